@@ -1,0 +1,290 @@
+"""Fits without a jump search (p = 1 or gamma = inf), through velk.velk."""
+
+import math
+
+import numpy as np
+import pytest
+from helpers import evaluate, ppval, prepare_reference
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from numpy.testing import assert_allclose, assert_array_equal
+from scipy.interpolate import CubicSpline, make_smoothing_spline
+
+import velk
+
+INF = math.inf
+NAN = math.nan
+KEYS = ["breaks", "coefs", "dim", "order", "discont", "discont_idx", "x", "y",
+        "complexity_counter", "interval_cell", "pp_cell", "F", "partition", "precondition", "tau"]
+
+
+def col(*values):
+    return np.array(values, dtype=float)[:, None]
+
+
+def random_samples(rng, n, dim=1):
+    x = np.cumsum(rng.uniform(0.2, 2.0, n)) - 3.0
+    y = rng.standard_normal((n, dim)) + np.sin(x)[:, None]
+    delta = rng.uniform(0.3, 3.0, n)
+    return x, y, delta
+
+
+def inner(res):
+    """breaks and coefs of the fit without its two linear extension pieces."""
+    dim = res["dim"]
+    return res["breaks"][1:-1], res["coefs"][dim:-dim]
+
+
+# --- input preparation -----------------------------------------------------------------
+
+XS = st.sampled_from([-0.0, 0.0, 1.0, 2.0, 2.5, -3.0, 7.0, INF])
+YS = st.one_of(st.floats(-1e3, 1e3), st.sampled_from([NAN, INF]))
+DS = st.floats(0.1, 10.0) | st.floats(-10.0, -0.1)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.data())
+def test_preparation_matches_reference(data):
+    n = data.draw(st.integers(2, 12))
+    dim = data.draw(st.integers(1, 2))
+    x = np.array(data.draw(st.lists(XS, min_size=n, max_size=n)))
+    y = np.array(data.draw(st.lists(st.lists(YS, min_size=dim, max_size=dim),
+                                    min_size=n, max_size=n)))
+    delta = np.array(data.draw(st.lists(DS, min_size=n, max_size=n)))
+    ref = prepare_reference(x, y, delta)
+    if isinstance(ref, int):
+        with pytest.raises(RuntimeError) as e:
+            velk.velk(x, y, 1.0, 0.0, delta)
+        assert str(e.value) == f"at least two finite data points are required, got {ref}"
+        return
+    res = velk.velk(x, y, 1.0, 0.0, delta)
+    assert_array_equal(res["x"], ref[0])
+    assert_array_equal(np.signbit(res["x"]), np.signbit(ref[0]))  # first of -0.0/+0.0 kept
+    assert_array_equal(res["y"], ref[1])  # bit for bit: same sums in the same order
+
+
+def test_merged_weights_enter_the_fit():
+    # Duplicated abscissae fit like one sample with the summed weight and weighted mean.
+    rng = np.random.default_rng(1)
+    x, y, delta = random_samples(rng, 12)
+    dup = [0, 3, 3, 7, 11]
+    xa, ya, da = np.r_[x, x[dup]], np.r_[y, y[dup] + 0.5], np.r_[delta, 2 * delta[dup]]
+    perm = rng.permutation(len(xa))
+    res = velk.velk(xa[perm], ya[perm], 0.7, INF, da[perm])
+    xr, yr, wr = prepare_reference(xa, ya, da)
+    oracle = make_smoothing_spline(xr, yr[:, 0], w=wr, lam=(1 - 0.7) / 0.7)
+    assert_allclose(evaluate(res, xr)[:, 0], oracle(xr), rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("x, y, count", [
+    (np.zeros(3), col(1.0), 1),                      # rows are counted before lengths match
+    (None, np.zeros((0, 1)), 0),
+    (None, col(1.0, NAN, INF, -INF), 1),             # finite filter
+    (None, np.full((3, 2), NAN), 0),
+    (np.array([2.0, 2.0]), col(1.0, 2.0), 1),       # merged into one sample
+    (np.array([-0.0, 0.0, NAN]), col(1.0, 2.0, NAN), 1),
+])
+def test_too_few_points(x, y, count):
+    with pytest.raises(RuntimeError, match=f"^at least two finite data points are required, "
+                                           f"got {count}$"):
+        velk.velk(x, y, 1.0, 1.0)
+
+
+@pytest.mark.parametrize("nx, ny, nd, message", [
+    (4, 5, None, "x and y must have matching length: x has 4, y has 5"),
+    (5, 5, 4, "delta must have the same length as x (5), got 4"),
+    (None, 3, 7, "delta must have the same length as x (3), got 7"),
+])
+def test_length_mismatch(nx, ny, nd, message):
+    x = None if nx is None else np.arange(nx, dtype=float)
+    delta = None if nd is None else np.ones(nd)
+    with pytest.raises(RuntimeError) as e:
+        velk.velk(x, np.ones((ny, 1)), 1.0, 1.0, delta)
+    assert str(e.value) == message
+
+
+def test_nan_abscissa_of_a_kept_sample_is_an_internal_error(capfd):
+    with pytest.raises(BaseException) as e:
+        velk.velk(np.array([0.0, NAN, 2.0]), col(1.0, 2.0, 3.0), 1.0, 1.0)
+    assert type(e.value).__name__ == "InternalError"
+    assert not isinstance(e.value, Exception)
+    assert "NaN in x" in str(e.value)
+    assert "NaN in x" in capfd.readouterr().err
+    # The same NaN on a dropped sample is harmless.
+    res = velk.velk(np.array([0.0, NAN, 2.0]), col(1.0, NAN, 3.0), 1.0, 1.0)
+    assert_array_equal(res["x"], [0.0, 2.0])
+
+
+@pytest.mark.parametrize("first", [-0.0, 0.0])
+def test_signed_zeros_merge_keeping_the_first(first):
+    res = velk.velk(np.array([first, -first, 1.0]), col(1.0, 3.0, 5.0), 1.0, 1.0)
+    assert_array_equal(res["x"], [0.0, 1.0])
+    assert np.signbit(res["x"][0]) == np.signbit(first)
+    assert_array_equal(res["y"], [[2.0], [5.0]])
+
+
+def test_defaults_and_zero_columns():
+    y = col(3.0, 1.0, 2.0, 5.0)
+    res = velk.velk(None, y, 0.5, INF)
+    assert_array_equal(res["x"], [1.0, 2.0, 3.0, 4.0])
+    same = velk.velk(np.arange(1.0, 5.0), y, 0.5, INF, -np.ones(4))  # sign of delta is moot
+    assert_array_equal(res["coefs"], same["coefs"])
+    empty = velk.velk(np.array([2.0, 0.0, 1.0]), np.zeros((3, 0)), 0.5, INF)
+    assert empty["dim"] == 0 and empty["y"].shape == (3, 0) and empty["coefs"].shape == (0, 4)
+    assert_array_equal(empty["breaks"], [-1.0, 0.0, 1.0, 2.0, 3.0])
+
+
+# --- the spline ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("p", [1e-3, 0.1, 0.5, 0.9, 0.999999])
+@pytest.mark.parametrize("n", [5, 9, 60])
+def test_smoothing_spline_against_scipy(p, n):
+    rng = np.random.default_rng(n)
+    x, y, delta = random_samples(rng, n)
+    res = velk.velk(x, y, p, INF, delta)
+    oracle = make_smoothing_spline(x, y[:, 0], w=delta**-2.0, lam=(1 - p) / p)
+    t = np.r_[x, (x[1:] + x[:-1]) / 2]
+    scale = np.abs(y).max()
+    assert_allclose(evaluate(res, t)[:, 0], oracle(t), rtol=0, atol=1e-9 * scale)
+
+
+@pytest.mark.parametrize("n", [3, 4, 5, 30])
+def test_interpolation_against_natural_cubic(n):
+    rng = np.random.default_rng(n)
+    x, y, _ = random_samples(rng, n, dim=2)
+    res = velk.velk(x, y, 1.0, 0.0)
+    breaks, coefs = inner(res)
+    assert_array_equal(coefs[:, 3], y[:-1].ravel())  # p = 1 keeps the sample values exactly
+    oracle = CubicSpline(x, y, bc_type="natural")
+    t = np.linspace(x[0], x[-1], 7 * n)
+    assert_allclose(ppval(breaks, coefs, 2, t), oracle(t), rtol=0, atol=1e-11)
+
+
+def test_columns_fit_independently():
+    rng = np.random.default_rng(5)
+    x, y, delta = random_samples(rng, 20, dim=3)
+    for p in (1.0, 0.3, 0.0):
+        res = velk.velk(x, y, p, INF, delta)
+        for j in range(3):
+            alone = velk.velk(x, y[:, j:j + 1], p, INF, delta)
+            assert_array_equal(res["coefs"][j::3], alone["coefs"])
+
+
+@pytest.mark.parametrize("p, rows", [
+    (1.0, [[0, 0, 1.5, -1.5], [-0.5, 0, 1.5, 0], [0.5, -1.5, 0, 1], [0, 0, -1.5, 0]]),
+    (0.5, [[0, 0, 0.15, 0.15], [-0.05, 0, 0.15, 0.3], [0.05, -0.15, 0, 0.4],
+           [0, 0, -0.15, 0.3]]),
+])
+def test_worked_examples(p, rows):
+    res = velk.velk(np.array([0.0, 1.0, 2.0]), col(0.0, 1.0, 0.0), p, INF)
+    assert_array_equal(res["breaks"], [-1.0, 0.0, 1.0, 2.0, 3.0])
+    assert_allclose(res["coefs"], rows, rtol=0, atol=1e-14)
+
+
+def test_p_zero_is_the_weighted_least_squares_line():
+    rng = np.random.default_rng(7)
+    x, y, delta = random_samples(rng, 25, dim=2)
+    res = velk.velk(x, y, 0.0, INF, delta)
+    breaks, coefs = inner(res)
+    for j in range(2):
+        slope, icpt = np.polyfit(x, y[:, j], 1, w=1 / delta)
+        c = coefs[j::2]
+        assert_array_equal(c[:, :2], 0.0)
+        assert_allclose(c[:, 2], slope, rtol=1e-10)
+        assert_allclose(c[:, 3], slope * breaks[:-1] + icpt, rtol=1e-10, atol=1e-10)
+
+
+@pytest.mark.parametrize("p", [0.0, 0.4, 1.0])
+def test_two_samples_give_a_straight_line(p):
+    res = velk.velk(np.array([1.0, 3.0]), np.array([[1.0, 5.0], [2.0, -1.0]]), p, INF,
+                    np.array([1.0, 0.01]))
+    assert_allclose(evaluate(res, [0.0, 2.0, 4.0]), [[0.5, 8.0], [1.5, 2.0], [2.5, -4.0]])
+
+
+# --- p and gamma checks, number formatting ---------------------------------------------
+
+def p_message(p):
+    with pytest.raises(RuntimeError) as e:
+        velk.velk(None, col(1.0, 2.0), p, 1.0)
+    return str(e.value).removeprefix("p must satisfy 0 <= p <= 1, got ")
+
+
+@pytest.mark.parametrize("p, text", [
+    (1.5, "1.5"), (2, "2"), (-1.0, "-1"), (-0.01, "-0.01"), (NAN, "NaN"), (INF, "inf"),
+    (-INF, "-inf"), (np.nextafter(1.0, 2.0), "1.0000000000000002"),
+    (1e22, "10000000000000000000000"), (-5e-324, "-0." + "0" * 323 + "5"),
+])
+def test_p_out_of_range(p, text):
+    assert p_message(p) == text
+
+
+def test_number_formatting_is_shortest_positional():
+    rng = np.random.default_rng(0)
+    bits = rng.integers(0, 2**63 - 1, 2000, dtype=np.int64).view(np.float64)
+    values = np.r_[
+        np.arange(1, 200) * 5e-324, 2.2250738585072009e-308,  # subnormals
+        [2.0**k for k in range(-1074, 1024)],
+        [float(f"1e{k}") for k in range(-300, 301)],
+        bits[np.isfinite(bits) & (bits != 0)],
+        rng.uniform(-10, 10, 200),
+    ]
+    for v in values:
+        v = float(v) if v > 1 else -abs(float(v))  # outside [0, 1]
+        assert p_message(v) == np.format_float_positional(v, unique=True, trim="-"), repr(v)
+
+
+def test_gamma_checks():
+    y = col(1.0, 2.0)
+    for gamma, text in [(-1, "-1"), (-INF, "-inf"), (-2.5e-8, "-0.000000025")]:
+        with pytest.raises(RuntimeError) as e:
+            velk.velk(None, y, 1.0, gamma)
+        assert str(e.value) == "gamma must satisfy 0 <= gamma, got " + text
+    with pytest.raises(RuntimeError, match="^p must"):  # p is checked first
+        velk.velk(None, y, 2.0, -1.0)
+    velk.velk(None, y, -0.0, INF)
+    velk.velk(None, y, 1.0, -0.0)
+    velk.velk(None, y, 1.0, NAN)  # p = 1 needs no search, whatever gamma
+
+
+# --- the result of a fit without a search ----------------------------------------------
+
+@pytest.mark.parametrize("p, gamma, precondition", [
+    (1.0, 0.0, "local"), (1.0, 5.0, "none"), (0.5, INF, "LOCAL"), (0.0, INF, "NoNe"),
+])
+def test_result_without_search(p, gamma, precondition):
+    rng = np.random.default_rng(3)
+    x, y, delta = random_samples(rng, 9, dim=2)
+    res = velk.velk(x[::-1], y[::-1], p, gamma, delta[::-1], "PELT", precondition)
+    m = len(x)
+    assert list(res) == KEYS
+    assert res["dim"] == 2 and res["order"] == 4 and res["complexity_counter"] == m
+    assert res["precondition"] == precondition.lower()
+    for key, dtype, shape in [("discont", np.float64, (0,)), ("discont_idx", np.int64, (0,)),
+                              ("F", np.float64, (m,)), ("partition", np.int64, (m,)),
+                              ("tau", np.float64, (m,)), ("x", np.float64, (m,)),
+                              ("breaks", np.float64, (m + 2,)),
+                              ("coefs", np.float64, (2 * (m + 1), 4))]:
+        assert res[key].dtype == dtype and res[key].shape == shape, key
+    assert_array_equal(res["F"], 0.0)
+    assert_array_equal(res["partition"], 0)
+    assert_array_equal(res["tau"], 1.0)
+    assert_array_equal(res["breaks"], np.r_[x[0] - 1, x, x[-1] + 1])
+    [cell] = res["interval_cell"]
+    assert cell.dtype == np.int64
+    assert_array_equal(cell, np.arange(m))
+    [pp] = res["pp_cell"]
+    assert list(pp) == ["breaks", "coefs", "dim", "order"]
+    assert_array_equal(pp["breaks"], res["breaks"])
+    assert_array_equal(pp["coefs"], res["coefs"])
+    assert (pp["dim"], pp["order"]) == (2, 4)
+    assert not np.shares_memory(pp["coefs"], res["coefs"])
+
+    # One curve, twice continuously differentiable (the natural spline ends with f'' = 0
+    # where the linear extensions begin).
+    b = res["breaks"]
+    for k in range(1, m + 1):
+        for der in range(3):
+            left = evaluate(res, b[k], piece=k - 1, der=der)
+            right = evaluate(res, b[k], piece=k, der=der)
+            assert_allclose(left, right, rtol=1e-9, atol=1e-9 * (1 + np.abs(right).max()))
+    assert_array_equal(res["coefs"][[0, 1, -2, -1], :2], 0.0)
