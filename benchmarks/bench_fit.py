@@ -4,7 +4,7 @@
 
 Prints one row per n: the best wall time of a few repeats for an
 interpolating fit (p = 1) and for a smoothing fit without jumps
-(p = 0.5, gamma = inf), with microseconds per sample.
+(p = 0.5, gamma = inf), with nanoseconds per sample.
 """
 
 from __future__ import annotations
@@ -35,7 +35,7 @@ def main() -> None:
 
     rng = np.random.default_rng(0)
     print(f"velk {velk.__version__}, dim = {args.dim}")
-    print(f"{'n':>9} {'p=1 [s]':>10} {'us/sample':>10} {'p=0.5 [s]':>10} {'us/sample':>10}")
+    print(f"{'n':>9} {'p=1 [ms]':>10} {'ns/sample':>10} {'p=0.5 [ms]':>11} {'ns/sample':>10}")
     n = 10**3
     while n <= args.max_n:
         x = np.sort(rng.uniform(0.0, 10.0, n))
@@ -45,7 +45,7 @@ def main() -> None:
         fit = functools.partial(velk.velk, x, y, delta=delta, gamma=np.inf)
         t1 = best_time(functools.partial(fit, p=1.0), repeats)
         t2 = best_time(functools.partial(fit, p=0.5), repeats)
-        print(f"{n:>9} {t1:>10.4f} {t1 / n * 1e6:>10.3f} {t2:>10.4f} {t2 / n * 1e6:>10.3f}")
+        print(f"{n:>9} {t1 * 1e3:>10.3f} {t1 / n * 1e9:>10.1f} {t2 * 1e3:>11.3f} {t2 / n * 1e9:>10.1f}")
         n *= 10
 
 

@@ -14,8 +14,6 @@ import velk
 
 INF = math.inf
 NAN = math.nan
-KEYS = ["breaks", "coefs", "dim", "order", "discont", "discont_idx", "x", "y",
-        "complexity_counter", "interval_cell", "pp_cell", "F", "partition", "precondition", "tau"]
 
 
 def col(*values):
@@ -103,13 +101,10 @@ def test_length_mismatch(nx, ny, nd, message):
     assert str(e.value) == message
 
 
-def test_nan_abscissa_of_a_kept_sample_is_an_internal_error(capfd):
-    with pytest.raises(BaseException) as e:
+def test_nan_abscissa_of_a_kept_sample_is_an_internal_error():
+    with pytest.raises(BaseException, match="^NaN in x$") as e:
         velk.velk(np.array([0.0, NAN, 2.0]), col(1.0, 2.0, 3.0), 1.0, 1.0)
-    assert type(e.value).__name__ == "InternalError"
-    assert not isinstance(e.value, Exception)
-    assert "NaN in x" in str(e.value)
-    assert "NaN in x" in capfd.readouterr().err
+    assert type(e.value).__name__ == "InternalError" and not isinstance(e.value, Exception)
     # The same NaN on a dropped sample is harmless.
     res = velk.velk(np.array([0.0, NAN, 2.0]), col(1.0, NAN, 3.0), 1.0, 1.0)
     assert_array_equal(res["x"], [0.0, 2.0])
@@ -256,28 +251,17 @@ def test_result_without_search(p, gamma, precondition):
     x, y, delta = random_samples(rng, 9, dim=2)
     res = velk.velk(x[::-1], y[::-1], p, gamma, delta[::-1], "PELT", precondition)
     m = len(x)
-    assert list(res) == KEYS
-    assert res["dim"] == 2 and res["order"] == 4 and res["complexity_counter"] == m
-    assert res["precondition"] == precondition.lower()
-    for key, dtype, shape in [("discont", np.float64, (0,)), ("discont_idx", np.int64, (0,)),
-                              ("F", np.float64, (m,)), ("partition", np.int64, (m,)),
-                              ("tau", np.float64, (m,)), ("x", np.float64, (m,)),
-                              ("breaks", np.float64, (m + 2,)),
-                              ("coefs", np.float64, (2 * (m + 1), 4))]:
-        assert res[key].dtype == dtype and res[key].shape == shape, key
-    assert_array_equal(res["F"], 0.0)
-    assert_array_equal(res["partition"], 0)
-    assert_array_equal(res["tau"], 1.0)
+    assert res["complexity_counter"] == m and res["precondition"] == precondition.lower()
+    assert_array_equal(res["F"], np.zeros(m))
+    assert_array_equal(res["partition"], np.zeros(m))
+    assert_array_equal(res["tau"], np.ones(m))  # even with "local"
+    assert res["discont"].size == 0 and res["discont_idx"].size == 0
     assert_array_equal(res["breaks"], np.r_[x[0] - 1, x, x[-1] + 1])
     [cell] = res["interval_cell"]
-    assert cell.dtype == np.int64
     assert_array_equal(cell, np.arange(m))
     [pp] = res["pp_cell"]
-    assert list(pp) == ["breaks", "coefs", "dim", "order"]
     assert_array_equal(pp["breaks"], res["breaks"])
     assert_array_equal(pp["coefs"], res["coefs"])
-    assert (pp["dim"], pp["order"]) == (2, 4)
-    assert not np.shares_memory(pp["coefs"], res["coefs"])
 
     # One curve, twice continuously differentiable (the natural spline ends with f'' = 0
     # where the linear extensions begin).

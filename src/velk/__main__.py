@@ -3,20 +3,24 @@
 from __future__ import annotations
 
 import sys
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 import velk
 from velk._example import GAMMA, P, example
 
+if TYPE_CHECKING:
+    from velk._velk_core import VelkResult
 
-def _evaluate(res: dict, t: np.ndarray) -> np.ndarray:
+
+def _evaluate(res: VelkResult, t: np.ndarray) -> np.ndarray:
     """Values of the fitted curve at t (n x dim), each point in its left-closed piece."""
     breaks, coefs, dim = res["breaks"], res["coefs"], res["dim"]
     piece = np.clip(np.searchsorted(breaks, t, side="right") - 1, 0, len(breaks) - 2)
     dt = (t - breaks[piece])[:, None]
     rows = piece[:, None] * dim + np.arange(dim)
-    v = coefs[rows, 0]
+    v: np.ndarray = coefs[rows, 0]
     for m in range(1, coefs.shape[1]):
         v = v * dt + coefs[rows, m]
     return v

@@ -25,7 +25,7 @@ GAMMA = 20.0
 
 def signal(t: np.ndarray) -> np.ndarray:
     """The noise-free curve: a slow oscillation plus a step at each jump."""
-    f = np.sin(t) + 0.3 * np.cos(2.3 * t)
+    f: np.ndarray = np.sin(t) + 0.3 * np.cos(2.3 * t)
     for at, step in zip(JUMPS, STEPS):
         f = f + np.where(t > at, step, 0.0)
     return f

@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypedDict
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -8,6 +8,7 @@ _Float = SupportsFloat | SupportsIndex
 _F64 = npt.NDArray[np.float64]
 _I64 = npt.NDArray[np.int64]
 
+@type_check_only
 class PPDict(TypedDict):
     """A piecewise polynomial: piece k is [breaks[k], breaks[k+1]], coefs row
     k*dim + j holds component j, highest power of (t - breaks[k]) first."""
@@ -17,6 +18,7 @@ class PPDict(TypedDict):
     dim: int
     order: int  # always 4
 
+@type_check_only
 class VelkResult(TypedDict):
     """The result of one fit; keys iterate in this order. m is the number of
     prepared (filtered, sorted, merged) samples, K the number of segments."""
