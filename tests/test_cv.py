@@ -3,19 +3,9 @@
 import numpy as np
 import pytest
 
+from helpers import evaluate
+
 from velk import velk, velk_cvscore
-
-
-def pp_eval(breaks, coefs, dim, t):
-    """Evaluate the joined polynomial: left-closed pieces, end pieces extrapolated."""
-    t = np.asarray(t, dtype=float)
-    piece = np.clip(np.searchsorted(breaks, t, side="right") - 1, 0, len(breaks) - 2)
-    dt = (t - breaks[piece])[:, None]
-    c = coefs.reshape(len(breaks) - 1, dim, -1)[piece]
-    out = np.zeros((len(t), dim))
-    for m in range(c.shape[2]):
-        out = out * dt + c[:, :, m]
-    return out
 
 
 def reference_score(x, y, delta, folds, p, gamma, **kw):
@@ -24,7 +14,7 @@ def reference_score(x, y, delta, folds, p, gamma, **kw):
     for fold in folds:
         keep = np.setdiff1d(np.arange(n), fold)
         r = velk(x[keep], y[keep], p, gamma, delta[keep], **kw)
-        pred = pp_eval(r["breaks"], r["coefs"], r["dim"], x[list(fold)])
+        pred = evaluate(r, x[list(fold)])
         total += np.sum(((pred - y[list(fold)]) / delta[list(fold), None]) ** 2)
     return total / n
 
