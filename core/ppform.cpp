@@ -1,0 +1,160 @@
+#include "ppform.hpp"
+
+#include <algorithm>
+
+namespace velk {
+namespace {
+
+// Horner's scheme on one coefficient row.
+double horner(const double* row, Index order, double dt) {
+    double v = row[0];
+    for (Index m = 1; m < order; ++m) v = v * dt + row[m];
+    return v;
+}
+
+// Copy of coefs with the missing highest powers added as leading zero columns.
+Matrix widened(const Matrix& coefs, Index order, Index to) {
+    Matrix out(coefs.rows, to);
+    for (Index i = 0; i < coefs.rows; ++i)
+        std::copy_n(coefs.row(i), order, out.row(i) + (to - order));
+    return out;
+}
+
+}  // namespace
+
+std::pair<Index, double> PPForm::find_piece(double t) const {
+    const Index nb = breaks.size();
+    if (nb < 2) return {0, nb == 0 ? 0.0 : breaks[0]};
+    Index piece;
+    if (breaks[0] >= t) {
+        piece = 0;
+    } else if (t >= breaks[nb - 1]) {
+        piece = nb - 2;
+    } else if (nb == 2) {
+        piece = 0;
+    } else {
+        Index lo = 0, hi = nb - 1;
+        do {
+            const Index mid = (lo + hi) / 2;
+            if (t >= breaks[mid])
+                lo = mid;
+            else
+                hi = mid;
+        } while (lo + 1 < hi);
+        piece = lo;
+    }
+    return {piece, breaks[piece]};
+}
+
+std::vector<double> PPForm::value_at(double t) const {
+    const auto [piece, left] = find_piece(t);
+    check(coefs.cols >= order && order >= 1 && (piece + 1) * dim <= coefs.rows, "index out of range");
+    const double dt = t - left;
+    std::vector<double> out(dim);
+    for (Index j = 0; j < dim; ++j) out[j] = horner(coefs.row(piece * dim + j), order, dt);
+    return out;
+}
+
+std::vector<double> PPForm::derivative_at(double t) const {
+    const auto [piece, left] = find_piece(t);
+    check(coefs.cols >= order && order >= 1 && (piece + 1) * dim <= coefs.rows, "index out of range");
+    const double dt = t - left;
+    const Index k = order;
+    std::vector<double> out(dim);
+    for (Index j = 0; j < dim; ++j) {
+        const double* row = coefs.row(piece * dim + j);
+        double v = row[0] * static_cast<double>(k - 1);
+        if (k > 2)
+            for (Index m = 1; m + 1 < k; ++m) v = v * dt + row[m] * static_cast<double>(k - 1 - m);
+        out[j] = v;
+    }
+    return out;
+}
+
+Matrix PPForm::evaluate(const VecView& t) const {
+    Matrix out(t.size(), dim);
+    if (breaks.size() < 2) return out;
+    check(coefs.cols >= order && order >= 1 && pieces() * dim <= coefs.rows, "index out of range");
+    for (Index i = 0; i < t.size(); ++i) {
+        const double ti = t[i];
+        const auto [piece, left] = find_piece(ti);
+        const double dt = ti - left;
+        double* oi = out.row(i);
+        for (Index j = 0; j < dim; ++j) oi[j] = horner(coefs.row(piece * dim + j), order, dt);
+    }
+    return out;
+}
+
+void PPForm::to_cubic() {
+    if (order >= 4) return;
+    check(coefs.cols >= order, "index out of range");
+    coefs = widened(coefs, order, 4);
+    order = 4;
+}
+
+void PPForm::extend(double l, double r) {
+    check(!breaks.empty(), "index out of range");
+    check(l <= breaks.front() && breaks.back() <= r,
+          "assertion failed: l <= self.breaks[0] && *self.breaks.last().unwrap() <= r");
+    to_cubic();
+    const Index nb = breaks.size();
+    check(order == 4 && coefs.cols == 4 && coefs.rows >= (nb - 1) * dim, "index out of range");
+    const double b0 = breaks.front(), be = breaks.back();
+    const std::vector<double> f0 = value_at(b0), d0 = derivative_at(b0);
+    const std::vector<double> fe = value_at(be), de = derivative_at(be);
+
+    std::vector<double> nbreaks(nb + 2);
+    nbreaks[0] = l;
+    std::copy(breaks.begin(), breaks.end(), nbreaks.begin() + 1);
+    nbreaks[nb + 1] = r;
+
+    Matrix ncoefs((nb + 1) * dim, 4);
+    for (Index j = 0; j < dim; ++j) {
+        double* first = ncoefs.row(j);
+        first[2] = d0[j];
+        first[3] = d0[j] * (l - b0) + f0[j];
+        double* last = ncoefs.row(nb * dim + j);
+        last[2] = de[j];
+        last[3] = fe[j];
+    }
+    const Index old_rows = (nb - 1) * dim;
+    std::copy_n(coefs.data.begin(), old_rows * 4, ncoefs.data.begin() + static_cast<std::ptrdiff_t>(dim * 4));
+
+    breaks = std::move(nbreaks);
+    coefs = std::move(ncoefs);
+    order = 4;
+}
+
+PPForm PPForm::join(std::vector<PPForm>&& parts) {
+    check(!parts.empty(), "assertion failed: !parts.is_empty()");
+    Index k = 0, nbreaks = 0, rows = 0;
+    for (const PPForm& part : parts) {
+        k = std::max(k, part.order);
+        nbreaks += part.breaks.size();
+        rows += part.coefs.rows;
+    }
+    const Index dim = parts.front().dim;
+    Index pieces = 0;
+    for (const PPForm& part : parts) pieces += part.pieces();
+
+    PPForm out;
+    out.dim = dim;
+    out.order = k;
+    out.breaks.reserve(nbreaks);
+    out.coefs = Matrix(pieces * dim, k);
+    check(rows <= out.coefs.rows, "index out of range");
+    Index at = 0;
+    for (Index p = 0; p < parts.size(); ++p) {
+        PPForm& part = parts[p];
+        const auto skip = static_cast<std::ptrdiff_t>(p == 0 || part.breaks.empty() ? 0 : 1);
+        out.breaks.insert(out.breaks.end(), part.breaks.begin() + skip, part.breaks.end());
+        check(part.coefs.cols >= part.order, "index out of range");
+        for (Index i = 0; i < part.coefs.rows; ++i, ++at)
+            std::copy_n(part.coefs.row(i), part.order, out.coefs.row(at) + (k - part.order));
+        part = PPForm();  // consumed
+    }
+    return out;
+}
+
+}  // namespace velk
+

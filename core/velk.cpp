@@ -1,0 +1,124 @@
+#include "velk.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "csaps.hpp"
+#include "dp.hpp"
+#include "line_search.hpp"
+#include "segment.hpp"
+
+namespace velk {
+namespace {
+
+std::vector<Index> index_run(Index first, Index last) {
+    std::vector<Index> run(last - first + 1);
+    std::iota(run.begin(), run.end(), first);
+    return run;
+}
+
+// One spline over all samples, extended one unit beyond both ends.
+FitResult fit_without_search(PreparedData&& data, Precondition precondition, double p) {
+    const Index m = data.x.size();
+    PPForm pp = csaps(data.x, data.y, data.w, p);
+    pp.extend(data.x.front() - 1.0, data.x.back() + 1.0);
+    pp.to_cubic();
+
+    FitResult out;
+    out.interval_cell.push_back(index_run(0, m - 1));
+    out.pp_cell.push_back(pp.clone());
+    out.F.assign(m, 0.0);
+    out.partition.assign(m, 0);
+    out.pp = std::move(pp);
+    out.x = std::move(data.x);
+    out.y = std::move(data.y);
+    out.tau.assign(m, 1.0);
+    out.complexity_counter = m;
+    out.precondition = precondition;
+    return out;
+}
+
+// The spline of samples i..j on [l, r]; a lone sample is a constant.
+PPForm fit_segment(const PreparedData& data, Index i, Index j, double l, double r, double p) {
+    const Index dim = data.y.cols;
+    if (i == j) {
+        PPForm pp;
+        pp.breaks = {l, r};
+        pp.coefs = Matrix(dim, 4);
+        for (Index k = 0; k < dim; ++k) pp.coefs(k, 3) = data.y(i, k);
+        pp.dim = dim;
+        pp.order = 4;
+        return pp;
+    }
+    const Index len = j - i + 1;
+    const VecView x(data.x.data() + i, len, sizeof(double));
+    const MatView y(data.y.row(i), len, dim, static_cast<std::ptrdiff_t>(dim * sizeof(double)),
+                    sizeof(double));
+    const VecView w(data.w.data() + i, len, sizeof(double));
+    PPForm pp = csaps(x, y, w, p);
+    pp.extend(l, r);
+    pp.to_cubic();
+    return pp;
+}
+
+// Search for the jumps, then fit each segment and join them at the midpoints.
+FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition precondition, double p,
+                          double gamma) {
+    const Index m = data.x.size();
+    const std::vector<double>& x = data.x;
+    SegmentModel model = make_segment_model(data, p, precondition);
+    PartitionResult search = p == 0.0 ? line_partition_search(data.x, data.y, data.delta, gamma)
+                                      : partition_search(model, gamma, pruning);
+
+    FitResult out;
+    Index j = m - 1;
+    double r = x[m - 1] + 1.0;
+    for (;;) {
+        check(j < search.partition.size(), "index out of range");
+        const Index i = search.partition[j];
+        check(i <= j && i < m, "index out of range");
+        const double l = i == 0 ? x[0] - 1.0 : (x[i] + x[i - 1]) * 0.5;
+        out.interval_cell.push_back(index_run(i, j));
+        out.pp_cell.push_back(fit_segment(data, i, j, l, r, p));
+        if (i == 0) break;
+        out.discont.push_back(l);
+        r = l;
+        j = i - 1;
+    }
+    std::reverse(out.interval_cell.begin(), out.interval_cell.end());
+    std::reverse(out.pp_cell.begin(), out.pp_cell.end());
+    std::reverse(out.discont.begin(), out.discont.end());
+
+    std::vector<PPForm> parts;
+    parts.reserve(out.pp_cell.size());
+    for (const PPForm& seg : out.pp_cell) parts.push_back(seg.clone());
+    out.pp = PPForm::join(std::move(parts));
+    for (Index k = 0; k + 1 < out.interval_cell.size(); ++k)
+        out.discont_idx.push_back(out.interval_cell[k].back());
+
+    out.F = std::move(search.F);
+    out.partition = std::move(search.partition);
+    out.complexity_counter = search.complexity_counter;
+    out.tau = std::move(model.tau);
+    out.x = std::move(data.x);
+    out.y = std::move(data.y);
+    out.precondition = precondition;
+    return out;
+}
+
+}  // namespace
+
+Outcome<FitResult> fit(const VecView* x, const MatView& y, const VecView* delta, Pruning pruning,
+                       Precondition precondition, double p, double gamma) {
+    if (!(p >= 0.0 && p <= 1.0)) return InputError::p_out_of_range(p);
+    if (gamma < 0.0) return InputError::gamma_out_of_range(gamma);
+    Outcome<PreparedData> prepared = prepare_input(x, y, delta);
+    if (!prepared.ok()) return prepared.error();
+    if (p == 1.0 || gamma >= std::numeric_limits<double>::infinity())
+        return fit_without_search(std::move(prepared.value()), precondition, p);
+    return fit_with_search(std::move(prepared.value()), pruning, precondition, p, gamma);
+}
+
+}  // namespace velk
