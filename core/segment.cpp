@@ -261,6 +261,119 @@ void SegmentState::extend(const CurvatureRows& k, double c_b, const VecView& y_b
     p_[3] = increment + p_[3];
 }
 
+namespace {
+
+// W independent extensions run together, so that their chains of dependent
+// rotations overlap. Only for the usual pattern: every rotation of the sweep
+// performed except the one of row 3 in column 2 (whose entry is zero unless a
+// NaN or inf came through). Returns false, leaving every state untouched,
+// when any lane departs from it; the caller then extends them one by one.
+template <int W>
+bool extend_lanes(const ExtendJob* jobs, Index m) {
+    Rot g0[W], g1[W], g2[W], g3[W], g5[W];
+    double a22[W], a23[W], a33[W], a43[W];
+    bool usual = true;
+    for (int w = 0; w < W; ++w) {
+        const CurvatureRows& k = *jobs[w].rows;
+        usual = usual && k.k != 0.0 && k.ra != 0.0 && jobs[w].c_b != 0.0;
+    }
+    if (!usual) return false;
+    for (int w = 0; w < W; ++w) {
+        const double* st = jobs[w].state;
+        g0[w] = rotation(st[0], jobs[w].rows->k);
+        g1[w] = rotation(st[2], jobs[w].rows->ra);
+    }
+    for (int w = 0; w < W; ++w) {
+        const CurvatureRows& k = *jobs[w].rows;
+        const double r23 = jobs[w].state[1], r33 = jobs[w].state[2];
+        const double a21 = g0[w].cs * k.qa - g0[w].sn * r23;
+        a22[w] = g0[w].cs * k.nk - g0[w].sn * 0.0;
+        a23[w] = g0[w].cs * k.qb - g0[w].sn * 0.0;
+        const double a11 = g1[w].sn * k.ra + g1[w].cs * r33;
+        const double a12 = g1[w].sn * 0.0 + g1[w].cs * 0.0;
+        const double a13 = g1[w].sn * k.nrb + g1[w].cs * 0.0;
+        const double a32 = g1[w].cs * 0.0 - g1[w].sn * 0.0;
+        a33[w] = g1[w].cs * k.nrb - g1[w].sn * 0.0;
+        usual = usual && a21 != 0.0 && !(a32 != 0.0);
+        g2[w] = rotation(a11, a21);
+        a22[w] = g2[w].cs * a22[w] - g2[w].sn * a12;
+        a23[w] = g2[w].cs * a23[w] - g2[w].sn * a13;
+    }
+    for (int w = 0; w < W; ++w) {
+        const double c_b = jobs[w].c_b;
+        g3[w] = rotation(a22[w], c_b);
+        const double p22 = a22[w], p23 = a23[w];
+        a22[w] = g3[w].sn * c_b + g3[w].cs * p22;
+        a23[w] = g3[w].sn * 0.0 + g3[w].cs * p23;
+        a43[w] = g3[w].cs * 0.0 - g3[w].sn * p23;
+        usual = usual && a43[w] != 0.0;
+    }
+    if (!usual) return false;
+    for (int w = 0; w < W; ++w) {
+        g5[w] = rotation(a33[w], a43[w]);
+        a33[w] = g5[w].sn * a43[w] + g5[w].cs * a33[w];
+    }
+    double increment[W];
+    for (int w = 0; w < W; ++w) increment[w] = 0.0;
+    for (Index t = 0; t < m; ++t) {
+        for (int w = 0; w < W; ++w) {
+            double* b2 = jobs[w].state + 4;
+            double* b3 = b2 + m;
+            double r1 = b3[t];
+            double r4 = jobs[w].c_b * jobs[w].y_b[t];
+            double r2 = g0[w].cs * 0.0 - g0[w].sn * b2[t];
+            double r3 = g1[w].cs * 0.0 - g1[w].sn * r1;
+            r1 = g1[w].sn * 0.0 + g1[w].cs * r1;
+            r2 = g2[w].cs * r2 - g2[w].sn * r1;
+            double p = r2;
+            r2 = g3[w].sn * r4 + g3[w].cs * p;
+            r4 = g3[w].cs * r4 - g3[w].sn * p;
+            p = r3;
+            r3 = g5[w].sn * r4 + g5[w].cs * p;
+            r4 = g5[w].cs * r4 - g5[w].sn * p;
+            b2[t] = r2;
+            b3[t] = r3;
+            increment[w] += r4 * r4;
+        }
+    }
+    for (int w = 0; w < W; ++w) {
+        double* st = jobs[w].state;
+        st[0] = a22[w];
+        st[1] = a23[w];
+        st[2] = a33[w];
+        st[3] = increment[w] + st[3];
+    }
+    return true;
+}
+
+template <int W>
+void extend_group(const ExtendJob* jobs, Index m) {
+    if (!extend_lanes<W>(jobs, m))
+        for (int w = 0; w < W; ++w)
+            SegmentState(jobs[w].state, m).extend(*jobs[w].rows, jobs[w].c_b, jobs[w].y_b);
+}
+
+}  // namespace
+
+void SegmentState::extend_two(const ExtendJob& a, const ExtendJob& b, Index m) {
+    const ExtendJob jobs[2] = {a, b};
+    extend_group<2>(jobs, m);
+}
+
+void SegmentState::extend_packed(double* first, Index count, Index m, const CurvatureRows& rows,
+                                 double c_b, const VecView& y_b) {
+    constexpr Index W = 4;
+    const Index stride = size(m);
+    ExtendJob jobs[W];
+    for (Index w = 0; w < W; ++w) jobs[w] = {nullptr, &rows, c_b, y_b};
+    Index k = 0;
+    for (; k + W <= count; k += W) {
+        for (Index w = 0; w < W; ++w) jobs[w].state = first + (k + w) * stride;
+        extend_group<W>(jobs, m);
+    }
+    for (; k < count; ++k) SegmentState(first + k * stride, m).extend(rows, c_b, y_b);
+}
+
 std::vector<double> prefix_energies(const SegmentModel& model) {
     const Index n = model.n();
     check(n >= 2 && model.h.size() == n - 1 && model.tau.size() == n && model.y.rows() == n,

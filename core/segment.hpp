@@ -53,6 +53,14 @@ struct CurvatureRows {
 };
 CurvatureRows curvature_rows(double h, double s, double tau_a, double tau_b);
 
+// One pending extension: a state's storage and the sample it takes.
+struct ExtendJob {
+    double* state;
+    const CurvatureRows* rows;
+    double c_b;
+    VecView y_b;
+};
+
 // A growing segment, as a view onto state_size(m) caller-owned doubles:
 //   [r22, r23, r33, energy, b2[0..m), b3[0..m)]
 // that is, what a further extension reads: the trailing 2x2 block of the
@@ -70,6 +78,15 @@ public:
     // Feeds sample b after the current end a.
     void extend(const CurvatureRows& rows, double c_b, const VecView& y_b);
     double energy() const { return p_[3]; }
+    double* data() const { return p_; }
+
+    // Feeds the same sample b to `count` states packed back to back (size(m)
+    // doubles each) from `first`: the same results as extending each in turn,
+    // with the independent states interleaved so their rotations overlap.
+    static void extend_packed(double* first, Index count, Index m, const CurvatureRows& rows,
+                              double c_b, const VecView& y_b);
+    // Two independent extensions (distinct states), interleaved likewise.
+    static void extend_two(const ExtendJob& a, const ExtendJob& b, Index m);
 
 private:
     double* p_;
