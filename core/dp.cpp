@@ -1,5 +1,6 @@
 #include "dp.hpp"
 
+#include <limits>
 #include <memory>
 
 namespace velk {
@@ -10,85 +11,132 @@ namespace {
 // intervals below it, so they are computed once, oriented backward (the new
 // sample is the lower one).
 //
-// The scan from r reads F only below r - 1, so the scans from r and r + 1
-// depend on nothing but earlier results and run side by side, their
-// extensions interleaved.
+// A scan's extensions do not depend on F, only its scoring and its stop do,
+// and the scan from r reads F only below r - 1. So up to kScans scans run at
+// once, their extensions interleaved: each keeps the energies E(l, r) it has
+// computed, and scores them in order as soon as the F values they need are
+// final. A scan still waiting for F extends only while a bound from the
+// candidates it can already score says the exact scan may go on; extensions
+// past the exact stop are wasted work and not counted. Results and counter
+// are those of running the scans one after another.
 PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionResult res) {
+    constexpr Index kScans = 4;
+    constexpr Index kWindow = 1024;  // energies a scan may hold unscored
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     const Index n = model.n();
     const Index m = model.dim();
     const auto& tau = model.tau;
     const auto& c = model.c;
     std::vector<CurvatureRows> rows(n - 1);
-    for (Index i = 0; i + 1 < n; ++i) rows[i] = curvature_rows(model.h[i], model.s, tau[i + 1], tau[i]);
-    std::vector<double> storage(2 * SegmentState::size(m));
+    for (Index i = 0; i < n - 1; ++i) rows[i] = curvature_rows(model.h[i], model.s, tau[i + 1], tau[i]);
+    std::vector<double> storage(kScans * (SegmentState::size(m) + kWindow));
     auto& F = res.F;
     std::uint64_t counter = res.complexity_counter;
 
     struct Scan {
         SegmentState state;
-        Index r = 0, l = 0, best = 0;
-        double Fr = 0.0;
+        double* energy;   // E(l, r) at l % kWindow, for l from low up to next
+        Index r = 0;      // 0: slot free
+        Index low = 0;    // the state covers low..r
+        Index next = 0;   // next start to score
+        Index best = 0;
+        double Fr = 0.0;     // best cost scored so far, in order
+        double bound = 0.0;    // upper bound of the exact running best above low
+        double pending = 0.0;  // the candidate at low, if its F was final
+    };
+    auto slot = [&](Index k) {
+        double* base = storage.data() + k * (SegmentState::size(m) + kWindow);
+        return Scan{SegmentState(base, m), base + SegmentState::size(m)};
+    };
+    Scan scans[kScans] = {slot(0), slot(1), slot(2), slot(3)};
+    Index next_r = 2;
+    Index final_upto = 1;  // F[0 .. final_upto] are final
+
+    // A new energy at s.low. The exact scan extends past low only if
+    // gamma + E(low, r) is below its best over the starts above low; the
+    // bound is that best over the starts whose F was already final, so it
+    // never stops a scan early. The candidate at low joins it once the state
+    // has moved below low.
+    auto tighten = [&](Scan& s) {
+        if (s.pending < s.bound) s.bound = s.pending;
+        const Index l = s.low;
+        const double E = s.energy[l % kWindow] = s.state.energy();
+        s.pending = l - 1 <= final_upto ? E + (F[l - 1] + gamma) : kNaN;
     };
     auto open = [&](Scan& s, Index r) {
         s.r = r;
-        s.l = r - 1;
+        s.low = s.next = r - 1;
         s.best = 0;
-        s.Fr = F[r];
+        s.Fr = s.bound = F[r];
+        s.pending = kNaN;
         s.state.start(rows[r - 1], c[r], c[r - 1], model.y.row(r), model.y.row(r - 1));
-        counter += 2;
+        tighten(s);
     };
-    // Scores the state's segment l..r; true when the scan goes on to l - 1.
+    // Scores in order what is available; closes the scan when it stops.
     auto score = [&](Scan& s) {
-        const double E = s.state.energy();
-        if (gamma + E >= s.Fr) return false;
-        const double cand = E + (F[s.l - 1] + gamma);
-        if (s.Fr > cand) {
-            s.Fr = cand;
-            s.best = s.l;
+        bool progress = false;
+        while (s.next >= s.low && s.next - 1 <= final_upto) {
+            progress = true;
+            const Index l = s.next;
+            const double E = s.energy[l % kWindow];
+            bool stop = gamma + E >= s.Fr;
+            if (!stop) {
+                const double cand = E + (F[l - 1] + gamma);
+                if (s.Fr > cand) {
+                    s.Fr = cand;
+                    s.best = l;
+                }
+                stop = l == 1;
+            }
+            if (stop) {
+                counter += 2 + (s.r - 1 - l);
+                F[s.r] = s.Fr;
+                res.partition[s.r] = s.best;
+                s.r = 0;
+                return true;
+            }
+            s.next = l - 1;
         }
-        return s.l != 1;
+        return progress;
+    };
+    auto wants_extension = [&](const Scan& s) {
+        return s.r != 0 && s.low > 1 && s.next + 1 < s.low + kWindow &&
+               !(gamma + s.energy[s.low % kWindow] >= s.bound);
     };
     auto job = [&](const Scan& s) {
-        const Index i = s.l - 1;
+        const Index i = s.low - 1;
         return ExtendJob{s.state.data(), &rows[i], c[i], model.y.row(i)};
     };
-    auto advance = [&](Scan& s) {
-        --s.l;
-        ++counter;
-    };
-    auto close = [&](const Scan& s) {
-        F[s.r] = s.Fr;
-        res.partition[s.r] = s.best;
-    };
-    auto run_alone = [&](Scan& s, bool more) {
-        while (more) {
-            const ExtendJob j = job(s);
-            s.state.extend(*j.rows, j.c_b, j.y_b);
-            advance(s);
-            more = score(s);
-        }
-    };
 
-    Scan a{SegmentState(storage.data(), m)};
-    Scan b{SegmentState(storage.data() + SegmentState::size(m), m)};
-    for (Index r = 2; r < n; r += 2) {
-        open(a, r);
-        bool more_a = score(a);
-        if (r + 1 < n) {
-            open(b, r + 1);
-            bool more_b = score(b);
-            while (more_a && more_b) {
-                SegmentState::extend_two(job(a), job(b), m);
-                advance(a);
-                advance(b);
-                more_a = score(a);
-                more_b = score(b);
-            }
-            run_alone(b, more_b);
-            close(b);
+    for (;;) {
+        bool progress = true;
+        while (progress) {
+            progress = false;
+            for (Scan& s : scans)
+                if (s.r == 0 && next_r < n) open(s, next_r++);
+            Index oldest = next_r;
+            for (const Scan& s : scans)
+                if (s.r != 0 && s.r < oldest) oldest = s.r;
+            final_upto = oldest - 1;
+            for (Scan& s : scans)
+                if (s.r != 0 && score(s)) progress = true;
         }
-        run_alone(a, more_a);
-        close(a);
+        Scan* todo[kScans];
+        Index count = 0;
+        for (Scan& s : scans)
+            if (wants_extension(s)) todo[count++] = &s;
+        if (count == 0) {
+            // Only when every scan is closed: the oldest open one is never blocked.
+            for (const Scan& s : scans) check(s.r == 0, "backward scan stalled");
+            break;
+        }
+        ExtendJob jobs[kScans];
+        for (Index k = 0; k < count; ++k) jobs[k] = job(*todo[k]);
+        SegmentState::extend_jobs(jobs, count, m);
+        for (Index k = 0; k < count; ++k) {
+            --todo[k]->low;
+            tighten(*todo[k]);
+        }
     }
     res.complexity_counter = counter;
     return res;

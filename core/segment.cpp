@@ -355,9 +355,14 @@ void extend_group(const ExtendJob* jobs, Index m) {
 
 }  // namespace
 
-void SegmentState::extend_two(const ExtendJob& a, const ExtendJob& b, Index m) {
-    const ExtendJob jobs[2] = {a, b};
-    extend_group<2>(jobs, m);
+void SegmentState::extend_jobs(const ExtendJob* jobs, Index count, Index m) {
+    Index k = 0;
+    for (; k + 4 <= count; k += 4) extend_group<4>(jobs + k, m);
+    if (k + 2 <= count) {
+        extend_group<2>(jobs + k, m);
+        k += 2;
+    }
+    if (k < count) SegmentState(jobs[k].state, m).extend(*jobs[k].rows, jobs[k].c_b, jobs[k].y_b);
 }
 
 void SegmentState::extend_packed(double* first, Index count, Index m, const CurvatureRows& rows,

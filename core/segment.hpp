@@ -85,8 +85,8 @@ public:
     // with the independent states interleaved so their rotations overlap.
     static void extend_packed(double* first, Index count, Index m, const CurvatureRows& rows,
                               double c_b, const VecView& y_b);
-    // Two independent extensions (distinct states), interleaved likewise.
-    static void extend_two(const ExtendJob& a, const ExtendJob& b, Index m);
+    // Independent extensions of distinct states, interleaved likewise.
+    static void extend_jobs(const ExtendJob* jobs, Index count, Index m);
 
 private:
     double* p_;
