@@ -1,0 +1,55 @@
+// Converters from Python arguments to the core's types, one per argument kind.
+//
+// Each returns false with a Python error set. named() puts the argument's name
+// in front of a conversion TypeError.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "array.hpp"
+#include "options.hpp"
+#include "python.hpp"
+#include "ref.hpp"
+
+namespace velk_py {
+
+// A 1-D float64 array read in place; absent when None was allowed and given.
+struct VecArg {
+    Ref array;  // keeps the memory alive (and unresizable) during the call
+    velk::VecView view;
+    const velk::VecView* get() const { return array ? &view : nullptr; }
+};
+
+// A 2-D float64 array read in place, rows = samples.
+struct MatArg {
+    Ref array;
+    velk::MatView view;
+};
+
+// A str argument as UTF-8 bytes; `object` is null when the default was used.
+struct TextArg {
+    Ref object;
+    std::string bytes;
+};
+
+using Folds = std::vector<std::vector<std::int64_t>>;
+
+bool convert_vec(PyObject* obj, bool none_allowed, VecArg& out);
+bool convert_mat(PyObject* obj, MatArg& out);
+bool convert_double(PyObject* obj, double& out);
+bool convert_text(PyObject* obj, const char* fallback, TextArg& out);
+bool convert_folds(PyObject* obj, Folds& out);
+
+// Passes ok through; on failure replaces an exact TypeError by
+// "argument '<name>': <message>" with the same cause.
+bool named(const char* name, bool ok);
+
+bool parse_pruning(const TextArg& text, velk::Pruning& out);
+bool parse_precondition(const TextArg& text, velk::Precondition& out);
+
+// Copies any strided matrix into a contiguous one.
+velk::Matrix copy_matrix(const velk::MatView& m);
+
+}  // namespace velk_py

@@ -1,0 +1,50 @@
+// velk(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none")
+#include "convert.hpp"
+#include "entries.hpp"
+#include "errors.hpp"
+#include "result.hpp"
+#include "velk.hpp"
+
+namespace velk_py {
+
+PyObject* velk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"x",     "y",       "p",            "gamma",
+                                         "delta", "pruning", "precondition", nullptr};
+        PyObject *x_obj, *y_obj, *p_obj, *gamma_obj;
+        PyObject *delta_obj = Py_None, *pruning_obj = nullptr, *precondition_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOO:velk", const_cast<char**>(keywords),
+                                         &x_obj, &y_obj, &p_obj, &gamma_obj, &delta_obj,
+                                         &pruning_obj, &precondition_obj))
+            return nullptr;
+
+        // Every conversion in parameter order before any option is parsed.
+        VecArg x, delta;
+        MatArg y;
+        double p, gamma;
+        TextArg pruning_text, precondition_text;
+        if (!named("x", convert_vec(x_obj, true, x)) || !named("y", convert_mat(y_obj, y)) ||
+            !named("p", convert_double(p_obj, p)) ||
+            !named("gamma", convert_double(gamma_obj, gamma)) ||
+            !named("delta", convert_vec(delta_obj, true, delta)) ||
+            !named("pruning", convert_text(pruning_obj, "FPVI", pruning_text)) ||
+            !named("precondition", convert_text(precondition_obj, "none", precondition_text)))
+            return nullptr;
+        velk::Pruning pruning;
+        velk::Precondition precondition;
+        if (!parse_pruning(pruning_text, pruning) ||
+            !parse_precondition(precondition_text, precondition))
+            return nullptr;
+
+        const velk::Matrix y_copy = copy_matrix(y.view);
+        velk::Outcome<velk::FitResult> outcome =
+            velk::fit(x.get(), y_copy, delta.get(), pruning, precondition, p, gamma);
+        if (!outcome.ok()) {
+            PyErr_SetString(PyExc_RuntimeError, outcome.error().message().c_str());
+            return nullptr;
+        }
+        return build_result(std::move(outcome.value()));
+    });
+}
+
+}  // namespace velk_py
