@@ -21,7 +21,6 @@ namespace {
 // are those of running the scans one after another.
 PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionResult res) {
     constexpr Index kScans = 4;
-    constexpr Index kWindow = 1024;  // energies a scan may hold unscored
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     const Index n = model.n();
     const Index m = model.dim();
@@ -29,13 +28,13 @@ PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionRe
     const auto& c = model.c;
     std::vector<CurvatureRows> rows(n - 1);
     for (Index i = 0; i < n - 1; ++i) rows[i] = curvature_rows(model.h[i], model.s, tau[i + 1], tau[i]);
-    std::vector<double> storage(kScans * (SegmentState::size(m) + kWindow));
+    std::vector<double> storage(kScans * (SegmentState::size(m) + n));
     auto& F = res.F;
     std::uint64_t counter = res.complexity_counter;
 
     struct Scan {
         SegmentState state;
-        double* energy;   // E(l, r) at l % kWindow, for l from low up to next
+        double* energy;   // energy[l] = E(l, r), for l from low up to next
         Index r = 0;      // 0: slot free
         Index low = 0;    // the state covers low..r
         Index next = 0;   // next start to score
@@ -45,7 +44,7 @@ PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionRe
         double pending = 0.0;  // the candidate at low, if its F was final
     };
     auto slot = [&](Index k) {
-        double* base = storage.data() + k * (SegmentState::size(m) + kWindow);
+        double* base = storage.data() + k * (SegmentState::size(m) + n);
         return Scan{SegmentState(base, m), base + SegmentState::size(m)};
     };
     Scan scans[kScans] = {slot(0), slot(1), slot(2), slot(3)};
@@ -60,7 +59,7 @@ PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionRe
     auto tighten = [&](Scan& s) {
         if (s.pending < s.bound) s.bound = s.pending;
         const Index l = s.low;
-        const double E = s.energy[l % kWindow] = s.state.energy();
+        const double E = s.energy[l] = s.state.energy();
         s.pending = l - 1 <= final_upto ? E + (F[l - 1] + gamma) : kNaN;
     };
     auto open = [&](Scan& s, Index r) {
@@ -78,7 +77,7 @@ PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionRe
         while (s.next >= s.low && s.next - 1 <= final_upto) {
             progress = true;
             const Index l = s.next;
-            const double E = s.energy[l % kWindow];
+            const double E = s.energy[l];
             bool stop = gamma + E >= s.Fr;
             if (!stop) {
                 const double cand = E + (F[l - 1] + gamma);
@@ -100,8 +99,7 @@ PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionRe
         return progress;
     };
     auto wants_extension = [&](const Scan& s) {
-        return s.r != 0 && s.low > 1 && s.next + 1 < s.low + kWindow &&
-               !(gamma + s.energy[s.low % kWindow] >= s.bound);
+        return s.r != 0 && s.low > 1 && !(gamma + s.energy[s.low] >= s.bound);
     };
     auto job = [&](const Scan& s) {
         const Index i = s.low - 1;
