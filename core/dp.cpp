@@ -215,8 +215,8 @@ PartitionResult partition_search(const SegmentModel& model, double gamma, Prunin
     res.F = prefix_energies(model);
     res.partition.assign(n, 0);
     res.complexity_counter = n;
-    // With n = 2 there is no right end to scan (reached only by a NaN gamma
-    // under PELT, whose candidate 1 would then never be scored).
+    // n = 2 leaves no right end to scan. PELT gets that far only with a NaN
+    // gamma, and must not start a state on samples 1 and 2 then.
     if (gamma >= res.F[n - 1] || n < 3) return res;
     if (pruning == Pruning::FPVI) return search_fpvi(model, gamma, std::move(res));
     return search_pelt(model, gamma, std::move(res));

@@ -46,7 +46,8 @@ std::vector<double> local_tau(const std::vector<double>& h, const std::vector<do
     if (s2 == 0.0) return tau;
     const double a_scale = 12.0 * s2;
     const double d_scale = 4.0 * s2;
-    // Weight of the slope unknown from one interval, and of the value unknown.
+    // tau_i^2 balances the value unknown's weight in the normal equations
+    // (c_i^2 plus 12 s^2 / h^3 per interval) against the slope's (4 s^2 / h).
     auto cubic_inv = [](double g) { return 1.0 / ((g * g) * g); };
     auto edge = [&](double ci, double g) {
         return std::sqrt((ci * ci + cubic_inv(g) * a_scale) / ((1.0 / g) * d_scale));
