@@ -1,5 +1,14 @@
 // Segment energy: the smoothing-spline objective minimised over one run of
 // samples, grown one sample at a time in constant work.
+//
+// A segment l..r is scored by the least-squares system over the unknowns
+// (f_i, u_i) of every sample (value and scaled slope):
+//   data row       c_i * f_i = c_i * y_i
+//   curvature rows per interval (a, b), which square-sum to (1-p) * int f''^2.
+// Its squared residual is the energy. Grown at one end, a sample only touches
+// the unknowns of the current end, so a state keeps just the trailing 2x2
+// block of the triangular factor, two rows of the rotated right-hand side and
+// the energy.
 #pragma once
 
 #include <cstdint>
@@ -29,5 +38,59 @@ std::vector<double> local_tau(const std::vector<double>& h, const std::vector<do
 
 // Prefix energies E(0, r) (0 for r < 2); the samples fed count is n.
 std::vector<double> prefix_energies(const SegmentModel& model);
+
+// In-place Givens triangularisation of a (k x 4) and b (k x m), both row-major,
+// k = 4 or 5. Exact zeros below the diagonal are skipped; every row is rotated
+// against the pivot row of its column. The state kernels below perform the
+// same rotations on the known sparsity pattern; this is their reference.
+void givens_qr(double* a, Index k, double* b, Index m);
+
+// The two curvature rows of one interval, oriented from the segment's current
+// end a to the new sample b (unknowns f_a, u_a, f_b, u_b):
+//   first  = [k, qa, nk, qb],   second = [0, ra, 0, nrb].
+struct CurvatureRows {
+    double k, qa, nk, qb, ra, nrb;
+};
+CurvatureRows curvature_rows(double h, double s, double tau_a, double tau_b);
+
+// One pending extension: a state's storage and the sample it takes.
+struct ExtendJob {
+    double* state;
+    const CurvatureRows* rows;
+    double c_b;
+    VecView y_b;
+};
+
+// A growing segment, as a view onto state_size(m) caller-owned doubles:
+//   [r22, r23, r33, energy, b2[0..m), b3[0..m)]
+// that is, what a further extension reads: the trailing 2x2 block of the
+// factor, the energy and rows 2 and 3 of the rotated right-hand side.
+// start and extend overwrite the storage; a state is grown in one direction.
+class SegmentState {
+public:
+    static constexpr Index size(Index m) { return 4 + 2 * m; }
+
+    SegmentState(double* storage, Index m) : p_(storage), m_(m) {}
+
+    // Samples a then b, neighbours in the data; energy 0.
+    void start(const CurvatureRows& rows, double c_a, double c_b, const VecView& y_a,
+               const VecView& y_b);
+    // Feeds sample b after the current end a.
+    void extend(const CurvatureRows& rows, double c_b, const VecView& y_b);
+    double energy() const { return p_[3]; }
+    double* data() const { return p_; }
+
+    // Feeds the same sample b to `count` states packed back to back (size(m)
+    // doubles each) from `first`: the same results as extending each in turn,
+    // with the independent states interleaved so their rotations overlap.
+    static void extend_packed(double* first, Index count, Index m, const CurvatureRows& rows,
+                              double c_b, const VecView& y_b);
+    // Independent extensions of distinct states, interleaved likewise.
+    static void extend_jobs(const ExtendJob* jobs, Index count, Index m);
+
+private:
+    double* p_;
+    Index m_;
+};
 
 }  // namespace velk

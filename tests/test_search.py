@@ -1,0 +1,259 @@
+"""The jump search (p < 1, finite gamma), through velk.velk, against dense oracles."""
+
+import math
+
+import numpy as np
+import pytest
+from numpy.testing import assert_allclose, assert_array_equal
+
+import velk
+
+PRUNINGS = ["FPVI", "PELT"]
+
+
+def fit(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none"):
+    y = np.asarray(y, dtype=float)
+    if y.ndim == 1:
+        y = y[:, None]
+    return velk.velk(np.asarray(x, dtype=float), y, p, gamma, delta, pruning, precondition)
+
+
+# --- independent oracles ----------------------------------------------------------------
+
+def spline_energy(x, y, w, p):
+    """min over f of p*sum w (y - f(x))^2 + (1-p)*int f''^2, natural cubic splines, by a
+    dense solve of the Reinsch form: int f''^2 = f' Q R^-1 Q' f."""
+    n = len(x)
+    if n <= 2:
+        return 0.0
+    h = np.diff(x)
+    Q = np.zeros((n, n - 2))
+    R = np.zeros((n - 2, n - 2))
+    for j in range(n - 2):
+        Q[j, j], Q[j + 1, j], Q[j + 2, j] = 1 / h[j], -1 / h[j] - 1 / h[j + 1], 1 / h[j + 1]
+        R[j, j] = (h[j] + h[j + 1]) / 3
+        if j + 1 < n - 2:
+            R[j, j + 1] = R[j + 1, j] = h[j + 1] / 6
+    K = Q @ np.linalg.solve(R, Q.T)
+    f = np.linalg.solve(p * np.diag(w) + (1 - p) * K, p * w[:, None] * y)
+    return p * np.sum(w[:, None] * (y - f) ** 2) + (1 - p) * np.sum(f * (K @ f))
+
+
+def line_energy(x, y, w):
+    """Weighted least-squares residual of one straight line per component."""
+    sw = np.sqrt(w)
+    A = np.c_[sw, sw * x]
+    coef = np.linalg.lstsq(A, sw[:, None] * y, rcond=None)[0]
+    return float(np.sum((sw[:, None] * y - A @ coef) ** 2))
+
+
+def best_costs(n, energy, gamma):
+    """Unpruned dynamic programme over every allowed partition of each prefix: the last
+    segment has two or more samples, only the first may be sample 0 alone."""
+    best = np.zeros(n)
+    for r in range(2, n):
+        best[r] = min([energy(0, r)] + [best[l - 1] + gamma + energy(l, r) for l in range(1, r)])
+    return best
+
+
+def segments(partition):
+    out, j = [], len(partition) - 1
+    while True:
+        i = int(partition[j])
+        out.append((i, j))
+        if i == 0:
+            return out[::-1]
+        j = i - 1
+
+
+def piecewise_data(rng, n, dim):
+    x = np.cumsum(rng.uniform(0.3, 1.5, n))
+    steps = rng.choice([0.0, 0.0, 3.0, -4.0], n) * (np.arange(n) > 1)
+    y = np.cumsum(steps)[:, None] + np.sin(x)[:, None] + 0.3 * rng.standard_normal((n, dim))
+    return x, y, rng.uniform(0.5, 2.0, n)
+
+
+# --- worked examples --------------------------------------------------------------------
+
+@pytest.mark.parametrize("precondition", ["none", "local"])
+def test_prefix_energies_worked_example(precondition):
+    res = fit([0, 1, 2, 4], [0, 1, 0, 3], 0.5, 1e300, precondition=precondition)
+    assert_allclose(res["F"], [0, 0, 3 / 10, 237 / 340], rtol=1e-14)
+    assert res["complexity_counter"] == 4
+
+
+@pytest.mark.parametrize("pruning, counter", [("FPVI", 18), ("PELT", 12)])
+def test_search_worked_example(pruning, counter):
+    res = fit(range(6), [0, 0, 0, 1, 1, 1], 0.5, 0.1, pruning=pruning)
+    assert_allclose(res["F"], [0, 0, 0, 0.1, 0.1, 0.1], atol=1e-15)
+    assert_array_equal(res["partition"], [0, 0, 0, 2, 3, 3])
+    assert res["complexity_counter"] == counter
+    assert_array_equal(res["discont_idx"], [2])
+    assert_array_equal(res["discont"], [2.5])
+
+
+@pytest.mark.parametrize("pruning", PRUNINGS)
+def test_line_search_worked_example(pruning):
+    res = fit(range(6), [0, 1, 2, 10, 9, 8], 0.0, 1.0, pruning=pruning)
+    assert_allclose(res["F"], [0, 0, 0, 1, 1, 1], atol=1e-14)
+    assert_array_equal(res["partition"], [0, 0, 0, 2, 3, 3])
+    assert res["complexity_counter"] == 12
+    assert_allclose(fit([0, 1, 2], [0, 1, 0], 0.0, 1e300)["F"][2], 2 / 3, rtol=1e-15)
+
+
+@pytest.mark.parametrize("pruning", PRUNINGS)
+@pytest.mark.parametrize("p", [0.0, 0.5])
+@pytest.mark.parametrize("gamma", [0.0, math.nan])
+def test_two_samples(pruning, p, gamma):
+    res = fit([1, 3], [5, -2], p, gamma, pruning=pruning)
+    assert_array_equal(res["F"], [0, 0])
+    assert_array_equal(res["partition"], [0, 0])
+    assert res["complexity_counter"] == 2
+    assert_array_equal(res["breaks"], [0, 1, 3, 4])
+
+
+@pytest.mark.parametrize("pruning, p", [("FPVI", 0.3), ("PELT", 0.3), ("FPVI", 0.0)])
+def test_nan_gamma_takes_no_jump(pruning, p):
+    x, y, delta = piecewise_data(np.random.default_rng(5), 15, 2)
+    res = fit(x, y, p, math.nan, delta, pruning)
+    ref = fit(x, y, p, 1e300, delta, pruning)
+    assert_array_equal(res["F"], ref["F"])
+    assert_array_equal(res["partition"], np.zeros(15))
+    if pruning == "FPVI":  # every scan runs down to l = 1
+        n = 15
+        assert res["complexity_counter"] == n + (sum(range(2, n)) if p else (n - 2) * (n - 3) // 2)
+
+
+@pytest.mark.parametrize("pruning", PRUNINGS)
+def test_ties_keep_no_jump_then_the_shortest_last_segment(pruning):
+    # Zero runs have energy exactly 0: at r = 5 the starts 4 and 3 both cost
+    # F[3] + gamma = F[2] + gamma = 2 gamma exactly.
+    res = fit(range(6), [1, -2, 5, 0, 0, 0], 0.5, 0.01, pruning=pruning)
+    assert_array_equal(res["partition"], [0, 0, 1, 2, 3, 4])
+    assert res["F"][5] == 0.01 + 0.01
+    # gamma equal to E(0, 2): the jump at 2 costs exactly the no-jump value.
+    y = [0, 1, 0, 5, -3, 7]
+    gamma = fit(range(6), y, 0.5, 1e300)["F"][2]
+    assert fit(range(6), y, 0.5, gamma, pruning=pruning)["partition"][2] == 0
+
+
+# --- oracles on random data -------------------------------------------------------------
+
+@pytest.mark.parametrize("seed", range(40))
+def test_energies_match_dense_solve(seed):
+    rng = np.random.default_rng(seed)
+    n, dim = int(rng.integers(3, 14)), int(rng.integers(0, 3))
+    x, y, delta = piecewise_data(rng, n, dim)
+    p = float(rng.uniform(0.02, 0.98))
+    res = fit(x, y, p, 1e300, delta, precondition=["none", "local"][seed % 2])
+    want = [spline_energy(x[:r + 1], y[:r + 1], delta[:r + 1] ** -2, p) for r in range(n)]
+    assert_allclose(res["F"], want, rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_searches_reach_the_unpruned_optimum(seed):
+    rng = np.random.default_rng(1000 + seed)
+    n, dim = int(rng.integers(3, 13)), int(rng.integers(1, 3))
+    x, y, delta = piecewise_data(rng, n, dim)
+    w = delta ** -2
+    p = float(rng.choice([0.0, rng.uniform(0.05, 0.95)]))
+    if p == 0.0:
+        energy = lambda l, r: line_energy(x[l:r + 1], y[l:r + 1], w[l:r + 1])  # noqa: E731
+    else:
+        energy = lambda l, r: spline_energy(x[l:r + 1], y[l:r + 1], w[l:r + 1], p)  # noqa: E731
+    gamma = energy(0, n - 1) * float(rng.uniform(0.01, 0.7))
+    want = best_costs(n, energy, gamma)
+    for pruning in PRUNINGS:
+        res = fit(x, y, p, gamma, delta, pruning, ["none", "local"][seed % 2])
+        assert_allclose(res["F"], want, rtol=1e-9, atol=1e-12)
+        segs = segments(res["partition"])
+        cost = sum(energy(i, j) for i, j in segs) + gamma * (len(segs) - 1)
+        assert_allclose(cost, res["F"][-1], rtol=1e-9, atol=1e-12)
+        assert all(j > i for i, j in segs[1:])
+
+
+# --- limits -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("pruning", PRUNINGS)
+@pytest.mark.parametrize("p", [0.0, 0.01, 0.5, 0.99])
+@pytest.mark.parametrize("precondition", ["none", "local"])
+def test_straight_lines_cost_nothing(pruning, p, precondition):
+    x = np.cumsum(np.random.default_rng(3).uniform(0.1, 3.0, 30))
+    y = np.c_[2.0 * x - 1.0, -0.5 * x + 4.0]
+    res = fit(x, y, p, 1.0, pruning=pruning, precondition=precondition)
+    assert np.max(np.abs(res["F"])) < 1e-12
+    assert_array_equal(res["partition"], np.zeros(30))
+    assert res["complexity_counter"] == 30
+
+
+@pytest.mark.parametrize("pruning", PRUNINGS)
+@pytest.mark.parametrize("p", [0.0, 0.4])
+def test_two_constant_runs_split_at_the_step(pruning, p):
+    y = np.r_[np.full(7, 2.0), np.full(5, -1.0)]
+    res = fit(np.arange(12.0), y, p, 0.5, pruning=pruning)
+    assert_array_equal(res["discont_idx"], [6])
+    assert [len(run) for run in res["interval_cell"]] == [7, 5]
+
+
+@pytest.mark.parametrize("p", [0.0, 0.3])
+def test_preconditioning_changes_rounding_only(p):
+    x, y, delta = piecewise_data(np.random.default_rng(9), 40, 2)
+    a = fit(x, y, p, 0.5, delta, precondition="none")
+    b = fit(x, y, p, 0.5, delta, precondition="local")
+    assert_allclose(a["F"], b["F"], rtol=1e-9)
+    assert_array_equal(a["partition"], b["partition"])
+    assert_array_equal(a["tau"], 1.0)
+    # slope scales balance value and slope weights: (c^2 + sum 12 s^2/h^3) / sum 4 s^2/h
+    c2, s2, h = p / delta ** 2, 1 - p, np.diff(x)
+    inv_h = np.r_[0, 1 / h] + np.r_[1 / h, 0]
+    inv_h3 = np.r_[0, h ** -3.0] + np.r_[h ** -3.0, 0]
+    assert_allclose(b["tau"], np.sqrt((c2 + 12 * s2 * inv_h3) / (4 * s2 * inv_h)), rtol=1e-14)
+
+
+@pytest.mark.parametrize("pruning", PRUNINGS)
+def test_line_segments_are_weighted_lines(pruning):
+    x, y, delta = piecewise_data(np.random.default_rng(11), 30, 2)
+    res = fit(x, y, 0.0, 2.0, delta, pruning)
+    assert len(res["interval_cell"]) > 1
+    for run, pp in zip(res["interval_cell"], res["pp_cell"]):
+        if len(run) < 2:
+            continue
+        coefs = pp["coefs"]
+        assert_array_equal(coefs[:, :2], 0.0)
+        sw = 1 / delta[run]
+        A = np.c_[sw, sw * x[run]]
+        a, b = np.linalg.lstsq(A, sw[:, None] * y[run], rcond=None)[0]
+        # the piece starting at x[run[0]] (after the left extension piece)
+        assert_allclose(coefs[2:4, 2], b, rtol=1e-9)
+        assert_allclose(coefs[2:4, 3], a + b * x[run[0]], rtol=1e-9, atol=1e-9)
+
+
+# --- the assembled result ---------------------------------------------------------------
+
+@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize("pruning", PRUNINGS)
+def test_result_invariants(seed, pruning):
+    rng = np.random.default_rng(200 + seed)
+    n, dim = 60, int(rng.integers(1, 4))
+    x, y, delta = piecewise_data(rng, n, dim)
+    p = [0.0, 0.2, 0.7][seed % 3]
+    res = fit(x, y, p, float(rng.uniform(0.5, 5.0)), delta, pruning)
+    runs = res["interval_cell"]
+    assert_array_equal(np.concatenate(runs), np.arange(n))
+    assert all(len(r) >= 2 for r in runs[1:])
+    assert_array_equal(res["discont_idx"], [r[-1] for r in runs[:-1]])
+    idx = res["discont_idx"]
+    assert_array_equal(res["discont"], (x[idx + 1] + x[idx]) * 0.5)
+    assert [(r[0], r[-1]) for r in runs] == segments(res["partition"])
+    breaks, coefs = res["breaks"], res["coefs"]
+    assert breaks[0] == x[0] - 1 and breaks[-1] == x[-1] + 1
+    # Value at the right end of every piece against the left value of the next one:
+    # equal inside a segment, different only at the jumps.
+    dt = np.diff(breaks)[:-1, None]
+    c = coefs.reshape(len(breaks) - 1, dim, 4)[:-1]
+    right = ((c[..., 0] * dt + c[..., 1]) * dt + c[..., 2]) * dt + c[..., 3]
+    left = coefs.reshape(len(breaks) - 1, dim, 4)[1:, :, 3]
+    at_jump = np.isin(breaks[1:-1], res["discont"])
+    scale = 1 + np.abs(left)
+    assert np.all(np.abs(right - left)[~at_jump] < 1e-9 * scale[~at_jump])
+    assert at_jump.sum() == len(res["discont"])
