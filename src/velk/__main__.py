@@ -28,19 +28,11 @@ def _evaluate(res: VelkResult, t: np.ndarray) -> np.ndarray:
 
 def main() -> int:
     ex = example()
-    p, gamma, note = P, GAMMA, ""
-    try:
-        res = velk.velk(ex.x, ex.y, p, gamma, ex.delta)
-    except NotImplementedError as e:
-        # The jump search is not built yet: fit one spline through everything.
-        p, gamma, note = 1.0, float("inf"), f"jump search unavailable ({e}); fitted with p = 1"
-        res = velk.velk(ex.x, ex.y, p, gamma, ex.delta)
+    res = velk.velk(ex.x, ex.y, P, GAMMA, ex.delta)
 
     err = _evaluate(res, res["x"]) - ex.truth
     print(f"velk {velk.__version__}: example signal, {len(ex.x)} samples, noise sd {ex.delta[0]:g}")
-    if note:
-        print(f"note: {note}")
-    print(f"p = {p:g}, gamma = {gamma:g}")
+    print(f"p = {P:g}, gamma = {GAMMA:g}")
     print(f"segments: {len(res['interval_cell'])}, pieces: {len(res['breaks']) - 1}")
     print(f"jumps found: {np.array2string(res['discont'], precision=3)}")
     print(f"true jumps:  {np.array2string(ex.jumps, precision=3)}")
