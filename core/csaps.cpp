@@ -1,15 +1,23 @@
 #include "csaps.hpp"
 
+#include <utility>
 #include <vector>
 
 namespace velk {
 namespace {
 
+// Breaks and zero coefficients, with room for the two pieces that
+// PPForm::extend adds, so that it extends in place.
 PPForm make_pp(const VecView& x, Index dim) {
+    const Index n = x.size();
     PPForm pp;
-    pp.breaks.resize(x.size());
-    for (Index i = 0; i < x.size(); ++i) pp.breaks[i] = x[i];
-    pp.coefs = Matrix((x.size() - 1) * dim, 4);
+    pp.breaks.reserve(n + 2);
+    pp.breaks.resize(n);
+    for (Index i = 0; i < n; ++i) pp.breaks[i] = x[i];
+    pp.coefs.rows = (n - 1) * dim;
+    pp.coefs.cols = 4;
+    pp.coefs.data.reserve((n + 1) * dim * 4);
+    pp.coefs.data.resize((n - 1) * dim * 4, 0.0);
     pp.dim = dim;
     pp.order = 4;
     return pp;
@@ -75,103 +83,119 @@ PPForm csaps(const VecView& x, const MatView& y, const VecView& w, double p) {
 
     const Index m = n - 2;
     const double omp = 1.0 - p;
-    std::vector<double> h(n - 1), r(n - 1), v(n);
-    for (Index i = 0; i + 1 < n; ++i) {
-        h[i] = x[i + 1] - x[i];
-        r[i] = 1.0 / h[i];
-    }
-    for (Index k = 0; k < n; ++k) v[k] = 1.0 / w[k];
 
-    // The banded system p*R + (1-p)*Q'W^-1 Q, held as its three diagonals.
-    std::vector<double> a0(m), a1(m > 1 ? m - 1 : 0), a2(m > 2 ? m - 2 : 0);
-    for (Index i = 0; i < m; ++i) {
-        const double ri = r[i], ri1 = r[i + 1];
-        a0[i] = ((h[i] + h[i + 1]) / 3) * p +
-                ((ri1 * ri1) * v[i + 2] + ((ri * ri) * v[i] + ((ri + ri1) * (ri + ri1)) * v[i + 1])) * omp;
-        if (i + 2 <= m) {
-            const double ri2 = r[i + 2];
-            a1[i] = (h[i + 1] / 6) * p +
-                    (-((ri1 + ri2) * ri1) * v[i + 2] - ((ri + ri1) * ri1) * v[i + 1]) * omp;
-        }
-        if (i + 3 <= m) a2[i] = (v[i + 2] * (ri1 * r[i + 2])) * omp;
-    }
-
-    // Right-hand side p*Q'y, solved in place into the interior second derivatives.
+    // The banded system p*R + (1-p)*Q'W^-1 Q is factored as L diag(d) L' (l1, l2:
+    // L's two sub-diagonals) while it is built, and the right-hand side p*Q'y is
+    // forward-substituted in the same pass: row i of the system is consumed by
+    // rows i..i+2 of the factor, so its diagonals, the spacings h, their
+    // reciprocals r and v = 1/w live in a sliding window, not in n-vectors.
+    std::vector<double> d(m), l1(m, 0.0), l2(m, 0.0);
     Matrix g(m, dim);
+    double h0 = x[1] - x[0], h1 = x[2] - x[1], h2 = 0.0;
+    double r0 = 1.0 / h0, r1 = 1.0 / h1, r2 = 0.0;
+    double v0 = 1.0 / w[0], v1 = 1.0 / w[1];
+    double a1_prev = 0.0, a2_prev2 = 0.0, a2_prev = 0.0;  // a1[i-1], a2[i-2], a2[i-1]
     for (Index i = 0; i < m; ++i) {
-        const double ri = r[i], ri1 = r[i + 1];
+        const double v2 = 1.0 / w[i + 2];
+        if (i + 2 <= n - 2) {
+            h2 = x[i + 3] - x[i + 2];
+            r2 = 1.0 / h2;
+        }
+        const double a0 = ((h0 + h1) / 3) * p +
+                          ((r1 * r1) * v2 + ((r0 * r0) * v0 + ((r0 + r1) * (r0 + r1)) * v1)) * omp;
+        double a1 = 0.0, a2 = 0.0;
+        if (i + 2 <= m) a1 = (h1 / 6) * p + (-((r1 + r2) * r1) * v2 - ((r0 + r1) * r1) * v1) * omp;
+        if (i + 3 <= m) a2 = (v2 * (r1 * r2)) * omp;
+
+        if (i == 0) {
+            d[0] = a0;
+        } else if (i == 1) {
+            l1[1] = a1_prev / d[0];
+            d[1] = a0 - (l1[1] * l1[1]) * d[0];
+        } else {
+            l2[i] = a2_prev2 / d[i - 2];
+            l1[i] = (a1_prev - (l1[i - 1] * l2[i]) * d[i - 2]) / d[i - 1];
+            d[i] = a0 - ((l1[i] * l1[i]) * d[i - 1] + (l2[i] * l2[i]) * d[i - 2]);
+        }
+
         double* gi = g.row(i);
         for (Index j = 0; j < dim; ++j)
-            gi[j] = (y(i + 2, j) * ri1 + (y(i, j) * ri - y(i + 1, j) * (ri + ri1))) * p;
+            gi[j] = (y(i + 2, j) * r1 + (y(i, j) * r0 - y(i + 1, j) * (r0 + r1))) * p;
+        if (i == 1) {
+            const double* g1 = g.row(0);
+            for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l1[1] * g1[j];
+        } else if (i >= 2) {
+            const double* g1 = g.row(i - 1);
+            const double* g2 = g.row(i - 2);
+            for (Index j = 0; j < dim; ++j) gi[j] = (gi[j] - l1[i] * g1[j]) - l2[i] * g2[j];
+        }
+
+        a1_prev = a1;
+        a2_prev2 = a2_prev;
+        a2_prev = a2;
+        h0 = h1, h1 = h2;
+        r0 = r1, r1 = r2;
+        v0 = v1, v1 = v2;
     }
 
-    // A = L diag(d) L' without pivoting; l1, l2 are L's two sub-diagonals.
-    std::vector<double> d(m), l1(m, 0.0), l2(m, 0.0);
-    d[0] = a0[0];
-    if (m >= 2) {
-        l1[1] = a1[0] / d[0];
-        d[1] = a0[1] - (l1[1] * l1[1]) * d[0];
-    }
-    for (Index i = 2; i < m; ++i) {
-        l2[i] = a2[i - 2] / d[i - 2];
-        l1[i] = (a1[i - 1] - (l1[i - 1] * l2[i]) * d[i - 2]) / d[i - 1];
-        d[i] = a0[i] - ((l1[i] * l1[i]) * d[i - 1] + (l2[i] * l2[i]) * d[i - 2]);
-    }
-
-    if (m >= 2)
-        for (Index j = 0; j < dim; ++j) g(1, j) = g(1, j) - l1[1] * g(0, j);
-    for (Index i = 2; i < m; ++i) {
-        double* gi = g.row(i);
-        const double* g1 = g.row(i - 1);
-        const double* g2 = g.row(i - 2);
-        for (Index j = 0; j < dim; ++j) gi[j] = (gi[j] - l1[i] * g1[j]) - l2[i] * g2[j];
-    }
-    for (Index i = 0; i < m; ++i) {
+    // Diagonal and backward substitution in one pass: g becomes the second
+    // derivatives at x_1 .. x_(n-2).
+    for (Index i = m; i-- > 0;) {
         double* gi = g.row(i);
         for (Index j = 0; j < dim; ++j) gi[j] = gi[j] / d[i];
-    }
-    for (Index i = m - 1; i-- > 0;) {
-        double* gi = g.row(i);
-        const double* g1 = g.row(i + 1);
-        for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l1[i + 1] * g1[j];
+        if (i + 1 <= m - 1) {
+            const double* g1 = g.row(i + 1);
+            for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l1[i + 1] * g1[j];
+        }
         if (i + 2 <= m - 1) {
             const double* g2 = g.row(i + 2);
             for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l2[i + 2] * g2[j];
         }
     }
 
-    // Second derivatives at all samples: zero at both ends (natural spline).
-    Matrix c(n, dim);
-    for (Index k = 1; k + 1 < n; ++k)
-        for (Index j = 0; j < dim; ++j) c(k, j) = g(k - 1, j);
-
-    // Fitted values: y minus the smoothing correction (Q c) (1-p)/p / w.
-    Matrix f(n, dim);
-    for (Index k = 0; k < n; ++k)
-        for (Index j = 0; j < dim; ++j) f(k, j) = y(k, j);
-    if (omp != 0.0 && dim > 0) {
-        const double lambda = omp / p;
-        for (Index k = 0; k < n; ++k)
-            for (Index j = 0; j < dim; ++j) {
-                double s = 0.0;
-                if (k >= 2) s = r[k - 1] * c(k - 1, j);
-                if (k >= 1 && k + 2 <= n) s = s - (r[k - 1] + r[k]) * c(k, j);
-                if (k + 3 <= n) s = s + r[k] * c(k + 1, j);
-                f(k, j) = y(k, j) - (s * lambda) / w[k];
+    // Second derivative at sample k, zero at both ends (natural spline).
+    auto c = [&](Index k, Index j) { return k == 0 || k == n - 1 ? 0.0 : g(k - 1, j); };
+    // Fitted values at sample k: y minus the smoothing correction (Q c) (1-p)/p / w.
+    // rl = r[k-1] (k >= 1), rk = r[k] (k <= n-2).
+    const bool smooth = omp != 0.0 && dim > 0;
+    const double lambda = smooth ? omp / p : 0.0;
+    auto fitted = [&](Index k, double rl, double rk, double* f) {
+        for (Index j = 0; j < dim; ++j) {
+            if (!smooth) {
+                f[j] = y(k, j);
+                continue;
             }
-    }
+            double s = 0.0;
+            if (k >= 2) s = rl * c(k - 1, j);
+            if (k >= 1 && k + 2 <= n) s = s - (rl + rk) * c(k, j);
+            if (k + 3 <= n) s = s + rk * c(k + 1, j);
+            f[j] = y(k, j) - (s * lambda) / w[k];
+        }
+    };
 
+    // Coefficients piece by piece, the fitted values of its two ends in a
+    // two-row window.
     PPForm pp = make_pp(x, dim);
+    std::vector<double> f_window(2 * dim);
+    double* fi = f_window.data();
+    double* fi1 = f_window.data() + dim;
+    double r_prev = 0.0, r_here = 1.0 / (x[1] - x[0]);
+    fitted(0, r_prev, r_here, fi);
     for (Index i = 0; i + 1 < n; ++i) {
-        const double hi = h[i];
+        const double hi = x[i + 1] - x[i];
+        const double r_next = i + 2 < n ? 1.0 / (x[i + 2] - x[i + 1]) : 0.0;
+        fitted(i + 1, r_here, r_next, fi1);
         for (Index j = 0; j < dim; ++j) {
             double* row = pp.coefs.row(i * dim + j);
             const double ci = c(i, j), ci1 = c(i + 1, j);
             row[0] = (ci1 - ci) / (hi * 6);
             row[1] = ci * 0.5;
-            row[2] = (f(i + 1, j) - f(i, j)) / hi - ((ci + ci) + ci1) * (hi / 6);
-            row[3] = f(i, j);
+            row[2] = (fi1[j] - fi[j]) / hi - ((ci + ci) + ci1) * (hi / 6);
+            row[3] = fi[j];
         }
+        std::swap(fi, fi1);
+        r_prev = r_here;
+        r_here = r_next;
     }
     return pp;
 }

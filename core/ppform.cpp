@@ -103,29 +103,27 @@ void PPForm::extend(double l, double r) {
     const std::vector<double> f0 = value_at(b0), d0 = derivative_at(b0);
     const std::vector<double> fe = value_at(be), de = derivative_at(be);
 
-    std::vector<double> nbreaks(nb + 2);
-    nbreaks[0] = l;
-    std::copy(breaks.begin(), breaks.end(), nbreaks.begin() + 1);
-    nbreaks[nb + 1] = r;
-
-    Matrix ncoefs((nb + 1) * dim, 4);
+    // In place: the fits leave room for the two new pieces, so neither array
+    // is reallocated, only shifted.
+    const Index old_rows = (nb - 1) * dim;
+    breaks.insert(breaks.begin(), l);
+    breaks.push_back(r);
+    coefs.data.resize(old_rows * 4);
+    coefs.data.insert(coefs.data.begin(), dim * 4, 0.0);
+    coefs.data.resize((nb + 1) * dim * 4, 0.0);
+    coefs.rows = (nb + 1) * dim;
     for (Index j = 0; j < dim; ++j) {
-        double* first = ncoefs.row(j);
+        double* first = coefs.row(j);
         first[2] = d0[j];
         first[3] = d0[j] * (l - b0) + f0[j];
-        double* last = ncoefs.row(nb * dim + j);
+        double* last = coefs.row(nb * dim + j);
         last[2] = de[j];
         last[3] = fe[j];
     }
-    const Index old_rows = (nb - 1) * dim;
-    std::copy_n(coefs.data.begin(), old_rows * 4, ncoefs.data.begin() + static_cast<std::ptrdiff_t>(dim * 4));
-
-    breaks = std::move(nbreaks);
-    coefs = std::move(ncoefs);
     order = 4;
 }
 
-PPForm PPForm::join(std::vector<PPForm>&& parts) {
+PPForm PPForm::join(const std::vector<PPForm>& parts) {
     check(!parts.empty(), "assertion failed: !parts.is_empty()");
     Index k = 0, nbreaks = 0, rows = 0;
     for (const PPForm& part : parts) {
@@ -145,13 +143,12 @@ PPForm PPForm::join(std::vector<PPForm>&& parts) {
     check(rows <= out.coefs.rows, "index out of range");
     Index at = 0;
     for (Index p = 0; p < parts.size(); ++p) {
-        PPForm& part = parts[p];
+        const PPForm& part = parts[p];
         const auto skip = static_cast<std::ptrdiff_t>(p == 0 || part.breaks.empty() ? 0 : 1);
         out.breaks.insert(out.breaks.end(), part.breaks.begin() + skip, part.breaks.end());
         check(part.coefs.cols >= part.order, "index out of range");
         for (Index i = 0; i < part.coefs.rows; ++i, ++at)
             std::copy_n(part.coefs.row(i), part.order, out.coefs.row(at) + (k - part.order));
-        part = PPForm();  // consumed
     }
     return out;
 }

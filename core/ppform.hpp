@@ -28,8 +28,9 @@ struct PPForm {
     void extend(double l, double r);
     PPForm clone() const { return *this; }
 
-    // Concatenates consecutive parts (each starting where the previous ends).
-    static PPForm join(std::vector<PPForm>&& parts);
+    // Concatenates consecutive parts (each starting where the previous ends)
+    // into new arrays; the parts are left as they are.
+    static PPForm join(const std::vector<PPForm>& parts);
 };
 
 }  // namespace velk
