@@ -13,6 +13,12 @@
 namespace velk {
 namespace {
 
+// Frees a vector's buffer now rather than when its owner goes.
+template <class T>
+void release(std::vector<T>& v) {
+    std::vector<T>().swap(v);
+}
+
 std::vector<Index> index_run(Index first, Index last) {
     std::vector<Index> run(last - first + 1);
     std::iota(run.begin(), run.end(), first);
@@ -23,6 +29,8 @@ std::vector<Index> index_run(Index first, Index last) {
 FitResult fit_without_search(PreparedData&& data, Precondition precondition, double p) {
     const Index m = data.x.size();
     PPForm pp = csaps(data.x, data.y, data.w, p);
+    release(data.w);
+    release(data.delta);
     pp.extend(data.x.front() - 1.0, data.x.back() + 1.0);
     pp.to_cubic();
 
@@ -71,6 +79,10 @@ FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition pre
     SegmentModel model = make_segment_model(data, p, precondition);
     PartitionResult search = p == 0.0 ? line_partition_search(data.x, data.y, data.delta, gamma)
                                       : partition_search(model, gamma, pruning);
+    // The segment fits need only x, y and w.
+    release(model.c);
+    release(model.h);
+    release(data.delta);
 
     FitResult out;
     Index j = m - 1;
@@ -91,10 +103,8 @@ FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition pre
     std::reverse(out.pp_cell.begin(), out.pp_cell.end());
     std::reverse(out.discont.begin(), out.discont.end());
 
-    std::vector<PPForm> parts;
-    parts.reserve(out.pp_cell.size());
-    for (const PPForm& seg : out.pp_cell) parts.push_back(seg.clone());
-    out.pp = PPForm::join(std::move(parts));
+    release(data.w);
+    out.pp = PPForm::join(out.pp_cell);
     for (Index k = 0; k + 1 < out.interval_cell.size(); ++k)
         out.discont_idx.push_back(out.interval_cell[k].back());
 
