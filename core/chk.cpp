@@ -76,7 +76,7 @@ Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const Ve
 
     // Keep the samples whose whole row is finite; x and delta are not inspected.
     std::vector<Index> kept;
-    kept.reserve(n);
+    reserve_large(kept, n);
     for (Index i = 0; i < n; ++i) {
         bool finite = true;
         for (Index j = 0; j < dim && finite; ++j) finite = std::isfinite(y(i, j));
@@ -101,10 +101,10 @@ Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const Ve
                          [&](Index a, Index b) { return x_of(a) < x_of(b); });
 
     PreparedData out;
-    out.x.reserve(k);
-    out.w.reserve(k);
+    reserve_large(out.x, k);
+    reserve_large(out.w, k);
     out.y.cols = dim;
-    out.y.data.reserve(k * dim);
+    reserve_large(out.y.data, k * dim);
     for (Index q = 0; q < k;) {
         const Index first = kept[q];
         const double xg = x_of(first);
@@ -127,6 +127,7 @@ Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const Ve
     if (m < 2) return InputError::too_few_points(m);
     out.y.rows = m;
 
+    reserve_large(out.delta, m);
     out.delta.resize(m);
     for (Index i = 0; i < m; ++i) out.delta[i] = std::sqrt(1.0 / out.w[i]);
     return out;

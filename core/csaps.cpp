@@ -11,12 +11,12 @@ namespace {
 PPForm make_pp(const VecView& x, Index dim) {
     const Index n = x.size();
     PPForm pp;
-    pp.breaks.reserve(n + 2);
+    reserve_large(pp.breaks, n + 2);
     pp.breaks.resize(n);
     for (Index i = 0; i < n; ++i) pp.breaks[i] = x[i];
     pp.coefs.rows = (n - 1) * dim;
     pp.coefs.cols = 4;
-    pp.coefs.data.reserve((n + 1) * dim * 4);
+    reserve_large(pp.coefs.data, (n + 1) * dim * 4);
     pp.coefs.data.resize((n - 1) * dim * 4, 0.0);
     pp.dim = dim;
     pp.order = 4;
@@ -89,7 +89,8 @@ PPForm csaps(const VecView& x, const MatView& y, const VecView& w, double p) {
     // forward-substituted in the same pass: row i of the system is consumed by
     // rows i..i+2 of the factor, so its diagonals, the spacings h, their
     // reciprocals r and v = 1/w live in a sliding window, not in n-vectors.
-    std::vector<double> d(m), l1(m, 0.0), l2(m, 0.0);
+    std::vector<double> d = large_vector(m, 0.0), l1 = large_vector(m, 0.0),
+                        l2 = large_vector(m, 0.0);
     Matrix g(m, dim);
     double h0 = x[1] - x[0], h1 = x[2] - x[1], h2 = 0.0;
     double r0 = 1.0 / h0, r1 = 1.0 / h1, r2 = 0.0;

@@ -26,7 +26,7 @@ PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionRe
     const Index m = model.dim();
     const auto& tau = model.tau;
     const auto& c = model.c;
-    std::vector<CurvatureRows> rows(n - 1);
+    std::vector<CurvatureRows> rows = large_vector(n - 1, CurvatureRows{});
     for (Index i = 0; i < n - 1; ++i) rows[i] = curvature_rows(model.h[i], model.s, tau[i + 1], tau[i]);
     std::vector<double> storage(kScans * (SegmentState::size(m) + n));
     auto& F = res.F;
@@ -213,7 +213,7 @@ PartitionResult partition_search(const SegmentModel& model, double gamma, Prunin
     const Index n = model.n();
     PartitionResult res;
     res.F = prefix_energies(model);
-    res.partition.assign(n, 0);
+    res.partition = large_vector<Index>(n, 0);
     res.complexity_counter = n;
     // n = 2 leaves no right end to scan. PELT gets that far only with a NaN
     // gamma, and must not start a state on samples 1 and 2 then.

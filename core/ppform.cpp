@@ -138,7 +138,7 @@ PPForm PPForm::join(const std::vector<PPForm>& parts) {
     PPForm out;
     out.dim = dim;
     out.order = k;
-    out.breaks.reserve(nbreaks);
+    reserve_large(out.breaks, nbreaks);
     out.coefs = Matrix(pieces * dim, k);
     check(rows <= out.coefs.rows, "index out of range");
     Index at = 0;

@@ -25,23 +25,23 @@ SegmentModel make_segment_model(const PreparedData& data, double p, Precondition
     check(n >= 2 && data.delta.size() == n && data.y.rows == n, "segment model needs n >= 2 samples");
     SegmentModel model;
     model.y = MatView(data.y);
-    model.c.resize(n);
+    model.c = large_vector(n, 0.0);
     const double sqrt_p = std::sqrt(p);
     for (Index i = 0; i < n; ++i) model.c[i] = sqrt_p / data.delta[i];
-    model.h.resize(n - 1);
+    model.h = large_vector(n - 1, 0.0);
     for (Index i = 0; i + 1 < n; ++i) model.h[i] = data.x[i + 1] - data.x[i];
     model.s = std::sqrt(1.0 - p);
     if (precondition == Precondition::Local)
         model.tau = local_tau(model.h, model.c, model.s);
     else
-        model.tau.assign(n, 1.0);
+        model.tau = large_vector(n, 1.0);
     return model;
 }
 
 std::vector<double> local_tau(const std::vector<double>& h, const std::vector<double>& c, double s) {
     const Index n = c.size();
     check(n >= 2 && h.size() == n - 1, "local_tau needs n >= 2 samples");
-    std::vector<double> tau(n, 1.0);
+    std::vector<double> tau = large_vector(n, 1.0);
     const double s2 = s * s;
     if (s2 == 0.0) return tau;
     const double a_scale = 12.0 * s2;
@@ -385,7 +385,7 @@ std::vector<double> prefix_energies(const SegmentModel& model) {
     check(n >= 2 && model.h.size() == n - 1 && model.tau.size() == n && model.y.rows() == n,
           "segment model needs n >= 2 consistent samples");
     const Index m = model.dim();
-    std::vector<double> F(n, 0.0);
+    std::vector<double> F = large_vector(n, 0.0);
     std::vector<double> storage(SegmentState::size(m));
     SegmentState state(storage.data(), m);
     const auto& tau = model.tau;

@@ -20,7 +20,7 @@ void release(std::vector<T>& v) {
 }
 
 std::vector<Index> index_run(Index first, Index last) {
-    std::vector<Index> run(last - first + 1);
+    std::vector<Index> run = large_vector<Index>(last - first + 1, 0);
     std::iota(run.begin(), run.end(), first);
     return run;
 }
@@ -37,12 +37,12 @@ FitResult fit_without_search(PreparedData&& data, Precondition precondition, dou
     FitResult out;
     out.interval_cell.push_back(index_run(0, m - 1));
     out.pp_cell.push_back(pp.clone());
-    out.F.assign(m, 0.0);
-    out.partition.assign(m, 0);
+    out.F = large_vector(m, 0.0);
+    out.partition = large_vector<Index>(m, 0);
     out.pp = std::move(pp);
     out.x = std::move(data.x);
     out.y = std::move(data.y);
-    out.tau.assign(m, 1.0);
+    out.tau = large_vector(m, 1.0);
     out.complexity_counter = m;
     out.precondition = precondition;
     return out;
