@@ -96,6 +96,8 @@ PPForm csaps(const VecView& x, const MatView& y, const VecView& w, double p) {
     double r0 = 1.0 / h0, r1 = 1.0 / h1, r2 = 0.0;
     double v0 = 1.0 / w[0], v1 = 1.0 / w[1];
     double a1_prev = 0.0, a2_prev2 = 0.0, a2_prev = 0.0;  // a1[i-1], a2[i-2], a2[i-1]
+    double d_prev = 0.0, d_prev2 = 0.0, l1_prev = 0.0;    // d[i-1], d[i-2], l1[i-1]
+    double g_prev = 0.0, g_prev2 = 0.0;                   // rows i-1, i-2 when dim = 1
     for (Index i = 0; i < m; ++i) {
         const double v2 = 1.0 / w[i + 2];
         if (i + 2 <= n - 2) {
@@ -108,29 +110,50 @@ PPForm csaps(const VecView& x, const MatView& y, const VecView& w, double p) {
         if (i + 2 <= m) a1 = (h1 / 6) * p + (-((r1 + r2) * r1) * v2 - ((r0 + r1) * r1) * v1) * omp;
         if (i + 3 <= m) a2 = (v2 * (r1 * r2)) * omp;
 
+        // The factorisation is a chain through d[i-1] and l1[i-1] (and the
+        // substitutions one through the previous rows), so those stay in
+        // registers rather than being read back from the arrays just written.
+        double di, l1i = 0.0, l2i = 0.0;
         if (i == 0) {
-            d[0] = a0;
+            di = a0;
         } else if (i == 1) {
-            l1[1] = a1_prev / d[0];
-            d[1] = a0 - (l1[1] * l1[1]) * d[0];
+            l1i = a1_prev / d_prev;
+            di = a0 - (l1i * l1i) * d_prev;
         } else {
-            l2[i] = a2_prev2 / d[i - 2];
-            l1[i] = (a1_prev - (l1[i - 1] * l2[i]) * d[i - 2]) / d[i - 1];
-            d[i] = a0 - ((l1[i] * l1[i]) * d[i - 1] + (l2[i] * l2[i]) * d[i - 2]);
+            l2i = a2_prev2 / d_prev2;
+            l1i = (a1_prev - (l1_prev * l2i) * d_prev2) / d_prev;
+            di = a0 - ((l1i * l1i) * d_prev + (l2i * l2i) * d_prev2);
+        }
+        d[i] = di;
+        l1[i] = l1i;
+        l2[i] = l2i;
+
+        if (dim == 1) {
+            double gi = (y(i + 2, 0) * r1 + (y(i, 0) * r0 - y(i + 1, 0) * (r0 + r1))) * p;
+            if (i == 1)
+                gi = gi - l1i * g_prev;
+            else if (i >= 2)
+                gi = (gi - l1i * g_prev) - l2i * g_prev2;
+            g(i, 0) = gi;
+            g_prev2 = g_prev;
+            g_prev = gi;
+        } else {
+            double* gi = g.row(i);
+            for (Index j = 0; j < dim; ++j)
+                gi[j] = (y(i + 2, j) * r1 + (y(i, j) * r0 - y(i + 1, j) * (r0 + r1))) * p;
+            if (i == 1) {
+                const double* g1 = g.row(0);
+                for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l1i * g1[j];
+            } else if (i >= 2) {
+                const double* g1 = g.row(i - 1);
+                const double* g2 = g.row(i - 2);
+                for (Index j = 0; j < dim; ++j) gi[j] = (gi[j] - l1i * g1[j]) - l2i * g2[j];
+            }
         }
 
-        double* gi = g.row(i);
-        for (Index j = 0; j < dim; ++j)
-            gi[j] = (y(i + 2, j) * r1 + (y(i, j) * r0 - y(i + 1, j) * (r0 + r1))) * p;
-        if (i == 1) {
-            const double* g1 = g.row(0);
-            for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l1[1] * g1[j];
-        } else if (i >= 2) {
-            const double* g1 = g.row(i - 1);
-            const double* g2 = g.row(i - 2);
-            for (Index j = 0; j < dim; ++j) gi[j] = (gi[j] - l1[i] * g1[j]) - l2[i] * g2[j];
-        }
-
+        d_prev2 = d_prev;
+        d_prev = di;
+        l1_prev = l1i;
         a1_prev = a1;
         a2_prev2 = a2_prev;
         a2_prev = a2;
@@ -141,16 +164,28 @@ PPForm csaps(const VecView& x, const MatView& y, const VecView& w, double p) {
 
     // Diagonal and backward substitution in one pass: g becomes the second
     // derivatives at x_1 .. x_(n-2).
-    for (Index i = m; i-- > 0;) {
-        double* gi = g.row(i);
-        for (Index j = 0; j < dim; ++j) gi[j] = gi[j] / d[i];
-        if (i + 1 <= m - 1) {
-            const double* g1 = g.row(i + 1);
-            for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l1[i + 1] * g1[j];
+    if (dim == 1) {
+        double next = 0.0, next2 = 0.0;  // rows i+1 and i+2
+        for (Index i = m; i-- > 0;) {
+            double gi = g(i, 0) / d[i];
+            if (i + 1 <= m - 1) gi = gi - l1[i + 1] * next;
+            if (i + 2 <= m - 1) gi = gi - l2[i + 2] * next2;
+            g(i, 0) = gi;
+            next2 = next;
+            next = gi;
         }
-        if (i + 2 <= m - 1) {
-            const double* g2 = g.row(i + 2);
-            for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l2[i + 2] * g2[j];
+    } else {
+        for (Index i = m; i-- > 0;) {
+            double* gi = g.row(i);
+            for (Index j = 0; j < dim; ++j) gi[j] = gi[j] / d[i];
+            if (i + 1 <= m - 1) {
+                const double* g1 = g.row(i + 1);
+                for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l1[i + 1] * g1[j];
+            }
+            if (i + 2 <= m - 1) {
+                const double* g2 = g.row(i + 2);
+                for (Index j = 0; j < dim; ++j) gi[j] = gi[j] - l2[i + 2] * g2[j];
+            }
         }
     }
 
