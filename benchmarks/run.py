@@ -378,7 +378,7 @@ class Bench:
         self.args = args
         quick = args.quick
         self.long_call = 1.0 if quick else 3.0
-        self.budget = 0.3 if quick else 1.5
+        self.budget = 0.2 if quick else 1.5
         self.search_limit = 5.0 if quick else 40.0
         self.peer_limit = 10.0 if quick else 60.0
         self.out: list[str] = []
