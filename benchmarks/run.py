@@ -61,7 +61,11 @@ def spline_signal(n: int, seed: int = 0):
     rng = np.random.default_rng(seed)
     x = np.arange(n) + rng.uniform(-0.3, 0.3, n)
     delta = SIGMA * rng.uniform(0.5, 2.0, n)
-    y = np.sin(2 * np.pi * x / 300) + 0.5 * np.sin(2 * np.pi * x / 1170) + delta * rng.standard_normal(n)
+    y = (
+        np.sin(2 * np.pi * x / 300)
+        + 0.5 * np.sin(2 * np.pi * x / 1170)
+        + delta * rng.standard_normal(n)
+    )
     return x, y, delta
 
 
@@ -80,13 +84,17 @@ def jump_signal(kind: str, n: int, dim: int, seed: int = 0):
     rng = np.random.default_rng(seed)
     x = np.arange(n, dtype=float)
     length = n / (jumps + 1)
-    starts = np.round(length * (np.arange(1, jumps + 1) + rng.uniform(-0.25, 0.25, jumps))).astype(np.int64)
+    starts = np.round(length * (np.arange(1, jumps + 1) + rng.uniform(-0.25, 0.25, jumps))).astype(
+        np.int64
+    )
     segment = np.searchsorted(starts, np.arange(n), side="right")
     heights = rng.uniform(1.0, 2.0, (jumps + 1, dim)) * rng.choice([-1.0, 1.0], (jumps + 1, dim))
     heights[0] = 0.0
     level = np.cumsum(heights, axis=0)[segment]
     phase = rng.uniform(0.0, 2 * np.pi, dim)
-    smooth = np.sin(2 * np.pi * x[:, None] / 300 + phase) + 0.5 * np.sin(2 * np.pi * x[:, None] / 1170)
+    smooth = np.sin(2 * np.pi * x[:, None] / 300 + phase) + 0.5 * np.sin(
+        2 * np.pi * x[:, None] / 1170
+    )
     y = smooth + level + SIGMA * rng.standard_normal((n, dim))
     return x, y, np.full(n, SIGMA), starts
 
@@ -95,8 +103,12 @@ def precision_recall(found, truth, tol: int = TOLERANCE):
     """One-to-one matching of found to true jump indices within tol samples."""
     found = sorted(int(v) for v in found)
     truth = sorted(int(v) for v in truth)
-    pairs = sorted((abs(f - t), i, j) for i, f in enumerate(found) for j, t in enumerate(truth)
-                   if abs(f - t) <= tol)
+    pairs = sorted(
+        (abs(f - t), i, j)
+        for i, f in enumerate(found)
+        for j, t in enumerate(truth)
+        if abs(f - t) <= tol
+    )
     used_f, used_t, hits = set(), set(), 0
     for _, i, j in pairs:
         if i not in used_f and j not in used_t:
@@ -231,8 +243,18 @@ def worker_search(spec) -> None:
     res, seconds, runs, peak = timed(call, long_call=spec["long_call"], budget=spec["budget"])
     found = res["discont_idx"] + 1
     prec, rec = precision_recall(found, truth)
-    emit({"seconds": seconds, "runs": runs, "peak": peak, "counter": int(res["complexity_counter"]),
-          "found": len(found), "truth": len(truth), "precision": prec, "recall": rec})
+    emit(
+        {
+            "seconds": seconds,
+            "runs": runs,
+            "peak": peak,
+            "counter": int(res["complexity_counter"]),
+            "found": len(found),
+            "truth": len(truth),
+            "precision": prec,
+            "recall": rec,
+        }
+    )
 
 
 def worker_ruptures(spec) -> None:
@@ -244,7 +266,7 @@ def worker_ruptures(spec) -> None:
     import ruptures
 
     n, model, kind = spec["n"], spec["model"], spec["kind"]
-    x, y, delta, truth = jump_signal(kind, n, 1)
+    _, y, _, truth = jump_signal(kind, n, 1)
     want = len(truth)
     ruptures.Pelt(model=model, min_size=2, jump=1).fit(y[:100]).predict(pen=1.0)
 
@@ -275,8 +297,9 @@ def worker_ruptures(spec) -> None:
     def keep_coarse(pen, seconds, found):
         if "pen" not in coarse or abs(len(found) - want) <= abs(coarse["found"] - want):
             prec, rec = precision_recall(found, truth)
-            coarse.update(pen=pen, seconds=seconds, found=len(found), truth=want,
-                          precision=prec, recall=rec)
+            coarse.update(
+                pen=pen, seconds=seconds, found=len(found), truth=want, precision=prec, recall=rec
+            )
 
     tune(spec["pen"], 5, 30, keep_coarse)
     emit({**coarse, "coarse": True})
@@ -285,8 +308,15 @@ def worker_ruptures(spec) -> None:
     def report(pen, seconds, found):
         nonlocal best
         prec, rec = precision_recall(found, truth)
-        row = {"pen": pen, "seconds": seconds, "found": len(found), "truth": want,
-               "precision": prec, "recall": rec, "trial": True}
+        row = {
+            "pen": pen,
+            "seconds": seconds,
+            "found": len(found),
+            "truth": want,
+            "precision": prec,
+            "recall": rec,
+            "trial": True,
+        }
         if best is None or abs(len(found) - want) < abs(best["found"] - want):
             best = row
         emit(row)
@@ -307,8 +337,17 @@ def worker_select(spec) -> None:
     seconds = time.perf_counter() - t0
     found = np.asarray(sel.spline.jump_indices, dtype=np.int64) + 1
     prec, rec = precision_recall(found, truth)
-    emit({"seconds": seconds, "p": sel.p, "gamma": sel.gamma, "found": len(found),
-          "precision": prec, "recall": rec, "pairs": int(sel.scores.size)})
+    emit(
+        {
+            "seconds": seconds,
+            "p": sel.p,
+            "gamma": sel.gamma,
+            "found": len(found),
+            "precision": prec,
+            "recall": rec,
+            "pairs": int(sel.scores.size),
+        }
+    )
 
 
 def worker_cv(spec) -> None:
@@ -328,8 +367,13 @@ def worker_cv(spec) -> None:
     emit({"seconds": seconds, "runs": runs, "peak": peak, "score": score})
 
 
-WORKERS = {"spline": worker_spline, "search": worker_search, "ruptures": worker_ruptures,
-           "select": worker_select, "cv": worker_cv}
+WORKERS = {
+    "spline": worker_spline,
+    "search": worker_search,
+    "ruptures": worker_ruptures,
+    "select": worker_select,
+    "cv": worker_cv,
+}
 
 
 def run_worker(spec: dict, limit: float):
@@ -337,7 +381,9 @@ def run_worker(spec: dict, limit: float):
     cmd = [sys.executable, str(Path(__file__).resolve()), "--worker", json.dumps(spec)]
     env = dict(os.environ, PYTHONHASHSEED="0")
     try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=limit, env=env)
+        proc = subprocess.run(
+            cmd, capture_output=True, text=True, timeout=limit, env=env, check=False
+        )
         out, stopped = proc.stdout, False
         if proc.returncode != 0:
             raise RuntimeError(f"worker {spec} failed:\n{proc.stderr}")
@@ -372,7 +418,7 @@ def mib(b: float) -> str:
 
 
 def sizes(top: int):
-    return [10**k for k in range(3, int(round(math.log10(top))) + 1)]
+    return [10**k for k in range(3, round(math.log10(top)) + 1)]
 
 
 class Bench:
@@ -403,13 +449,15 @@ class Bench:
     def splines(self) -> None:
         self.say("## 1. One smoothing spline (no jumps)")
         self.say()
-        self.say(f"velk(x, y, p, gamma=inf, delta) against scipy.interpolate.make_smoothing_spline(x, y, "
-                 f"w, lam) with w = 1/delta^2 and lam = (1 - p)/p, and csaps.CubicSmoothingSpline(x, y, "
-                 f"weights=w, smooth=p): all three minimise p * sum(w (y - f)^2) + (1 - p) * "
-                 f"int(f''^2) (scipy's objective divided by p). Signal: x = 0..n-1 jittered by "
-                 f"+-0.3, smooth curve plus noise, delta uniform in [{SIGMA / 2}, {2 * SIGMA}], "
-                 f"p = {P:g}. Memory: growth of the resident set during the call, the result "
-                 f"included; max |diff|: largest difference of the fitted values at the samples.")
+        self.say(
+            f"velk(x, y, p, gamma=inf, delta) against scipy.interpolate.make_smoothing_spline(x, y, "
+            f"w, lam) with w = 1/delta^2 and lam = (1 - p)/p, and csaps.CubicSmoothingSpline(x, y, "
+            f"weights=w, smooth=p): all three minimise p * sum(w (y - f)^2) + (1 - p) * "
+            f"int(f''^2) (scipy's objective divided by p). Signal: x = 0..n-1 jittered by "
+            f"+-0.3, smooth curve plus noise, delta uniform in [{SIGMA / 2}, {2 * SIGMA}], "
+            f"p = {P:g}. Memory: growth of the resident set during the call, the result "
+            f"included; max |diff|: largest difference of the fitted values at the samples."
+        )
         self.say()
         rows = []
         for n in sizes(10**5 if self.args.quick else 10**6):
@@ -422,35 +470,77 @@ class Bench:
                 self.point("spline", tool, n, got[tool]["seconds"])
             v, s, c = (got[t]["values"] for t in ("velk", "scipy", "csaps"))
             tv, ts, tc = (got[t]["seconds"] for t in ("velk", "scipy", "csaps"))
-            rows.append([n, ms(tv), ms(ts), ms(tc), f"{ts / tv:.1f}x", f"{tc / tv:.1f}x",
-                         mib(got["velk"]["peak"]), mib(got["scipy"]["peak"]), mib(got["csaps"]["peak"]),
-                         f"{got['velk']['peak'] / n:.0f}",
-                         f"{np.abs(v - s).max():.1e}", f"{np.abs(v - c).max():.1e}",
-                         f"{np.abs(s - c).max():.1e}",
-                         "/".join(str(got[t]["runs"]) for t in ("velk", "scipy", "csaps"))])
+            rows.append(
+                [
+                    n,
+                    ms(tv),
+                    ms(ts),
+                    ms(tc),
+                    f"{ts / tv:.1f}x",
+                    f"{tc / tv:.1f}x",
+                    mib(got["velk"]["peak"]),
+                    mib(got["scipy"]["peak"]),
+                    mib(got["csaps"]["peak"]),
+                    f"{got['velk']['peak'] / n:.0f}",
+                    f"{np.abs(v - s).max():.1e}",
+                    f"{np.abs(v - c).max():.1e}",
+                    f"{np.abs(s - c).max():.1e}",
+                    "/".join(str(got[t]["runs"]) for t in ("velk", "scipy", "csaps")),
+                ]
+            )
             if n == 10**6:
                 fast = min(ts, tc) / tv
-                self.goals.append(("no-jump fit >= 20x faster than scipy and csaps at n = 10^6",
-                                   f"{ts / tv:.1f}x scipy, {tc / tv:.1f}x csaps", fast >= 20))
-                self.goals.append(("no-jump fit: memory per sample at n = 10^6",
-                                   f"{got['velk']['peak'] / n:.0f} B/sample", True))
-        self.say(table(["n", "velk", "scipy", "csaps", "scipy/velk", "csaps/velk", "velk MiB",
-                        "scipy MiB", "csaps MiB", "velk B/sample", "max diff velk-scipy",
-                        "velk-csaps", "scipy-csaps", "runs v/s/c"], rows))
+                self.goals.append(
+                    (
+                        "no-jump fit >= 20x faster than scipy and csaps at n = 10^6",
+                        f"{ts / tv:.1f}x scipy, {tc / tv:.1f}x csaps",
+                        fast >= 20,
+                    )
+                )
+                self.goals.append(
+                    (
+                        "no-jump fit: memory per sample at n = 10^6",
+                        f"{got['velk']['peak'] / n:.0f} B/sample",
+                        True,
+                    )
+                )
+        self.say(
+            table(
+                [
+                    "n",
+                    "velk",
+                    "scipy",
+                    "csaps",
+                    "scipy/velk",
+                    "csaps/velk",
+                    "velk MiB",
+                    "scipy MiB",
+                    "csaps MiB",
+                    "velk B/sample",
+                    "max diff velk-scipy",
+                    "velk-csaps",
+                    "scipy-csaps",
+                    "runs v/s/c",
+                ],
+                rows,
+            )
+        )
         self.say()
 
     # 2 ------------------------------------------------------------------------
     def searches(self) -> None:
         self.say("## 2. Jump search")
         self.say()
-        self.say(f"velk(x, y, p={P:g}, gamma=30*p*dim, delta={SIGMA}, pruning) on piecewise-smooth "
-                 f"signals (x = 0..n-1, a smooth curve plus levels that jump by 20 to 40 sigma in "
-                 f"every component): 'fixed' has {FIXED_JUMPS} jumps, 'growing' one per "
-                 f"{SAMPLES_PER_JUMP} samples. The counter is complexity_counter (samples fed into "
-                 f"segment states); ns/count = time / counter. P/R: precision and recall of the jump "
-                 f"positions within {TOLERANCE} samples. Memory as in table 1, beyond the inputs. A row "
-                 f"whose time, extrapolated from the smaller sizes, exceeds "
-                 f"{self.search_limit:.0f} s is skipped.")
+        self.say(
+            f"velk(x, y, p={P:g}, gamma=30*p*dim, delta={SIGMA}, pruning) on piecewise-smooth "
+            f"signals (x = 0..n-1, a smooth curve plus levels that jump by 20 to 40 sigma in "
+            f"every component): 'fixed' has {FIXED_JUMPS} jumps, 'growing' one per "
+            f"{SAMPLES_PER_JUMP} samples. The counter is complexity_counter (samples fed into "
+            f"segment states); ns/count = time / counter. P/R: precision and recall of the jump "
+            f"positions within {TOLERANCE} samples. Memory as in table 1, beyond the inputs. A row "
+            f"whose time, extrapolated from the smaller sizes, exceeds "
+            f"{self.search_limit:.0f} s is skipped."
+        )
         self.say()
         rows = []
         top = 10**5 if self.args.quick else 10**6
@@ -464,34 +554,79 @@ class Bench:
                         if predicted is not None and predicted > self.search_limit:
                             rows.append(label + [f"skipped: ~{predicted:.0f} s"] + [""] * 7)
                             continue
-                        out, stopped = run_worker(self.spec("search", n=n, dim=dim, pruning=pruning,
-                                                            kind=kind), self.search_limit * 2 + 30)
+                        out, stopped = run_worker(
+                            self.spec("search", n=n, dim=dim, pruning=pruning, kind=kind),
+                            self.search_limit * 2 + 30,
+                        )
                         if stopped or not out:
-                            rows.append(label + [f"stopped at {self.search_limit * 2 + 30:.0f} s"]
-                                        + [""] * 7)
+                            rows.append(
+                                label
+                                + [f"stopped at {self.search_limit * 2 + 30:.0f} s"]
+                                + [""] * 7
+                            )
                             continue
                         r = out[-1]
                         history.append((n, r["counter"], r["seconds"]))
                         self.search_results[(kind, n, dim, pruning)] = r
                         self.point("search", f"{pruning} {kind} dim {dim}", n, r["seconds"])
-                        rows.append(label + [ms(r["seconds"]), r["counter"],
-                                             f"{r['seconds'] / r['counter'] * 1e9:.0f}",
-                                             mib(r["peak"]), f"{r['peak'] / n:.0f}", r["found"],
-                                             f"{r['precision']:.2f}/{r['recall']:.2f}", r["runs"]])
-        self.say(table(["signal", "n", "dim", "jumps", "pruning", "time", "counter", "ns/count",
-                        "peak MiB", "B/sample", "found", "P/R", "runs"], rows, left=1))
+                        rows.append(
+                            label
+                            + [
+                                ms(r["seconds"]),
+                                r["counter"],
+                                f"{r['seconds'] / r['counter'] * 1e9:.0f}",
+                                mib(r["peak"]),
+                                f"{r['peak'] / n:.0f}",
+                                r["found"],
+                                f"{r['precision']:.2f}/{r['recall']:.2f}",
+                                r["runs"],
+                            ]
+                        )
+        self.say(
+            table(
+                [
+                    "signal",
+                    "n",
+                    "dim",
+                    "jumps",
+                    "pruning",
+                    "time",
+                    "counter",
+                    "ns/count",
+                    "peak MiB",
+                    "B/sample",
+                    "found",
+                    "P/R",
+                    "runs",
+                ],
+                rows,
+                left=1,
+            )
+        )
         self.say()
-        per_count = [r["seconds"] / r["counter"] * 1e9 for (k, n, d, pr), r in self.search_results.items()
-                     if d == 1 and r["counter"] >= 10**6]
+        per_count = [
+            r["seconds"] / r["counter"] * 1e9
+            for (k, n, d, pr), r in self.search_results.items()
+            if d == 1 and r["counter"] >= 10**6
+        ]
         if per_count:
             worst = max(per_count)
-            self.goals.append(("search <= 150 ns per counted sample at dim 1 (rows with >= 10^6 counts)",
-                               f"{min(per_count):.0f} to {worst:.0f} ns", worst <= 150))
+            self.goals.append(
+                (
+                    "search <= 150 ns per counted sample at dim 1 (rows with >= 10^6 counts)",
+                    f"{min(per_count):.0f} to {worst:.0f} ns",
+                    worst <= 150,
+                )
+            )
         big = self.search_results.get(("growing", 10**6, 1, "PELT"))
         if big:
-            self.goals.append(("fit with jumps at n = 10^6, dim 1: < 200 B/sample beyond the inputs",
-                               f"{big['peak'] / 10**6:.0f} B/sample (PELT, growing)",
-                               big["peak"] / 10**6 < 200))
+            self.goals.append(
+                (
+                    "fit with jumps at n = 10^6, dim 1: < 200 B/sample beyond the inputs",
+                    f"{big['peak'] / 10**6:.0f} B/sample (PELT, growing)",
+                    big["peak"] / 10**6 < 200,
+                )
+            )
 
     @staticmethod
     def predict(history, n):
@@ -510,17 +645,19 @@ class Bench:
     def peers(self) -> None:
         self.say("## 3. ruptures' Pelt against velk")
         self.say()
-        self.say(f"Same signals, dim 1. ruptures.Pelt(model, min_size=2, jump=1) (jump=1: every "
-                 f"sample is a candidate, as in velk) with its penalty tuned by bisection until it "
-                 f"finds the true number of jumps (first with jump=5, then with jump=1); the time is "
-                 f"one fit+predict with jump=1 at the final penalty. The 'jump=5' rows (ruptures' "
-                 f"default: only every fifth sample a candidate, about 25 times less work) show "
-                 f"the best run of that first stage. "
-                 f"velk's PELT and FPVI rows are the table 2 runs, with its fixed p and gamma (not "
-                 f"tuned to the true count); 'velk select' chooses p and gamma by 5-fold "
-                 f"cross-validation over its default grid, without the true jumps, and is timed "
-                 f"whole. A ruptures or select row, tuning included, stops at {self.peer_limit:.0f} s. "
-                 f"ratio: ruptures' time over velk PELT's.")
+        self.say(
+            f"Same signals, dim 1. ruptures.Pelt(model, min_size=2, jump=1) (jump=1: every "
+            f"sample is a candidate, as in velk) with its penalty tuned by bisection until it "
+            f"finds the true number of jumps (first with jump=5, then with jump=1); the time is "
+            f"one fit+predict with jump=1 at the final penalty. The 'jump=5' rows (ruptures' "
+            f"default: only every fifth sample a candidate, about 25 times less work) show "
+            f"the best run of that first stage. "
+            f"velk's PELT and FPVI rows are the table 2 runs, with its fixed p and gamma (not "
+            f"tuned to the true count); 'velk select' chooses p and gamma by 5-fold "
+            f"cross-validation over its default grid, without the true jumps, and is timed "
+            f"whole. A ruptures or select row, tuning included, stops at {self.peer_limit:.0f} s. "
+            f"ratio: ruptures' time over velk PELT's."
+        )
         self.say()
         rows = []
         top = 10**3 if self.args.quick else 10**4
@@ -528,34 +665,74 @@ class Bench:
         for kind in ("fixed", "growing"):
             # Starting penalties near the tuned ones (found by earlier runs);
             # each size then starts from the penalty tuned at the size before.
-            pens = {"l2": 17.0 if kind == "fixed" else 200.0, "clinear": 28.0 if kind == "fixed" else 200.0}
+            pens = {
+                "l2": 17.0 if kind == "fixed" else 200.0,
+                "clinear": 28.0 if kind == "fixed" else 200.0,
+            }
             for n in sizes(top):
                 want = jump_count(kind, n)
-                velk_rows = {pr: self.search_results.get((kind, n, 1, pr)) for pr in ("PELT", "FPVI")}
+                velk_rows = {
+                    pr: self.search_results.get((kind, n, 1, pr)) for pr in ("PELT", "FPVI")
+                }
                 base = velk_rows["PELT"]
                 for pr, r in velk_rows.items():
                     if r:
                         self.point("peers", f"velk {pr} {kind}", n, r["seconds"])
                 for pr, r in velk_rows.items():
                     if r:
-                        rows.append([kind, n, want, f"velk {pr}", f"gamma {gamma_for(1):g}",
-                                     ms(r["seconds"]), "", r["found"],
-                                     f"{r['precision']:.2f}", f"{r['recall']:.2f}"])
+                        rows.append(
+                            [
+                                kind,
+                                n,
+                                want,
+                                f"velk {pr}",
+                                f"gamma {gamma_for(1):g}",
+                                ms(r["seconds"]),
+                                "",
+                                r["found"],
+                                f"{r['precision']:.2f}",
+                                f"{r['recall']:.2f}",
+                            ]
+                        )
                 if hasattr(velk_module(), "select"):
                     out, stopped = run_worker(self.spec("select", n=n, kind=kind), self.peer_limit)
                     if stopped or not out:
-                        rows.append([kind, n, want, "velk select, PELT", "",
-                                     f"stopped at {self.peer_limit:.0f} s", "", "", "", ""])
+                        rows.append(
+                            [
+                                kind,
+                                n,
+                                want,
+                                "velk select, PELT",
+                                "",
+                                f"stopped at {self.peer_limit:.0f} s",
+                                "",
+                                "",
+                                "",
+                                "",
+                            ]
+                        )
                     else:
                         r = out[-1]
                         self.point("peers", f"velk select {kind}", n, r["seconds"])
-                        rows.append([kind, n, want, "velk select, PELT",
-                                     f"p {r['p']:.3g}, gamma {r['gamma']:.3g}",
-                                     ms(r["seconds"]) + f" ({r['pairs']} pairs x 5 folds)", "",
-                                     r["found"], f"{r['precision']:.2f}", f"{r['recall']:.2f}"])
+                        rows.append(
+                            [
+                                kind,
+                                n,
+                                want,
+                                "velk select, PELT",
+                                f"p {r['p']:.3g}, gamma {r['gamma']:.3g}",
+                                ms(r["seconds"]) + f" ({r['pairs']} pairs x 5 folds)",
+                                "",
+                                r["found"],
+                                f"{r['precision']:.2f}",
+                                f"{r['recall']:.2f}",
+                            ]
+                        )
                 for model in ("l2", "clinear"):
-                    out, stopped = run_worker(self.spec("ruptures", n=n, model=model, kind=kind,
-                                                        pen=pens[model]), self.peer_limit)
+                    out, stopped = run_worker(
+                        self.spec("ruptures", n=n, model=model, kind=kind, pen=pens[model]),
+                        self.peer_limit,
+                    )
                     coarse = [o for o in out if o.get("coarse")]
                     trials = [o for o in out if o.get("trial")]
                     label = [kind, n, want]
@@ -563,60 +740,128 @@ class Bench:
                         c = coarse[-1]
                         pens[model] = c["pen"]
                         ratio = c["seconds"] / base["seconds"] if base else float("nan")
-                        rows.append(label + [f"ruptures {model}, jump=5", f"pen {c['pen']:.3g}",
-                                             ms(c["seconds"]), f"{ratio:.0f}x", c["found"],
-                                             f"{c['precision']:.2f}", f"{c['recall']:.2f}"])
+                        rows.append(
+                            label
+                            + [
+                                f"ruptures {model}, jump=5",
+                                f"pen {c['pen']:.3g}",
+                                ms(c["seconds"]),
+                                f"{ratio:.0f}x",
+                                c["found"],
+                                f"{c['precision']:.2f}",
+                                f"{c['recall']:.2f}",
+                            ]
+                        )
                     if not trials:
-                        rows.append(label + [f"ruptures {model}", "",
-                                             f"stopped at {self.peer_limit:.0f} s, no jump=1 run "
-                                             f"finished", "", "", "", ""])
+                        rows.append(
+                            label
+                            + [
+                                f"ruptures {model}",
+                                "",
+                                f"stopped at {self.peer_limit:.0f} s, no jump=1 run finished",
+                                "",
+                                "",
+                                "",
+                                "",
+                            ]
+                        )
                         continue
-                    final = out[-1] if out[-1].get("done") else min(
-                        trials, key=lambda o: abs(o["found"] - want))
+                    final = (
+                        out[-1]
+                        if out[-1].get("done")
+                        else min(trials, key=lambda o: abs(o["found"] - want))
+                    )
                     pens[model] = final["pen"]
                     note = "" if final["found"] == want else " (not tuned)"
                     if stopped:
-                        note = f" (tuning stopped at {self.peer_limit:.0f} s after {len(trials)} runs)"
+                        note = (
+                            f" (tuning stopped at {self.peer_limit:.0f} s after {len(trials)} runs)"
+                        )
                     ratio = final["seconds"] / base["seconds"] if base else float("nan")
                     if base and final["found"] == want:
                         ratios.append((final, base, model))
                     self.point("peers", f"ruptures {model} {kind}", n, final["seconds"])
-                    rows.append(label + [f"ruptures {model}", f"pen {final['pen']:.3g}",
-                                         ms(final["seconds"]) + note, f"{ratio:.0f}x", final["found"],
-                                         f"{final['precision']:.2f}", f"{final['recall']:.2f}"])
-        self.say(table(["signal", "n", "jumps", "method", "parameter", "time", "ratio", "found",
-                        "precision", "recall"], rows, left=1))
+                    rows.append(
+                        label
+                        + [
+                            f"ruptures {model}",
+                            f"pen {final['pen']:.3g}",
+                            ms(final["seconds"]) + note,
+                            f"{ratio:.0f}x",
+                            final["found"],
+                            f"{final['precision']:.2f}",
+                            f"{final['recall']:.2f}",
+                        ]
+                    )
+        self.say(
+            table(
+                [
+                    "signal",
+                    "n",
+                    "jumps",
+                    "method",
+                    "parameter",
+                    "time",
+                    "ratio",
+                    "found",
+                    "precision",
+                    "recall",
+                ],
+                rows,
+                left=1,
+            )
+        )
         self.say()
         if ratios:
             parts = []
             for model in ("l2", "clinear"):
                 got = [(f["seconds"] / b["seconds"], f, b) for f, b, m in ratios if m == model]
                 if got:
-                    low, f, b = min(got, key=lambda t: t[0])
-                    parts.append(f"{model}: {low:.0f}x to {max(t[0] for t in got):.0f}x "
-                                 f"(lowest at {f['truth']} jumps, its P/R "
-                                 f"{f['precision']:.2f}/{f['recall']:.2f})")
-            accurate = all(b["precision"] >= f["precision"] and b["recall"] >= f["recall"]
-                           for f, b, _ in ratios)
+                    low, f, _ = min(got, key=lambda t: t[0])
+                    parts.append(
+                        f"{model}: {low:.0f}x to {max(t[0] for t in got):.0f}x "
+                        f"(lowest at {f['truth']} jumps, its P/R "
+                        f"{f['precision']:.2f}/{f['recall']:.2f})"
+                    )
+            accurate = all(
+                b["precision"] >= f["precision"] and b["recall"] >= f["recall"]
+                for f, b, _ in ratios
+            )
             slowest = min(f["seconds"] / b["seconds"] for f, b, _ in ratios)
-            self.goals.append((">= 100x faster than ruptures' Pelt (jump=1, penalty tuned to the "
-                               "true count), equal or better accuracy",
-                               "; ".join(parts) + "; velk PELT's precision and recall "
-                               + ("equal or better in every row" if accurate else "worse in a row"),
-                               slowest >= 100 and accurate))
+            self.goals.append(
+                (
+                    (
+                        ">= 100x faster than ruptures' Pelt (jump=1, penalty tuned to the "
+                        "true count), equal or better accuracy"
+                    ),
+                    "; ".join(parts)
+                    + "; velk PELT's precision and recall "
+                    + ("equal or better in every row" if accurate else "worse in a row"),
+                    slowest >= 100 and accurate,
+                )
+            )
 
     # 4 ------------------------------------------------------------------------
     def crossval(self) -> None:
         self.say("## 4. Cross-validation")
         self.say()
-        self.say(f"velk_cvscore(x, y, p={P:g}, gamma, delta, folds, pruning) with {FOLDS} random "
-                 f"folds on the 'growing' signal, dim 1: {FOLDS} fits of 90% of the samples each.")
+        self.say(
+            f"velk_cvscore(x, y, p={P:g}, gamma, delta, folds, pruning) with {FOLDS} random "
+            f"folds on the 'growing' signal, dim 1: {FOLDS} fits of 90% of the samples each."
+        )
         self.say()
         rows = []
         for n in [10**4] if self.args.quick else [10**4, 10**5]:
-            for gamma, pruning in ((math.inf, "FPVI"), (gamma_for(1), "PELT"), (gamma_for(1), "FPVI")):
-                label = [n, "inf" if gamma == math.inf else f"{gamma:g}",
-                         "-" if gamma == math.inf else pruning]
+            for gamma, pruning in (
+                (math.inf, "FPVI"),
+                (gamma_for(1), "PELT"),
+                (gamma_for(1), "FPVI"),
+            ):
+                label = [
+                    n,
+                    "inf" if gamma == math.inf else f"{gamma:g}",
+                    "-" if gamma == math.inf else pruning,
+                ]
                 single = self.search_results.get(("growing", n, 1, pruning))
                 if gamma != math.inf:
                     if single is None:
@@ -632,9 +877,15 @@ class Bench:
                     rows.append(label + ["stopped at 300 s", "", "", ""])
                     continue
                 r = out[-1]
-                self.point("cv", f"gamma={label[1]}" + ("" if gamma == math.inf else f" {pruning}"),
-                           n, r["seconds"])
-                rows.append(label + [ms(r["seconds"]), f"{r['score']:.4g}", mib(r["peak"]), r["runs"]])
+                self.point(
+                    "cv",
+                    f"gamma={label[1]}" + ("" if gamma == math.inf else f" {pruning}"),
+                    n,
+                    r["seconds"],
+                )
+                rows.append(
+                    label + [ms(r["seconds"]), f"{r['score']:.4g}", mib(r["peak"]), r["runs"]]
+                )
         self.say(table(["n", "gamma", "pruning", "time", "score", "peak MiB", "runs"], rows))
         self.say()
 
@@ -644,8 +895,13 @@ class Bench:
             return
         self.say("## Goals")
         self.say()
-        self.say(table(["goal", "measured", "met"],
-                       [[g, m, "yes" if ok else "no"] for g, m, ok in self.goals], left=3))
+        self.say(
+            table(
+                ["goal", "measured", "met"],
+                [[g, m, "yes" if ok else "no"] for g, m, ok in self.goals],
+                left=3,
+            )
+        )
         self.say()
 
     def plot(self) -> None:
@@ -654,16 +910,19 @@ class Bench:
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
-        titles = {"spline": "One smoothing spline", "search": "velk jump search",
-                  "peers": "ruptures Pelt (tuned penalty) and velk, dim 1",
-                  "cv": "10-fold velk_cvscore"}
+        titles = {
+            "spline": "One smoothing spline",
+            "search": "velk jump search",
+            "peers": "ruptures Pelt (tuned penalty) and velk, dim 1",
+            "cv": "10-fold velk_cvscore",
+        }
         panels = [k for k in titles if k in self.plots]
         if not panels:
             return
         cols = 2 if len(panels) > 1 else 1
         rows = (len(panels) + cols - 1) // cols
         fig, axes = plt.subplots(rows, cols, figsize=(5.6 * cols, 4.2 * rows), squeeze=False)
-        for ax in axes.flat[len(panels):]:
+        for ax in axes.flat[len(panels) :]:
             ax.set_visible(False)
         for ax, key in zip(axes.flat, panels):
             for series, pts in sorted(self.plots[key].items()):
@@ -693,10 +952,14 @@ def velk_module():
 
 def machine() -> str:
     import numpy
+
     import velk
 
-    versions = [f"Python {platform.python_version()}", f"numpy {numpy.__version__}",
-                f"velk {velk.__version__}"]
+    versions = [
+        f"Python {platform.python_version()}",
+        f"numpy {numpy.__version__}",
+        f"velk {velk.__version__}",
+    ]
     for name in ("scipy", "csaps", "ruptures"):
         try:
             versions.append(f"{name} {__import__(name).__version__}")
@@ -704,16 +967,19 @@ def machine() -> str:
             versions.append(f"{name} missing")
     cpu = ""
     try:
-        info = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+        info = subprocess.run(["lscpu"], capture_output=True, text=True, check=False).stdout
         fields = dict(line.split(":", 1) for line in info.splitlines() if ":" in line)
-        get = lambda k: fields.get(k, "?").strip()  # noqa: E731
-        cpu = (f"{get('Model name')}, {get('CPU(s)')} CPUs, L2 {get('L2 cache')}, "
-               f"L3 {get('L3 cache')}")
+        get = lambda k: fields.get(k, "?").strip()
+        cpu = (
+            f"{get('Model name')}, {get('CPU(s)')} CPUs, L2 {get('L2 cache')}, L3 {get('L3 cache')}"
+        )
     except OSError:
         cpu = platform.processor()
     load = os.getloadavg()[0]
-    return (f"Machine: {cpu}; {platform.system()} {platform.release()}; {', '.join(versions)}; "
-            f"load average {load:.2f} at the start.")
+    return (
+        f"Machine: {cpu}; {platform.system()} {platform.release()}; {', '.join(versions)}; "
+        f"load average {load:.2f} at the start."
+    )
 
 
 def main() -> None:
