@@ -19,6 +19,7 @@ from helpers import SANITIZED, evaluate, prepare_reference
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from test_module import KEYS
 
 from velk import _velk_core as core
 
@@ -26,8 +27,6 @@ from velk import _velk_core as core
 EXAMPLES = int(os.environ.get("VELK_FUZZ_EXAMPLES", 30 if SANITIZED else 150))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
                 suppress_health_check=list(HealthCheck))
-KEYS = ["breaks", "coefs", "dim", "order", "discont", "discont_idx", "x", "y",
-        "complexity_counter", "interval_cell", "pp_cell", "F", "partition", "precondition", "tau"]
 HUGE = 2**59  # elements: no buffer of this many doubles can be allocated
 
 
@@ -251,12 +250,12 @@ def convert_folds(obj):
 def convert(args, cv):
     """The values the core receives, or the Outcome of the first failing conversion."""
     x, y, delta = args["x"], args["y"], args["delta"]
-    if not (x is None and not cv or float_array(x, 1)):
+    if not ((x is None and not cv) or float_array(x, 1)):
         raise Outcome(TypeError, "argument 'x': ")
     if not float_array(y, 2):
         raise Outcome(TypeError, "argument 'y': ")
     p, gamma = convert_double("p", args["p"]), convert_double("gamma", args["gamma"])
-    if not (delta is None and not cv or float_array(delta, 1)):
+    if not ((delta is None and not cv) or float_array(delta, 1)):
         raise Outcome(TypeError, "argument 'delta': ")
     folds = convert_folds(args["folds"]) if cv else None
     pruning, precondition = args.get("pruning", "FPVI"), args.get("precondition", "none")
@@ -422,4 +421,4 @@ def test_velk_cvscore(args):
         got = core.velk_cvscore(**args)
         event(f"score {'finite' if math.isfinite(score) else score}")
         assert type(got) is float
-        assert got == score or math.isnan(got) and math.isnan(score)
+        assert got == score or (math.isnan(got) and math.isnan(score))

@@ -10,7 +10,6 @@ import weakref
 
 import numpy as np
 import pytest
-
 from helpers import SANITIZED
 
 from velk import _velk_core as core
@@ -135,7 +134,7 @@ def run(func, args, exc, message, times):
     for _ in range(times):
         try:
             call(func, args)
-        except BaseException as e:  # noqa: BLE001 - internal errors derive from BaseException
+        except BaseException as e:  # internal errors derive from BaseException only
             if exc is None or not isinstance(e, exc) or message not in str(e):
                 raise
             if exc is INTERNAL:
