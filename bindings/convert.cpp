@@ -165,6 +165,8 @@ bool named(const char* name, bool ok) {
     return false;
 }
 
+namespace {
+
 bool parse_pruning(const TextArg& text, velk::Pruning& out) {
     const std::string_view s = text.bytes;
     if (s == "FPVI" || s == "fpvi") {
@@ -195,6 +197,16 @@ bool parse_precondition(const TextArg& text, velk::Precondition& out) {
     PyErr_Format(PyExc_ValueError, "unknown precondition '%U', expected 'none' or 'local'",
                  text.object.get());
     return false;
+}
+
+}  // namespace
+
+bool convert_options(PyObject* pruning_obj, PyObject* precondition_obj, velk::Pruning& pruning,
+                     velk::Precondition& precondition) {
+    TextArg pruning_text, precondition_text;
+    return named("pruning", convert_text(pruning_obj, "FPVI", pruning_text)) &&
+           named("precondition", convert_text(precondition_obj, "none", precondition_text)) &&
+           parse_pruning(pruning_text, pruning) && parse_precondition(precondition_text, precondition);
 }
 
 velk::Matrix copy_matrix(const velk::MatView& m) {

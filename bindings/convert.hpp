@@ -46,8 +46,11 @@ bool convert_folds(PyObject* obj, Folds& out);
 // "argument '<name>': <message>" with the same cause.
 bool named(const char* name, bool ok);
 
-bool parse_pruning(const TextArg& text, velk::Pruning& out);
-bool parse_precondition(const TextArg& text, velk::Precondition& out);
+// The trailing `pruning` and `precondition` arguments of both entries (null
+// when omitted): converted first, then parsed, so that a conversion error
+// wins over an unknown option.
+bool convert_options(PyObject* pruning_obj, PyObject* precondition_obj, velk::Pruning& pruning,
+                     velk::Precondition& precondition);
 
 // Copies any strided matrix into a contiguous one.
 velk::Matrix copy_matrix(const velk::MatView& m);

@@ -18,23 +18,18 @@ PyObject* velk_cvscore_entry(PyObject*, PyObject* args, PyObject* kwargs) {
                                          &precondition_obj))
             return nullptr;
 
+        velk::Pruning pruning;
+        velk::Precondition precondition;
         VecArg x, delta;
         MatArg y;
         double p, gamma;
         Folds folds;
-        TextArg pruning_text, precondition_text;
         if (!named("x", convert_vec(x_obj, false, x)) || !named("y", convert_mat(y_obj, y)) ||
             !named("p", convert_double(p_obj, p)) ||
             !named("gamma", convert_double(gamma_obj, gamma)) ||
             !named("delta", convert_vec(delta_obj, false, delta)) ||
             !named("folds", convert_folds(folds_obj, folds)) ||
-            !named("pruning", convert_text(pruning_obj, "FPVI", pruning_text)) ||
-            !named("precondition", convert_text(precondition_obj, "none", precondition_text)))
-            return nullptr;
-        velk::Pruning pruning;
-        velk::Precondition precondition;
-        if (!parse_pruning(pruning_text, pruning) ||
-            !parse_precondition(precondition_text, precondition))
+            !convert_options(pruning_obj, precondition_obj, pruning, precondition))
             return nullptr;
 
         const double score =

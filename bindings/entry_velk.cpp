@@ -19,21 +19,16 @@ PyObject* velk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
 
         // Every conversion in parameter order before any option is parsed.
+        velk::Pruning pruning;
+        velk::Precondition precondition;
         VecArg x, delta;
         MatArg y;
         double p, gamma;
-        TextArg pruning_text, precondition_text;
         if (!named("x", convert_vec(x_obj, true, x)) || !named("y", convert_mat(y_obj, y)) ||
             !named("p", convert_double(p_obj, p)) ||
             !named("gamma", convert_double(gamma_obj, gamma)) ||
             !named("delta", convert_vec(delta_obj, true, delta)) ||
-            !named("pruning", convert_text(pruning_obj, "FPVI", pruning_text)) ||
-            !named("precondition", convert_text(precondition_obj, "none", precondition_text)))
-            return nullptr;
-        velk::Pruning pruning;
-        velk::Precondition precondition;
-        if (!parse_pruning(pruning_text, pruning) ||
-            !parse_precondition(precondition_text, precondition))
+            !convert_options(pruning_obj, precondition_obj, pruning, precondition))
             return nullptr;
 
         const velk::Matrix y_copy = copy_matrix(y.view);

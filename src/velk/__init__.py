@@ -1,13 +1,17 @@
 """Cubic smoothing splines that may jump.
 
-``velk(x, y, p, gamma)`` fits a natural cubic smoothing spline to the samples
-(x, y) and lets it jump where that pays: every jump costs ``gamma``, and the
-jump positions are chosen by a pruned dynamic programme over the samples.
-``velk_cvscore`` scores a choice of (p, gamma) by cross-validation.
+`fit` fits a natural cubic smoothing spline to samples (x, y) and lets it jump where
+that pays: every jump costs ``gamma``, and the jump positions are chosen by a pruned
+dynamic programme over the samples. The result, a `JumpSpline`, evaluates the curve and
+its derivatives. `select` chooses ``p`` and ``gamma`` by cross-validation (`cv_score`,
+`kfold`). The raw functions `velk` and `velk_cvscore` return the core's own results.
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
+from velk._cv import cv_score, kfold
+from velk._select import Selection, select
+from velk._spline import JumpSpline, fit
 from velk._velk_core import velk, velk_cvscore
 
 try:
@@ -15,4 +19,14 @@ try:
 except PackageNotFoundError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["__version__", "velk", "velk_cvscore"]
+__all__ = [
+    "JumpSpline",
+    "Selection",
+    "__version__",
+    "cv_score",
+    "fit",
+    "kfold",
+    "select",
+    "velk",
+    "velk_cvscore",
+]

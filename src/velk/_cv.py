@@ -1,0 +1,188 @@
+"""Cross-validation folds and scores."""
+
+from __future__ import annotations
+
+import math
+import operator
+from collections.abc import Sequence
+from typing import Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from velk._spline import FloatArray, Samples, as_samples, ppeval
+from velk._velk_core import velk as _velk
+
+__all__ = ["cv_score", "kfold"]
+
+Folds = Union[int, Sequence[npt.ArrayLike]]
+
+
+def kfold(
+    n: int, k: int = 5, *, shuffle: bool = True, seed: int | np.random.Generator | None = None
+) -> list[npt.NDArray[np.intp]]:
+    """Split the sample indices 0, ..., n-1 into k folds for cross-validation.
+
+    Parameters
+    ----------
+    n : int
+        Number of samples.
+    k : int, optional
+        Number of folds, 2 <= k <= n. Fold sizes differ by at most one.
+    shuffle : bool, optional
+        Assign samples to folds at random (the default). With ``shuffle=False`` fold i
+        holds every k-th sample from i on: interleaved rather than contiguous, since a
+        smoother cannot predict a held-out block, only extrapolate into it.
+    seed : int or numpy.random.Generator, optional
+        Seed of the shuffle; None draws fresh entropy.
+
+    Returns
+    -------
+    list of ndarray
+        k sorted index arrays that together hold every index once.
+
+    Examples
+    --------
+    >>> import velk
+    >>> velk.kfold(7, 3, shuffle=False)
+    [array([0, 3, 6]), array([1, 4]), array([2, 5])]
+    >>> sorted(len(f) for f in velk.kfold(10, 3, seed=1))
+    [3, 3, 4]
+    """
+    n = operator.index(n)
+    k = operator.index(k)
+    if not 2 <= k <= n:
+        raise ValueError(f"k-fold needs 2 <= k <= n, got k={k}, n={n}")
+    order = np.random.default_rng(seed).permutation(n) if shuffle else np.arange(n)
+    return [np.sort(order[i::k]) for i in range(k)]
+
+
+def resolve_folds(folds: Folds, s: Samples, n_input: int) -> list[list[int]]:
+    """Folds as lists of indices into the usable samples s.
+
+    An int means that many shuffled folds with seed 0, so that scores are reproducible.
+    Explicit folds index the caller's samples; held-out samples that were dropped as not
+    finite are left out of them.
+    """
+    n = len(s.x)
+    if isinstance(folds, (int, np.integer)):
+        k = int(folds)
+        if 2 <= k and n < k:
+            raise ValueError(f"{k}-fold cross-validation needs at least {k} samples, got {n}")
+        return [f.tolist() for f in kfold(n, k, seed=0)]
+    if isinstance(folds, (str, bytes)):
+        raise TypeError("folds must be an int or a sequence of index sequences")
+    position = np.full(n_input, -1, dtype=np.intp)
+    position[s.kept] = np.arange(n)
+    out: list[list[int]] = []
+    for fold in folds:
+        idx = np.asarray(fold)
+        if idx.size == 0:
+            out.append([])
+            continue
+        if idx.ndim != 1 or not np.issubdtype(idx.dtype, np.integer):
+            raise ValueError("each fold must be a 1-D sequence of integer sample indices")
+        if idx.min() < 0 or idx.max() >= n_input:
+            raise ValueError(f"fold index out of range for {n_input} samples")
+        mapped = position[idx]
+        out.append(mapped[mapped >= 0].tolist())
+    return out
+
+
+def in_jump_gap(train_x: FloatArray, jump_idx: npt.NDArray[np.int64], t: FloatArray) -> Any:
+    """Mask of the points t strictly between the two training samples around a jump."""
+    lo = train_x[jump_idx]
+    hi = train_x[jump_idx + 1]
+    k = np.searchsorted(lo, t, side="right") - 1
+    kk = np.maximum(k, 0)
+    return (k >= 0) & (t > lo[kk]) & (t < hi[kk]) if len(lo) else np.zeros(len(t), bool)
+
+
+def fold_score(
+    x: FloatArray,
+    y: FloatArray,
+    delta: FloatArray,
+    folds: list[list[int]],
+    p: float,
+    gamma: float,
+    pruning: str = "FPVI",
+    precondition: str = "none",
+) -> float:
+    """The score of `cv_score` for prepared samples and folds of indices into them."""
+    if not (gamma > 0.0 and 0.0 <= p <= 1.0):
+        return math.inf
+    total, count = 0.0, 0
+    for fold in folds:
+        held = np.asarray(fold, dtype=np.intp)
+        train = np.ones(len(x), dtype=bool)
+        train[held] = False
+        try:
+            res = _velk(x[train], y[train], p, gamma, delta[train], pruning, precondition)
+        except RuntimeError:  # too few samples left to fit
+            return math.inf
+        held = held[~in_jump_gap(res["x"], res["discont_idx"], x[held])]
+        pred = ppeval(res["breaks"], res["coefs"], res["dim"], x[held])
+        r = (pred - y[held]) / delta[held, None]
+        total += float(np.sum(r * r))
+        count += len(held)
+    return total / count if count else math.inf
+
+
+def cv_score(
+    x: npt.ArrayLike | None,
+    y: npt.ArrayLike,
+    *,
+    p: float,
+    gamma: float,
+    delta: npt.ArrayLike | None = None,
+    folds: Folds = 5,
+    pruning: str = "FPVI",
+    precondition: str = "none",
+) -> float:
+    """Cross-validation score of a choice of p and gamma; smaller is better.
+
+    For each fold the samples outside it are fitted (as by `fit`) and the fit predicts the
+    held-out samples. The score is the mean over the predicted samples of the squared
+    prediction error divided by delta squared (summed over the components of y), so about
+    1 for a good fit when delta is the noise level.
+
+    A held-out sample that lies between the two training samples on either side of a jump
+    is not predicted: the training samples cannot tell on which side of the jump it
+    belongs, and scoring it would charge every jump the square of its height.
+
+    Parameters
+    ----------
+    x, y, delta, p, gamma, pruning, precondition
+        As for `fit`. Samples with a NaN or infinite x, y or delta take no part.
+    folds : int or sequence of array_like, optional
+        An int k means `kfold` with k shuffled folds and seed 0; or give the folds
+        themselves as sequences of indices into the samples.
+
+    Returns
+    -------
+    float
+        The score; ``inf`` when p is outside [0, 1], gamma <= 0, a fold leaves fewer
+        than two samples to fit or no sample could be predicted.
+
+    See Also
+    --------
+    velk_cvscore : the core's score, which predicts every held-out sample and divides by
+        the number of samples.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import velk
+    >>> rng = np.random.default_rng(0)
+    >>> x = np.linspace(0.0, 10.0, 100)
+    >>> y = np.sin(x) + 0.1 * rng.standard_normal(100)
+    >>> good = velk.cv_score(x, y, p=0.99, gamma=10.0, delta=0.1)
+    >>> rough = velk.cv_score(x, y, p=1.0, gamma=10.0, delta=0.1)
+    >>> bool(good < rough)
+    True
+    """
+    n_input = np.shape(y)[0] if np.ndim(y) else 0
+    s = as_samples(x, y, delta)
+    fl = resolve_folds(folds, s, n_input)
+    d = np.ones(len(s.x)) if s.delta is None else s.delta
+    return fold_score(s.x, s.y, d, fl, float(p), float(gamma), pruning, precondition)

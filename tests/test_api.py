@@ -1,0 +1,257 @@
+"""The Python API: JumpSpline evaluation, fit input handling, folds, scores, select."""
+
+import multiprocessing
+import pickle
+import sys
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+import pytest
+from helpers import evaluate
+from numpy.testing import assert_allclose, assert_array_equal
+
+import velk
+
+JUMPS = (3.0, 6.5)
+
+
+def signal(n=200, dim=1, sigma=0.1, seed=0):
+    """Smooth curves with steps at JUMPS on irregular x in [0, 10]."""
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(0.0, 10.0, n))
+    steps = (x > JUMPS[0]) * 1.0 - (x > JUMPS[1]) * 1.5
+    y = np.sin(0.6 * x)[:, None] * np.arange(1, dim + 1) + steps[:, None]
+    return x, y + sigma * rng.standard_normal((n, dim))
+
+
+def probe_points(spl):
+    """Breaks (interior and outer), points between them, and points far outside."""
+    b = spl.breaks
+    return np.concatenate([b, (b[1:] + b[:-1]) / 2, [b[0] - 5.0, b[-1] + 5.0]])
+
+
+# --- evaluation -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("dim", [1, 3])
+def test_values_equal_independent_evaluation_and_ppoly(dim):
+    x, y = signal(dim=dim)
+    spl = velk.fit(x, y, p=0.95, gamma=50.0, delta=0.1)
+    raw = velk.velk(x, y, 0.95, 50.0, np.full(len(x), 0.1))
+    assert len(spl.jumps) == 2
+    t = probe_points(spl)
+    assert_array_equal(spl(t), evaluate(raw, t))  # bit for bit, like the core evaluates
+    assert_allclose(spl.to_ppoly()(t), spl(t), rtol=1e-13, atol=1e-13)
+
+
+@pytest.mark.parametrize("nu", [1, 2, 3])
+def test_derivatives_match_finite_differences(nu):
+    x, y = signal(dim=2)
+    spl = velk.fit(x, y, p=0.9, gamma=50.0, delta=0.1)
+    b = spl.breaks
+    # Points well inside pieces, where the curve is a single cubic.
+    t = b[:-1] + np.array([0.3, 0.7])[:, None] * np.diff(b)
+    t = t[:, np.diff(b) > 1e-3].ravel()
+    h = 1e-6
+    fd = (spl(t + h, nu - 1) - spl(t - h, nu - 1)) / (2 * h)
+    assert_allclose(spl(t, nu), fd, rtol=1e-5, atol=1e-5 * np.abs(fd).max())
+
+
+@pytest.mark.parametrize(
+    "y,t,shape",
+    [
+        ([0.0, 1.0, 4.0, 9.0], 2.5, ()),
+        ([0, 1, 4, 9], [[1.0, 2.0, 3.0]], (1, 3)),
+        (np.zeros((4, 1)), [1.0, 2.0], (2, 1)),
+        (np.zeros((4, 3)), 2.0, (3,)),
+    ],
+)
+def test_shapes_follow_input(y, t, shape):
+    spl = velk.fit(None, y, p=0.5, gamma=np.inf)
+    assert np.shape(spl(t)) == shape
+    assert spl.coefs.shape[1:] == (np.shape(y)[1:] + (4,))
+    assert_array_equal(spl.x, [1.0, 2.0, 3.0, 4.0])
+
+
+def test_missing_values_are_dropped_and_duplicates_merged():
+    x, y = signal(n=60)
+    x[[3, 40]] = x[[2, 41]]  # two duplicate abscissae
+    delta = np.full(60, 0.1)
+    x[5], y[9, 0], delta[20] = np.nan, np.inf, np.nan
+    spl = velk.fit(list(x), y[:, 0], p=0.9, gamma=2.0, delta=delta)
+    keep = np.ones(60, bool)
+    keep[[5, 9, 20]] = False
+    raw = velk.velk(x[keep], y[keep], 0.9, 2.0, delta[keep])
+    assert len(spl.x) == 60 - 3 - 2
+    assert_array_equal(spl.coefs.reshape(-1, 4), raw["coefs"])
+    assert_array_equal(spl.jump_indices, raw["discont_idx"])
+    cover = np.concatenate([np.arange(len(spl.x))[s] for s in spl.segments])
+    assert_array_equal(cover, np.arange(len(spl.x)))
+
+
+@pytest.mark.parametrize(
+    "kw,message",
+    [
+        ({"p": 1.5}, "p must satisfy 0 <= p <= 1, got 1.5"),
+        ({"gamma": -1.0}, "gamma must satisfy 0 <= gamma, got -1"),
+        ({"x": [1.0, 2.0]}, "x must be 1-D with one value per sample"),
+        ({"delta": -0.1}, "delta must be positive"),
+        ({"y": np.zeros((4, 2, 2))}, "y must be 1-D or 2-D"),
+        ({"y": [1.0, np.nan, np.nan, np.nan]}, "at least two finite data points"),
+    ],
+)
+def test_invalid_input_raises_value_error(kw, message):
+    args = {"x": None, "y": [1.0, 2.0, 0.0, 3.0], "p": 0.5, "gamma": 1.0, **kw}
+    with pytest.raises(ValueError, match=message.replace("(", r"\(")):
+        velk.fit(args.pop("x"), args.pop("y"), **args)
+
+
+def test_spline_is_immutable_and_pickles():
+    x, y = signal(n=50)
+    spl = velk.fit(x, y[:, 0], p=0.9, gamma=2.0, delta=0.1)
+    with pytest.raises(AttributeError):
+        spl.p = 0.5
+    with pytest.raises(ValueError):
+        spl.breaks[0] = 0.0
+    copy = pickle.loads(pickle.dumps(spl))
+    t = probe_points(spl)
+    assert_array_equal(copy(t), spl(t))
+    assert repr(copy) == repr(spl) and "jumps=[" in repr(spl)
+    with pytest.raises(ValueError, match="nu"):
+        spl(1.0, nu=4)
+
+
+# --- folds and scores -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("n,k,shuffle", [(10, 3, True), (11, 5, False), (5, 5, True)])
+def test_kfold_partitions(n, k, shuffle):
+    folds = velk.kfold(n, k, shuffle=shuffle, seed=4)
+    assert_array_equal(np.sort(np.concatenate(folds)), np.arange(n))
+    assert max(map(len, folds)) - min(map(len, folds)) <= 1
+    assert all(np.all(np.diff(f) > 0) for f in folds)
+    again = velk.kfold(n, k, shuffle=shuffle, seed=4)
+    assert all(np.array_equal(a, b) for a, b in zip(folds, again))
+    if not shuffle:
+        assert_array_equal(folds[1], np.arange(1, n, k))
+    with pytest.raises(ValueError):
+        velk.kfold(n, n + 1)
+
+
+def naive_score(x, y, delta, folds, p, gamma):
+    """Fit without each fold; skip held-out samples strictly inside a jump's gap."""
+    total, count = 0.0, 0
+    for fold in folds:
+        train = [i for i in range(len(x)) if i not in set(fold)]
+        res = velk.velk(x[train], y[train], p, gamma, delta[train])
+        gaps = [(res["x"][a], res["x"][a + 1]) for a in res["discont_idx"]]
+        for i in fold:
+            if any(lo < x[i] < hi for lo, hi in gaps):
+                continue
+            r = (evaluate(res, [x[i]])[0] - y[i]) / delta[i]
+            total += float(np.sum(r**2))
+            count += 1
+    return total / count
+
+
+@pytest.mark.parametrize("dim,p,gamma", [(1, 0.95, 1.0), (2, 0.8, 3.0), (1, 0.0, 1.0)])
+def test_cv_score_matches_naive_recomputation(dim, p, gamma):
+    x, y = signal(n=80, dim=dim)
+    delta = np.random.default_rng(1).uniform(0.05, 0.2, 80)
+    folds = velk.kfold(80, 4, seed=2)
+    got = velk.cv_score(x, y, p=p, gamma=gamma, delta=delta, folds=folds)
+    assert got == pytest.approx(naive_score(x, y, delta, folds, p, gamma), rel=1e-12)
+    # Folds given as a count are kfold(n, k, seed=0).
+    assert velk.cv_score(x, y, p=p, gamma=gamma, delta=delta, folds=4) == pytest.approx(
+        naive_score(x, y, delta, velk.kfold(80, 4, seed=0), p, gamma), rel=1e-12
+    )
+
+
+def test_cv_score_without_jumps_is_the_core_score():
+    x, y = signal(n=60)
+    delta = np.full(60, 0.1)
+    folds = velk.kfold(60, 5, seed=0)
+    ours = velk.cv_score(x, y, p=0.9, gamma=np.inf, delta=delta, folds=folds)
+    assert ours == pytest.approx(velk.velk_cvscore(x, y, 0.9, np.inf, delta, folds), rel=1e-12)
+
+
+def test_cv_score_folds_refer_to_input_rows():
+    x, y = signal(n=40)
+    x[7] = np.nan
+    folds = [[0, 7, 12], [3, 20], [1, 39]]
+    keep = np.arange(40) != 7
+    remapped = [[0, 11], [3, 19], [1, 38]]
+    got = velk.cv_score(x, y, p=0.9, gamma=1.0, folds=folds)
+    assert got == velk.cv_score(x[keep], y[keep], p=0.9, gamma=1.0, folds=remapped)
+    with pytest.raises(ValueError, match="out of range"):
+        velk.cv_score(x, y, p=0.9, gamma=1.0, folds=[[40]])
+
+
+@pytest.mark.parametrize(
+    "kw", [{"p": 1.5}, {"p": np.nan}, {"gamma": 0.0}, {"folds": [list(range(39))]}]
+)
+def test_cv_score_is_infinite_for_unusable_settings(kw):
+    x, y = signal(n=40)
+    args = {"p": 0.9, "gamma": 1.0, **kw}
+    assert velk.cv_score(x, y, **args) == np.inf
+
+
+# --- parameter selection ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("with_delta", [True, False])
+def test_select_finds_the_jumps_whatever_the_units(with_delta):
+    x, y = signal(n=200, sigma=0.1, seed=3)
+    ref = None
+    for xs, ys in [(1.0, 1.0), (1e-3, 1.0), (1e3, 1.0), (1e3, 1e-3), (1e-3, 40.0)]:
+        if with_delta:
+            sel = velk.select(x * xs, y[:, 0], delta=0.1)
+        else:  # y in other units too: scores and gamma scale with ys**2
+            sel = velk.select(x * xs, y[:, 0] * ys, delta=None)
+        assert_allclose(sel.spline.jumps / xs, JUMPS, atol=0.1)
+        assert sel.noise == pytest.approx(1.0 if with_delta else 0.1 * ys, rel=0.25)
+        unit = 1.0 if with_delta else ys**2
+        ref = ref or (sel, unit)
+        assert_allclose(sel.scores / unit, ref[0].scores / ref[1], rtol=1e-4)  # 1 - p rounds
+        # The same cell wins: the same smoothing window and the same cost per jump.
+        i, j = np.unravel_index(np.argmin(sel.scores), sel.scores.shape)
+        assert (i, j) == np.unravel_index(np.argmin(ref[0].scores), ref[0].scores.shape)
+        assert (sel.p, sel.gamma) == (sel.p_grid[i], sel.gamma_grid[i, j])
+        assert (sel.spline.p, sel.spline.gamma) == (sel.p, sel.gamma)
+
+
+@pytest.mark.parametrize("how", ["executor", "n_jobs"])
+def test_select_in_processes_equals_serial(how):
+    x, y = signal(n=100, dim=2)
+    kw = {"p": [0.5, 0.9, 0.99], "delta": 0.1}
+    serial = velk.select(x, y, **kw)
+    if how == "executor":
+        ctx = multiprocessing.get_context("forkserver")
+        with ProcessPoolExecutor(2, mp_context=ctx) as pool:
+            par = velk.select(x, y, executor=pool, **kw)
+    else:
+        par = velk.select(x, y, n_jobs=2, **kw)
+    assert_array_equal(par.scores, serial.scores)
+    assert (par.p, par.gamma) == (serial.p, serial.gamma)
+    assert_array_equal(par.spline.coefs, serial.spline.coefs)
+
+
+def test_select_progress_line_without_tqdm(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # as if tqdm were not installed
+    x, y = signal(n=40)
+    velk.select(x, y, p=0.9, gamma=[1.0, 2.0], progress=True)
+    assert capsys.readouterr().err.endswith("2/2 (p, gamma) pairs scored\n")
+
+
+@pytest.mark.parametrize(
+    "kw,message",
+    [
+        ({"p": [2.0]}, "no \\(p, gamma\\) pair"),
+        ({"n_jobs": 2, "executor": object()}, "not both"),
+        ({"n_jobs": 0}, "n_jobs"),
+    ],
+)
+def test_select_rejects(kw, message):
+    x, y = signal(n=40)
+    with pytest.raises(ValueError, match=message):
+        velk.select(x, y, **kw)

@@ -1,0 +1,36 @@
+"""The examples in the docstrings and in the README run as shown."""
+
+import doctest
+import importlib
+import re
+from pathlib import Path
+
+import matplotlib
+import pytest
+from numpy.testing import assert_allclose
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+
+
+@pytest.mark.parametrize("name", ["velk._spline", "velk._cv", "velk._select"])
+def test_docstring_examples(name):
+    flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+    result = doctest.testmod(importlib.import_module(name), optionflags=flags)
+    assert result.attempted > 0 and result.failed == 0
+
+
+def test_readme_examples(tmp_path, monkeypatch):
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.DOTALL)
+    assert len(blocks) >= 3
+    monkeypatch.chdir(tmp_path)
+    ns: dict = {}
+    try:
+        for i, code in enumerate(blocks):
+            exec(compile(code, f"README.md block {i + 1}", "exec"), ns)  # noqa: S102
+            if i == 0:
+                assert_allclose(ns["spline"].jumps, [5.0])
+    finally:
+        plt.close("all")
