@@ -450,13 +450,14 @@ class Bench:
         self.say("## 1. One smoothing spline (no jumps)")
         self.say()
         self.say(
-            f"velk(x, y, p, gamma=inf, delta) against scipy.interpolate.make_smoothing_spline(x, y, "
-            f"w, lam) with w = 1/delta^2 and lam = (1 - p)/p, and csaps.CubicSmoothingSpline(x, y, "
-            f"weights=w, smooth=p): all three minimise p * sum(w (y - f)^2) + (1 - p) * "
-            f"int(f''^2) (scipy's objective divided by p). Signal: x = 0..n-1 jittered by "
-            f"+-0.3, smooth curve plus noise, delta uniform in [{SIGMA / 2}, {2 * SIGMA}], "
-            f"p = {P:g}. Memory: growth of the resident set during the call, the result "
-            f"included; max |diff|: largest difference of the fitted values at the samples."
+            "velk(x, y, p, gamma=inf, delta) against "
+            "scipy.interpolate.make_smoothing_spline(x, y, w, lam) with w = 1/delta^2 and "
+            "lam = (1 - p)/p, and csaps.CubicSmoothingSpline(x, y, weights=w, smooth=p): all "
+            "three minimise p * sum(w (y - f)^2) + (1 - p) * int(f''^2) (scipy's objective "
+            "divided by p). Signal: x = 0..n-1 jittered by +-0.3, smooth curve plus noise, "
+            f"delta uniform in [{SIGMA / 2}, {2 * SIGMA}], p = {P:g}. Memory: growth of the "
+            "resident set during the call, the result included; max |diff|: largest "
+            "difference of the fitted values at the samples."
         )
         self.say()
         rows = []
@@ -969,7 +970,10 @@ def machine() -> str:
     try:
         info = subprocess.run(["lscpu"], capture_output=True, text=True, check=False).stdout
         fields = dict(line.split(":", 1) for line in info.splitlines() if ":" in line)
-        get = lambda k: fields.get(k, "?").strip()
+
+        def get(key: str) -> str:
+            return fields.get(key, "?").strip()
+
         cpu = (
             f"{get('Model name')}, {get('CPU(s)')} CPUs, L2 {get('L2 cache')}, L3 {get('L3 cache')}"
         )
