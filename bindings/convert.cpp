@@ -16,7 +16,8 @@ Ref describe(PyObject* obj) {
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
     Ref dtype(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
     if (!dtype) return {};
-    return Ref(PyUnicode_FromFormat("%d-D %U of %U", PyArray_NDIM(arr), type_name.get(), dtype.get()));
+    return Ref(
+        PyUnicode_FromFormat("%d-D %U of %U", PyArray_NDIM(arr), type_name.get(), dtype.get()));
 }
 
 bool expected(const char* what, PyObject* obj) {
@@ -66,8 +67,10 @@ bool convert_index(PyObject* item, std::int64_t& out) {
         item = index.get();
     }
     long long v;
-    if constexpr (sizeof(long) == 8) v = PyLong_AsLong(item);
-    else v = PyLong_AsLongLong(item);
+    if constexpr (sizeof(long) == 8)
+        v = PyLong_AsLong(item);
+    else
+        v = PyLong_AsLongLong(item);
     if (v == -1 && PyErr_Occurred()) return false;
     out = static_cast<std::int64_t>(v);
     return true;
@@ -206,7 +209,8 @@ bool convert_options(PyObject* pruning_obj, PyObject* precondition_obj, velk::Pr
     TextArg pruning_text, precondition_text;
     return named("pruning", convert_text(pruning_obj, "FPVI", pruning_text)) &&
            named("precondition", convert_text(precondition_obj, "none", precondition_text)) &&
-           parse_pruning(pruning_text, pruning) && parse_precondition(precondition_text, precondition);
+           parse_pruning(pruning_text, pruning) &&
+           parse_precondition(precondition_text, precondition);
 }
 
 velk::Matrix copy_matrix(const velk::MatView& m) {

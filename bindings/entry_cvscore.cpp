@@ -8,8 +8,8 @@ namespace velk_py {
 
 PyObject* velk_cvscore_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"x",     "y",       "p",            "gamma", "delta",
-                                         "folds", "pruning", "precondition", nullptr};
+        static const char* keywords[] = {
+            "x", "y", "p", "gamma", "delta", "folds", "pruning", "precondition", nullptr};
         PyObject *x_obj, *y_obj, *p_obj, *gamma_obj, *delta_obj, *folds_obj;
         PyObject *pruning_obj = nullptr, *precondition_obj = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|OO:velk_cvscore",

@@ -9,13 +9,13 @@ namespace velk_py {
 
 PyObject* velk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"x",     "y",       "p",            "gamma",
-                                         "delta", "pruning", "precondition", nullptr};
+        static const char* keywords[] = {
+            "x", "y", "p", "gamma", "delta", "pruning", "precondition", nullptr};
         PyObject *x_obj, *y_obj, *p_obj, *gamma_obj;
         PyObject *delta_obj = Py_None, *pruning_obj = nullptr, *precondition_obj = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOO:velk", const_cast<char**>(keywords),
-                                         &x_obj, &y_obj, &p_obj, &gamma_obj, &delta_obj,
-                                         &pruning_obj, &precondition_obj))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOO:velk",
+                                         const_cast<char**>(keywords), &x_obj, &y_obj, &p_obj,
+                                         &gamma_obj, &delta_obj, &pruning_obj, &precondition_obj))
             return nullptr;
 
         // Every conversion in parameter order before any option is parsed.

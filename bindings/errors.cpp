@@ -48,18 +48,19 @@ bool init_internal_error() {
 
 void raise_internal_error(const char* message, const std::source_location* where) noexcept {
     char head[512];
-    const int n = where
-        ? std::snprintf(head, sizeof head, "velk: internal error in thread %lu at %s:%u: ",
-                        PyThread_get_thread_ident(), where->file_name(),
-                        static_cast<unsigned>(where->line()))
-        : std::snprintf(head, sizeof head, "velk: internal error in thread %lu: ",
-                        PyThread_get_thread_ident());
+    const int n =
+        where ? std::snprintf(head, sizeof head, "velk: internal error in thread %lu at %s:%u: ",
+                              PyThread_get_thread_ident(), where->file_name(),
+                              static_cast<unsigned>(where->line()))
+              : std::snprintf(head, sizeof head,
+                              "velk: internal error in thread %lu: ", PyThread_get_thread_ident());
     if (n > 0) write_stderr(head, std::strlen(head));
     write_stderr(message, std::strlen(message));
     write_stderr("\n", 1);
     // Core messages are ASCII; a stray byte from a foreign what() must not turn
     // the internal error into a UnicodeDecodeError.
-    Ref text(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+    Ref text(
+        PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
     if (text) PyErr_SetObject(internal_error_type, text.get());
 }
 

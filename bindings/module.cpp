@@ -27,8 +27,8 @@ PyMethodDef functions[] = {
 // Single-phase init with m_size = 0: CPython calls the init function again on
 // every re-initialisation, which returns the one module object and lets a
 // second interpreter be refused (m_size = -1 would hand it a silent copy).
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_velk_core", "", 0, nullptr,
-                          nullptr,               nullptr,      nullptr, nullptr};
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "_velk_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* the_module = nullptr;
 std::int64_t owner_interpreter = -1;

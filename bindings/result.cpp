@@ -18,8 +18,10 @@ static_assert(sizeof(double) == 8);
 
 template <class T>
 constexpr int type_number() {
-    if constexpr (std::is_same_v<T, double>) return NPY_FLOAT64;
-    else return NPY_INT64;
+    if constexpr (std::is_same_v<T, double>)
+        return NPY_FLOAT64;
+    else
+        return NPY_INT64;
 }
 
 constexpr const char* buffer_name = "velk.buffer";

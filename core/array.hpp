@@ -96,10 +96,9 @@ public:
     Index cols() const { return cols_; }
     double operator()(Index i, Index j) const {
         double v;
-        std::memcpy(&v,
-                    base_ + static_cast<std::ptrdiff_t>(i) * rs_ +
-                        static_cast<std::ptrdiff_t>(j) * cs_,
-                    sizeof v);
+        std::memcpy(
+            &v, base_ + static_cast<std::ptrdiff_t>(i) * rs_ + static_cast<std::ptrdiff_t>(j) * cs_,
+            sizeof v);
         return v;
     }
     // Row i as a 1-D view of cols() values.

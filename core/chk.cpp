@@ -20,8 +20,8 @@ std::string format_shortest(double v) {
     const auto e_pos = sci.find('e');
     std::string_view mant = sci.substr(0, e_pos);
     int exp10 = 0;
-    std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
-                    exp10);
+    std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+' ? 1 : 0),
+                    sci.data() + sci.size(), exp10);
 
     std::string out;
     if (!mant.empty() && mant.front() == '-') {
@@ -72,7 +72,8 @@ Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const Ve
     const Index dim = y.cols();
     if (n < 2) return InputError::too_few_points(n);
     if (x != nullptr && x->size() != n) return InputError::length_mismatch(x->size(), n);
-    if (delta != nullptr && delta->size() != n) return InputError::delta_length_mismatch(n, delta->size());
+    if (delta != nullptr && delta->size() != n)
+        return InputError::delta_length_mismatch(n, delta->size());
 
     // Keep the samples whose whole row is finite; x and delta are not inspected.
     std::vector<Index> kept;

@@ -10,7 +10,13 @@ namespace velk {
 
 // A user-caused failure of the core, reported as a value.
 struct InputError {
-    enum class Kind { POutOfRange, GammaOutOfRange, TooFewPoints, LengthMismatch, DeltaLengthMismatch };
+    enum class Kind {
+        POutOfRange,
+        GammaOutOfRange,
+        TooFewPoints,
+        LengthMismatch,
+        DeltaLengthMismatch
+    };
 
     Kind kind;
     double value = 0.0;  // p or gamma
@@ -20,7 +26,9 @@ struct InputError {
     static InputError p_out_of_range(double p) { return {Kind::POutOfRange, p}; }
     static InputError gamma_out_of_range(double g) { return {Kind::GammaOutOfRange, g}; }
     static InputError too_few_points(Index count) { return {Kind::TooFewPoints, 0.0, count}; }
-    static InputError length_mismatch(Index nx, Index ny) { return {Kind::LengthMismatch, 0.0, nx, ny}; }
+    static InputError length_mismatch(Index nx, Index ny) {
+        return {Kind::LengthMismatch, 0.0, nx, ny};
+    }
     static InputError delta_length_mismatch(Index n, Index nd) {
         return {Kind::DeltaLengthMismatch, 0.0, n, nd};
     }

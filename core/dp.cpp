@@ -27,19 +27,20 @@ PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionRe
     const auto& tau = model.tau;
     const auto& c = model.c;
     std::vector<CurvatureRows> rows = large_vector(n - 1, CurvatureRows{});
-    for (Index i = 0; i < n - 1; ++i) rows[i] = curvature_rows(model.h[i], model.s, tau[i + 1], tau[i]);
+    for (Index i = 0; i < n - 1; ++i)
+        rows[i] = curvature_rows(model.h[i], model.s, tau[i + 1], tau[i]);
     std::vector<double> storage(kScans * (SegmentState::size(m) + n));
     auto& F = res.F;
     std::uint64_t counter = res.complexity_counter;
 
     struct Scan {
         SegmentState state;
-        double* energy;   // energy[l] = E(l, r), for l from low up to next
-        Index r = 0;      // 0: slot free
-        Index low = 0;    // the state covers low..r
-        Index next = 0;   // next start to score
+        double* energy;  // energy[l] = E(l, r), for l from low up to next
+        Index r = 0;     // 0: slot free
+        Index low = 0;   // the state covers low..r
+        Index next = 0;  // next start to score
         Index best = 0;
-        double Fr = 0.0;     // best cost scored so far, in order
+        double Fr = 0.0;       // best cost scored so far, in order
         double bound = 0.0;    // upper bound of the exact running best above low
         double pending = 0.0;  // the candidate at low, if its F was final
     };

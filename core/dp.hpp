@@ -11,8 +11,8 @@
 namespace velk {
 
 struct PartitionResult {
-    std::vector<double> F;         // n: best cost of each prefix 0..r
-    std::vector<Index> partition;  // n: first sample of the last segment of that prefix
+    std::vector<double> F;                 // n: best cost of each prefix 0..r
+    std::vector<Index> partition;          // n: first sample of the last segment of that prefix
     std::uint64_t complexity_counter = 0;  // samples fed into segment states
 };
 

@@ -40,7 +40,8 @@ inline void copy_row(const Matrix& M, Index i, double* dst) {
 PartitionResult line_partition_search(const std::vector<double>& x, const Matrix& y,
                                       const std::vector<double>& delta, double gamma) {
     const Index n = x.size();
-    check(n >= 2 && y.rows == n && delta.size() == n, "line search needs n >= 2 consistent samples");
+    check(n >= 2 && y.rows == n && delta.size() == n,
+          "line search needs n >= 2 consistent samples");
     const Index m = y.cols;
     const Index width = m + 2;
 
@@ -89,7 +90,7 @@ PartitionResult line_partition_search(const std::vector<double>& x, const Matrix
         Index best = 0;
         double Fr = F[r];
         double E = 0.0;
-        for (Index l = r - 1;; ) {
+        for (Index l = r - 1;;) {
             const double cand = (F[l - 1] + gamma) + E;
             if (Fr > cand) {
                 Fr = cand;

@@ -48,7 +48,8 @@ std::pair<Index, double> PPForm::find_piece(double t) const {
 
 std::vector<double> PPForm::value_at(double t) const {
     const auto [piece, left] = find_piece(t);
-    check(coefs.cols >= order && order >= 1 && (piece + 1) * dim <= coefs.rows, "index out of range");
+    check(coefs.cols >= order && order >= 1 && (piece + 1) * dim <= coefs.rows,
+          "index out of range");
     const double dt = t - left;
     std::vector<double> out(dim);
     for (Index j = 0; j < dim; ++j) out[j] = horner(coefs.row(piece * dim + j), order, dt);
@@ -57,7 +58,8 @@ std::vector<double> PPForm::value_at(double t) const {
 
 std::vector<double> PPForm::derivative_at(double t) const {
     const auto [piece, left] = find_piece(t);
-    check(coefs.cols >= order && order >= 1 && (piece + 1) * dim <= coefs.rows, "index out of range");
+    check(coefs.cols >= order && order >= 1 && (piece + 1) * dim <= coefs.rows,
+          "index out of range");
     const double dt = t - left;
     const Index k = order;
     std::vector<double> out(dim);
@@ -154,4 +156,3 @@ PPForm PPForm::join(const std::vector<PPForm>& parts) {
 }
 
 }  // namespace velk
-

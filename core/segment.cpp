@@ -22,7 +22,8 @@ inline Rot rotation(double pivot, double q) {
 
 SegmentModel make_segment_model(const PreparedData& data, double p, Precondition precondition) {
     const Index n = data.x.size();
-    check(n >= 2 && data.delta.size() == n && data.y.rows == n, "segment model needs n >= 2 samples");
+    check(n >= 2 && data.delta.size() == n && data.y.rows == n,
+          "segment model needs n >= 2 samples");
     SegmentModel model;
     model.y = MatView(data.y);
     model.c = large_vector(n, 0.0);
@@ -38,7 +39,8 @@ SegmentModel make_segment_model(const PreparedData& data, double p, Precondition
     return model;
 }
 
-std::vector<double> local_tau(const std::vector<double>& h, const std::vector<double>& c, double s) {
+std::vector<double> local_tau(const std::vector<double>& h, const std::vector<double>& c,
+                              double s) {
     const Index n = c.size();
     check(n >= 2 && h.size() == n - 1, "local_tau needs n >= 2 samples");
     std::vector<double> tau = large_vector(n, 1.0);
@@ -94,9 +96,9 @@ CurvatureRows curvature_rows(double h, double s, double tau_a, double tau_b) {
     const double h15 = std::pow(h, -1.5);
     const double h05 = std::pow(h, -0.5);
     return {
-        ((2.0 * s) * kSqrt3) * h15,     ((tau_a * s) * kSqrt3) * h05,
-        ((-2.0 * s) * kSqrt3) * h15,    ((tau_b * s) * kSqrt3) * h05,
-        (tau_a * s) * h05,              ((-tau_b) * s) * h05,
+        ((2.0 * s) * kSqrt3) * h15,  ((tau_a * s) * kSqrt3) * h05,
+        ((-2.0 * s) * kSqrt3) * h15, ((tau_b * s) * kSqrt3) * h05,
+        (tau_a * s) * h05,           ((-tau_b) * s) * h05,
     };
 }
 

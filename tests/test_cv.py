@@ -2,7 +2,6 @@
 
 import numpy as np
 import pytest
-
 from helpers import evaluate
 
 from velk import velk, velk_cvscore
@@ -22,7 +21,11 @@ def reference_score(x, y, delta, folds, p, gamma, **kw):
 def data(n=40, dim=1, seed=0):
     rng = np.random.default_rng(seed)
     x = np.sort(rng.uniform(0, 10, n))
-    y = np.sin(x)[:, None] + (x > 5)[:, None] * np.arange(1, dim + 1) + 0.1 * rng.standard_normal((n, dim))
+    y = (
+        np.sin(x)[:, None]
+        + (x > 5)[:, None] * np.arange(1, dim + 1)
+        + 0.1 * rng.standard_normal((n, dim))
+    )
     delta = rng.uniform(0.5, 2.0, n)
     return x, y, delta
 
@@ -31,8 +34,14 @@ class TestScore:
     @pytest.mark.parametrize("dim", [1, 3])
     @pytest.mark.parametrize(
         "p,gamma,kw",
-        [(0.9, np.inf, {}), (1.0, 1.0, {}), (0.95, 2.0, {}), (0.95, 2.0, {"pruning": "PELT"}),
-         (0.0, 1.0, {}), (0.9, 0.5, {"precondition": "local"})],
+        [
+            (0.9, np.inf, {}),
+            (1.0, 1.0, {}),
+            (0.95, 2.0, {}),
+            (0.95, 2.0, {"pruning": "PELT"}),
+            (0.0, 1.0, {}),
+            (0.9, 0.5, {"precondition": "local"}),
+        ],
     )
     def test_matches_independent_recomputation(self, dim, p, gamma, kw):
         x, y, delta = data(dim=dim)
@@ -52,15 +61,17 @@ class TestScore:
         x, y, delta = data(n=20)
         folds = [[0, 2], [1, 3]]
         assert velk_cvscore(x, y, 0.9, 1.0, delta, folds) == pytest.approx(
-            reference_score(x, y, delta, folds, 0.9, 1.0), rel=1e-12)
+            reference_score(x, y, delta, folds, 0.9, 1.0), rel=1e-12
+        )
 
     @pytest.mark.parametrize("folds,expected", [([], 0.0), ([[]], 0.0)])
     def test_nothing_held_out(self, folds, expected):
         x, y, delta = data()
         assert velk_cvscore(x, y, 0.9, 1.0, delta, folds) == expected
 
-    @pytest.mark.parametrize("p,gamma", [(0.5, 0.0), (0.5, -1.0), (-0.5, 1.0), (1.5, 1.0),
-                                         (np.nan, 1.0)])
+    @pytest.mark.parametrize(
+        "p,gamma", [(0.5, 0.0), (0.5, -1.0), (-0.5, 1.0), (1.5, 1.0), (np.nan, 1.0)]
+    )
     def test_screened_parameters_give_inf(self, p, gamma):
         x, y, delta = data()
         assert velk_cvscore(x, y, p, gamma, delta, [[0]]) == np.inf
@@ -102,23 +113,30 @@ class TestScore:
 class TestFoldsConversion:
     @pytest.mark.parametrize(
         "folds",
-        [((0, 5), (1, 7)), np.array([[0, 5], [1, 7]]), [range(0, 6, 5), [np.int64(1), 7]],
-         [[False, 5], (1, 7)]],
+        [
+            ((0, 5), (1, 7)),
+            np.array([[0, 5], [1, 7]]),
+            [range(0, 6, 5), [np.int64(1), 7]],
+            [[False, 5], (1, 7)],
+        ],
     )
     def test_accepted_forms_equal_list_of_lists(self, folds):
         x, y, delta = data()
         assert velk_cvscore(x, y, 0.9, 1.0, delta, folds) == velk_cvscore(
-            x, y, 0.9, 1.0, delta, [[0, 5], [1, 7]])
+            x, y, 0.9, 1.0, delta, [[0, 5], [1, 7]]
+        )
 
     @pytest.mark.parametrize(
         "folds,exc,message",
-        [("01", TypeError, "argument 'folds': Can't extract `str` to `Vec`"),
-         (["01"], TypeError, "argument 'folds': Can't extract `str` to `Vec`"),
-         (5, TypeError, "argument 'folds': "),
-         ([5], TypeError, "argument 'folds': "),
-         ([[1.5]], TypeError, "argument 'folds': "),
-         ([[2**63]], OverflowError, ""),
-         ({0: [1]}, TypeError, "argument 'folds': ")],
+        [
+            ("01", TypeError, "argument 'folds': Can't extract `str` to `Vec`"),
+            (["01"], TypeError, "argument 'folds': Can't extract `str` to `Vec`"),
+            (5, TypeError, "argument 'folds': "),
+            ([5], TypeError, "argument 'folds': "),
+            ([[1.5]], TypeError, "argument 'folds': "),
+            ([[2**63]], OverflowError, ""),
+            ({0: [1]}, TypeError, "argument 'folds': "),
+        ],
     )
     def test_rejected(self, folds, exc, message):
         x, y, delta = data()

@@ -29,7 +29,7 @@ def test_readme_examples(tmp_path, monkeypatch):
     ns: dict = {}
     try:
         for i, code in enumerate(blocks):
-            exec(compile(code, f"README.md block {i + 1}", "exec"), ns)  # noqa: S102
+            exec(compile(code, f"README.md block {i + 1}", "exec"), ns)
             if i == 0:
                 assert_allclose(ns["spline"].jumps, [5.0])
     finally:

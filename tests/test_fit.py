@@ -46,8 +46,9 @@ def test_preparation_matches_reference(data):
     n = data.draw(st.integers(2, 12))
     dim = data.draw(st.integers(1, 2))
     x = np.array(data.draw(st.lists(XS, min_size=n, max_size=n)))
-    y = np.array(data.draw(st.lists(st.lists(YS, min_size=dim, max_size=dim),
-                                    min_size=n, max_size=n)))
+    y = np.array(
+        data.draw(st.lists(st.lists(YS, min_size=dim, max_size=dim), min_size=n, max_size=n))
+    )
     delta = np.array(data.draw(st.lists(DS, min_size=n, max_size=n)))
     ref = prepare_reference(x, y, delta)
     if isinstance(ref, int):
@@ -74,25 +75,32 @@ def test_merged_weights_enter_the_fit():
     assert_allclose(evaluate(res, xr)[:, 0], oracle(xr), rtol=1e-9, atol=1e-9)
 
 
-@pytest.mark.parametrize("x, y, count", [
-    (np.zeros(3), col(1.0), 1),                      # rows are counted before lengths match
-    (None, np.zeros((0, 1)), 0),
-    (None, col(1.0, NAN, INF, -INF), 1),             # finite filter
-    (None, np.full((3, 2), NAN), 0),
-    (np.array([2.0, 2.0]), col(1.0, 2.0), 1),       # merged into one sample
-    (np.array([-0.0, 0.0, NAN]), col(1.0, 2.0, NAN), 1),
-])
+@pytest.mark.parametrize(
+    "x, y, count",
+    [
+        (np.zeros(3), col(1.0), 1),  # rows are counted before lengths match
+        (None, np.zeros((0, 1)), 0),
+        (None, col(1.0, NAN, INF, -INF), 1),  # finite filter
+        (None, np.full((3, 2), NAN), 0),
+        (np.array([2.0, 2.0]), col(1.0, 2.0), 1),  # merged into one sample
+        (np.array([-0.0, 0.0, NAN]), col(1.0, 2.0, NAN), 1),
+    ],
+)
 def test_too_few_points(x, y, count):
-    with pytest.raises(RuntimeError, match=f"^at least two finite data points are required, "
-                                           f"got {count}$"):
+    with pytest.raises(
+        RuntimeError, match=f"^at least two finite data points are required, got {count}$"
+    ):
         velk.velk(x, y, 1.0, 1.0)
 
 
-@pytest.mark.parametrize("nx, ny, nd, message", [
-    (4, 5, None, "x and y must have matching length: x has 4, y has 5"),
-    (5, 5, 4, "delta must have the same length as x (5), got 4"),
-    (None, 3, 7, "delta must have the same length as x (3), got 7"),
-])
+@pytest.mark.parametrize(
+    "nx, ny, nd, message",
+    [
+        (4, 5, None, "x and y must have matching length: x has 4, y has 5"),
+        (5, 5, 4, "delta must have the same length as x (5), got 4"),
+        (None, 3, 7, "delta must have the same length as x (3), got 7"),
+    ],
+)
 def test_length_mismatch(nx, ny, nd, message):
     x = None if nx is None else np.arange(nx, dtype=float)
     delta = None if nd is None else np.ones(nd)
@@ -131,6 +139,7 @@ def test_defaults_and_zero_columns():
 
 # --- the spline ------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("p", [1e-3, 0.1, 0.5, 0.9, 0.999999])
 @pytest.mark.parametrize("n", [5, 9, 60])
 def test_smoothing_spline_against_scipy(p, n):
@@ -161,15 +170,20 @@ def test_columns_fit_independently():
     for p in (1.0, 0.3, 0.0):
         res = velk.velk(x, y, p, INF, delta)
         for j in range(3):
-            alone = velk.velk(x, y[:, j:j + 1], p, INF, delta)
+            alone = velk.velk(x, y[:, j : j + 1], p, INF, delta)
             assert_array_equal(res["coefs"][j::3], alone["coefs"])
 
 
-@pytest.mark.parametrize("p, rows", [
-    (1.0, [[0, 0, 1.5, -1.5], [-0.5, 0, 1.5, 0], [0.5, -1.5, 0, 1], [0, 0, -1.5, 0]]),
-    (0.5, [[0, 0, 0.15, 0.15], [-0.05, 0, 0.15, 0.3], [0.05, -0.15, 0, 0.4],
-           [0, 0, -0.15, 0.3]]),
-])
+@pytest.mark.parametrize(
+    "p, rows",
+    [
+        (1.0, [[0, 0, 1.5, -1.5], [-0.5, 0, 1.5, 0], [0.5, -1.5, 0, 1], [0, 0, -1.5, 0]]),
+        (
+            0.5,
+            [[0, 0, 0.15, 0.15], [-0.05, 0, 0.15, 0.3], [0.05, -0.15, 0, 0.4], [0, 0, -0.15, 0.3]],
+        ),
+    ],
+)
 def test_worked_examples(p, rows):
     res = velk.velk(np.array([0.0, 1.0, 2.0]), col(0.0, 1.0, 0.0), p, INF)
     assert_array_equal(res["breaks"], [-1.0, 0.0, 1.0, 2.0, 3.0])
@@ -191,12 +205,14 @@ def test_p_zero_is_the_weighted_least_squares_line():
 
 @pytest.mark.parametrize("p", [0.0, 0.4, 1.0])
 def test_two_samples_give_a_straight_line(p):
-    res = velk.velk(np.array([1.0, 3.0]), np.array([[1.0, 5.0], [2.0, -1.0]]), p, INF,
-                    np.array([1.0, 0.01]))
+    res = velk.velk(
+        np.array([1.0, 3.0]), np.array([[1.0, 5.0], [2.0, -1.0]]), p, INF, np.array([1.0, 0.01])
+    )
     assert_allclose(evaluate(res, [0.0, 2.0, 4.0]), [[0.5, 8.0], [1.5, 2.0], [2.5, -4.0]])
 
 
 # --- p and gamma checks, number formatting ---------------------------------------------
+
 
 def p_message(p):
     with pytest.raises(RuntimeError) as e:
@@ -204,11 +220,21 @@ def p_message(p):
     return str(e.value).removeprefix("p must satisfy 0 <= p <= 1, got ")
 
 
-@pytest.mark.parametrize("p, text", [
-    (1.5, "1.5"), (2, "2"), (-1.0, "-1"), (-0.01, "-0.01"), (NAN, "NaN"), (INF, "inf"),
-    (-INF, "-inf"), (np.nextafter(1.0, 2.0), "1.0000000000000002"),
-    (1e22, "10000000000000000000000"), (-5e-324, "-0." + "0" * 323 + "5"),
-])
+@pytest.mark.parametrize(
+    "p, text",
+    [
+        (1.5, "1.5"),
+        (2, "2"),
+        (-1.0, "-1"),
+        (-0.01, "-0.01"),
+        (NAN, "NaN"),
+        (INF, "inf"),
+        (-INF, "-inf"),
+        (np.nextafter(1.0, 2.0), "1.0000000000000002"),
+        (1e22, "10000000000000000000000"),
+        (-5e-324, "-0." + "0" * 323 + "5"),
+    ],
+)
 def test_p_out_of_range(p, text):
     assert p_message(p) == text
 
@@ -217,7 +243,8 @@ def test_number_formatting_is_shortest_positional():
     rng = np.random.default_rng(0)
     bits = rng.integers(0, 2**63 - 1, 2000, dtype=np.int64).view(np.float64)
     values = np.r_[
-        np.arange(1, 200) * 5e-324, 2.2250738585072009e-308,  # subnormals
+        np.arange(1, 200) * 5e-324,
+        2.2250738585072009e-308,  # subnormals
         [2.0**k for k in range(-1074, 1024)],
         [float(f"1e{k}") for k in range(-300, 301)],
         bits[np.isfinite(bits) & (bits != 0)],
@@ -243,9 +270,16 @@ def test_gamma_checks():
 
 # --- the result of a fit without a search ----------------------------------------------
 
-@pytest.mark.parametrize("p, gamma, precondition", [
-    (1.0, 0.0, "local"), (1.0, 5.0, "none"), (0.5, INF, "LOCAL"), (0.0, INF, "NoNe"),
-])
+
+@pytest.mark.parametrize(
+    "p, gamma, precondition",
+    [
+        (1.0, 0.0, "local"),
+        (1.0, 5.0, "none"),
+        (0.5, INF, "LOCAL"),
+        (0.0, INF, "NoNe"),
+    ],
+)
 def test_result_without_search(p, gamma, precondition):
     rng = np.random.default_rng(3)
     x, y, delta = random_samples(rng, 9, dim=2)

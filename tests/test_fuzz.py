@@ -25,8 +25,9 @@ from velk import _velk_core as core
 
 # Under the sanitizers every allocation records its stack: fewer examples there.
 EXAMPLES = int(os.environ.get("VELK_FUZZ_EXAMPLES", 30 if SANITIZED else 150))
-FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
-                suppress_health_check=list(HealthCheck))
+FUZZ = settings(
+    max_examples=EXAMPLES, deadline=None, database=None, suppress_health_check=list(HealthCheck)
+)
 HUGE = 2**59  # elements: no buffer of this many doubles can be allocated
 
 
@@ -63,6 +64,7 @@ class Index:
 
 
 # --- strategies ---------------------------------------------------------------------------
+
 
 def sometimes(one_in):
     """True once in one_in draws; False is the simple case that shrinking goes for."""
@@ -105,11 +107,20 @@ LAYOUTS = [
 ]
 
 junk = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.text(max_size=4), st.binary(max_size=4),
-    st.lists(st.floats(), max_size=3), st.tuples(st.floats()), st.complex_numbers(),
-    st.dictionaries(st.text(max_size=2), st.integers(), max_size=2), st.builds(object),
-    hnp.arrays(st.one_of(hnp.scalar_dtypes(), st.just(np.dtype(">f8"))),
-               hnp.array_shapes(min_dims=0, max_dims=3, max_side=3)),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.text(max_size=4),
+    st.binary(max_size=4),
+    st.lists(st.floats(), max_size=3),
+    st.tuples(st.floats()),
+    st.complex_numbers(),
+    st.dictionaries(st.text(max_size=2), st.integers(), max_size=2),
+    st.builds(object),
+    hnp.arrays(
+        st.one_of(hnp.scalar_dtypes(), st.just(np.dtype(">f8"))),
+        hnp.array_shapes(min_dims=0, max_dims=3, max_side=3),
+    ),
 )
 
 
@@ -125,16 +136,35 @@ def matrices(draw, n):
 
 
 numbers = st.one_of(
-    doubles, doubles.map(np.float64), st.integers(-3, 3), st.integers(), st.booleans(),
-    st.floats(-2, 2).map(np.float32), st.integers(-2, 2).map(np.int8),
+    doubles,
+    doubles.map(np.float64),
+    st.integers(-3, 3),
+    st.integers(),
+    st.booleans(),
+    st.floats(-2, 2).map(np.float32),
+    st.integers(-2, 2).map(np.int8),
     st.sampled_from([Fraction(1, 3), Decimal("0.5"), Index(1), np.array(0.5), 10**400]),
-    st.sampled_from([FloatRaises(TypeError("no")), FloatRaises(Sentinel()),
-                     FloatRaises(OverflowError("big")), "0.5", b"1", None, 1j]),
+    st.sampled_from(
+        [
+            FloatRaises(TypeError("no")),
+            FloatRaises(Sentinel()),
+            FloatRaises(OverflowError("big")),
+            "0.5",
+            b"1",
+            None,
+            1j,
+        ]
+    ),
 )
 index_values = st.one_of(
-    st.integers(-2, 12), st.integers(), st.sampled_from([2**63 - 1, -2**63, 2**63, -2**63 - 1]),
-    st.integers(-2, 12).map(np.int64), st.integers(0, 12).map(np.uint64), st.booleans(),
-    st.integers(0, 3).map(Index), st.sampled_from([1.0, np.float64(2.0), np.True_, None, "1"]),
+    st.integers(-2, 12),
+    st.integers(),
+    st.sampled_from([2**63 - 1, -(2**63), 2**63, -(2**63) - 1]),
+    st.integers(-2, 12).map(np.int64),
+    st.integers(0, 12).map(np.uint64),
+    st.booleans(),
+    st.integers(0, 3).map(Index),
+    st.sampled_from([1.0, np.float64(2.0), np.True_, None, "1"]),
 )
 
 
@@ -163,8 +193,9 @@ def folds(draw):
 
 options = {
     "pruning": mostly(st.sampled_from(["FPVI", "fpvi", "PELT", "pelt"]), st.text(max_size=5)),
-    "precondition": mostly(st.sampled_from(["none", "Local", "NONE", "lOcAl"]),
-                           st.text(max_size=6)),
+    "precondition": mostly(
+        st.sampled_from(["none", "Local", "NONE", "lOcAl"]), st.text(max_size=6)
+    ),
 }
 
 
@@ -176,17 +207,21 @@ def arguments(draw, cv):
         "x": draw(vectors(draw(length))),
         "y": draw(matrices(n)),
         "p": draw(mostly(st.one_of(st.floats(0, 1), st.sampled_from([0.0, 1.0])), numbers)),
-        "gamma": draw(mostly(st.one_of(st.floats(0, 5), st.sampled_from([0.0, math.inf])),
-                             numbers)),
+        "gamma": draw(
+            mostly(st.one_of(st.floats(0, 5), st.sampled_from([0.0, math.inf])), numbers)
+        ),
         "delta": draw(vectors(draw(length))),
     }
     if not cv:
         args["x"] = draw(st.one_of(st.just(args["x"]), st.none()))
         args["delta"] = draw(st.one_of(st.just(args["delta"]), st.none()))
     if cv:
-        args["folds"] = draw(mostly(
-            st.lists(st.lists(st.integers(-1, n + 1), max_size=4), max_size=4),
-            st.one_of(folds(), junk)))
+        args["folds"] = draw(
+            mostly(
+                st.lists(st.lists(st.integers(-1, n + 1), max_size=4), max_size=4),
+                st.one_of(folds(), junk),
+            )
+        )
     for name in ("pruning", "precondition"):
         if draw(st.booleans()):
             args[name] = draw(options[name])
@@ -201,6 +236,7 @@ def arguments(draw, cv):
 
 
 # --- the model of argument handling -------------------------------------------------------
+
 
 def float_array(obj, ndim):
     return isinstance(obj, np.ndarray) and obj.ndim == ndim and obj.dtype == np.float64
@@ -240,7 +276,7 @@ def convert_folds(obj):
                 v = int(v) if isinstance(v, int) else operator.index(v)
             except Exception as e:  # noqa: BLE001
                 raise raised(e, "folds") from None
-            if not -2**63 <= v < 2**63:
+            if not -(2**63) <= v < 2**63:
                 raise Outcome(OverflowError)
             values.append(v)
         out.append(values)
@@ -266,8 +302,9 @@ def convert(args, cv):
         raise Outcome(ValueError, f"unknown pruning '{pruning}', expected 'FPVI' or 'PELT'")
     lower = "".join(c.lower() if "A" <= c <= "Z" else c for c in precondition)
     if lower not in ("none", "local"):
-        raise Outcome(ValueError,
-                      f"unknown precondition '{precondition}', expected 'none' or 'local'")
+        raise Outcome(
+            ValueError, f"unknown precondition '{precondition}', expected 'none' or 'local'"
+        )
     return x, y, p, gamma, delta, folds, lower
 
 
@@ -322,9 +359,13 @@ def check_result(r, x, y, p, gamma, precondition, args):
     for a in arrays:
         assert type(a) is np.ndarray and a.flags.c_contiguous and a.flags.writeable
         assert not any(np.shares_memory(a, b) for b in args.values() if isinstance(b, np.ndarray))
-    for key, dtype, shape in [("x", np.float64, (m,)), ("y", np.float64, (m, dim)),
-                              ("F", np.float64, (m,)), ("tau", np.float64, (m,)),
-                              ("partition", np.int64, (m,))]:
+    for key, dtype, shape in [
+        ("x", np.float64, (m,)),
+        ("y", np.float64, (m, dim)),
+        ("F", np.float64, (m,)),
+        ("tau", np.float64, (m,)),
+        ("partition", np.int64, (m,)),
+    ]:
         assert (r[key].dtype, r[key].shape) == (dtype, shape), key
     assert same(r["x"], x) and same(r["y"], y)
     assert (r["dim"], r["order"], r["precondition"]) == (dim, 4, precondition)
@@ -350,10 +391,11 @@ def check_result(r, x, y, p, gamma, precondition, args):
     for k, part in enumerate(parts):
         assert list(part) == ["breaks", "coefs", "dim", "order"]
         assert (part["dim"], part["order"]) == (dim, 4)
-        assert same(part["breaks"][[0, -1]], bounds[k:k + 2])
+        assert same(part["breaks"][[0, -1]], bounds[k : k + 2])
         assert part["coefs"].shape == ((len(part["breaks"]) - 1) * dim, 4)
-    assert same(r["breaks"], np.concatenate([parts[0]["breaks"]] +
-                                            [q["breaks"][1:] for q in parts[1:]]))
+    assert same(
+        r["breaks"], np.concatenate([parts[0]["breaks"]] + [q["breaks"][1:] for q in parts[1:]])
+    )
     assert same(r["coefs"], np.concatenate([q["coefs"] for q in parts]))
 
 
@@ -390,6 +432,7 @@ def cv_model(x, y, p, gamma, delta, folds, pruning, precondition):
 
 # --- the tests ----------------------------------------------------------------------------
 
+
 @FUZZ
 @given(arguments(cv=False))
 def test_velk(args):
@@ -413,8 +456,16 @@ def test_velk_cvscore(args):
     try:
         x, y, p, gamma, delta, folds, _ = convert(args, cv=True)
         with np.errstate(all="ignore"):
-            score = cv_model(x, y, p, gamma, delta, folds, args.get("pruning", "FPVI"),
-                             args.get("precondition", "none"))
+            score = cv_model(
+                x,
+                y,
+                p,
+                gamma,
+                delta,
+                folds,
+                args.get("pruning", "FPVI"),
+                args.get("precondition", "none"),
+            )
     except Outcome as expected:
         check_outcome(lambda: core.velk_cvscore(**args), expected)
     else:

@@ -59,8 +59,9 @@ def velk_case(exc=None, message=None, **kw):
 
 
 def cv_case(exc=None, message=None, **kw):
-    args = dict(x=X.copy(), y=Y.copy(), p=0.9, gamma=1.0, delta=D.copy(),
-                folds=[list(f) for f in FOLDS])
+    args = dict(
+        x=X.copy(), y=Y.copy(), p=0.9, gamma=1.0, delta=D.copy(), folds=[list(f) for f in FOLDS]
+    )
     args.update(kw)
     return core.velk_cvscore, args, exc, message
 
@@ -177,8 +178,10 @@ def test_results_own_their_memory_and_nothing_else_holds_them():
     x, y, delta = X.copy(), Y.copy(), D.copy()
     r = core.velk(x, y, 0.9, 1.0, delta)
     assert len(r["discont"]) > 0
-    arrays = [r[k] for k in ("breaks", "coefs", "discont", "discont_idx", "x", "y", "F",
-                             "partition", "tau")]
+    arrays = [
+        r[k]
+        for k in ("breaks", "coefs", "discont", "discont_idx", "x", "y", "F", "partition", "tau")
+    ]
     arrays += list(r["interval_cell"])
     arrays += [d[k] for d in r["pp_cell"] for k in ("breaks", "coefs")]
     assert not any(np.shares_memory(a, b) for a in arrays for b in (x, y, delta))

@@ -17,8 +17,23 @@ from velk import _velk_core as core
 X = np.array([0.0, 0.5, 1.25, 2.0, 3.5, 4.0])
 Y = np.column_stack([np.sin(X), np.cos(3 * X)])
 D = np.array([1.0, 0.5, 2.0, 1.0, 1.5, 1.0])
-KEYS = ["breaks", "coefs", "dim", "order", "discont", "discont_idx", "x", "y",
-        "complexity_counter", "interval_cell", "pp_cell", "F", "partition", "precondition", "tau"]
+KEYS = [
+    "breaks",
+    "coefs",
+    "dim",
+    "order",
+    "discont",
+    "discont_idx",
+    "x",
+    "y",
+    "complexity_counter",
+    "interval_cell",
+    "pp_cell",
+    "F",
+    "partition",
+    "precondition",
+    "tau",
+]
 
 
 def fit(**overrides):
@@ -54,11 +69,14 @@ def assert_same(a, b):
 
 # --- the module ---------------------------------------------------------------------------------
 
+
 def test_module_holds_exactly_two_documented_functions():
     assert [n for n in vars(core) if not n.startswith("__")] == ["velk", "velk_cvscore"]
     assert core.__doc__ == ""
-    for f, params in [(core.velk, "x, y, p, gamma, delta=None"),
-                      (core.velk_cvscore, "x, y, p, gamma, delta, folds")]:
+    for f, params in [
+        (core.velk, "x, y, p, gamma, delta=None"),
+        (core.velk_cvscore, "x, y, p, gamma, delta, folds"),
+    ]:
         assert f.__text_signature__ == f'({params}, pruning="FPVI", precondition="none")'
         assert f.__doc__ is None
         assert str(inspect.signature(f)) == f"({params}, pruning='FPVI', precondition='none')"
@@ -108,14 +126,18 @@ def test_internal_error_is_a_base_exception_with_a_diagnostic(capfd):
 
 # --- binding and conversion ---------------------------------------------------------------------
 
+
 # Python's own wording varies between versions; it names the function and the argument.
-@pytest.mark.parametrize("call, words", [
-    (lambda: core.velk(X, Y, 1), ["velk()", "missing", "'gamma'"]),
-    (lambda: core.velk(X, Y, 1, 0, None, "FPVI", "none", 0), ["velk()", "at most 7"]),
-    (lambda: core.velk(X, Y, 1, 0, x=X), ["velk()", "'x'"]),
-    (lambda: core.velk_cvscore(X, Y, 1, 1, D, [], q=1), ["velk_cvscore()", "'q'"]),
-    (lambda: core.velk_cvscore(X, Y, 1, 1, D), ["velk_cvscore()", "missing", "'folds'"]),
-])
+@pytest.mark.parametrize(
+    "call, words",
+    [
+        (lambda: core.velk(X, Y, 1), ["velk()", "missing", "'gamma'"]),
+        (lambda: core.velk(X, Y, 1, 0, None, "FPVI", "none", 0), ["velk()", "at most 7"]),
+        (lambda: core.velk(X, Y, 1, 0, x=X), ["velk()", "'x'"]),
+        (lambda: core.velk_cvscore(X, Y, 1, 1, D, [], q=1), ["velk_cvscore()", "'q'"]),
+        (lambda: core.velk_cvscore(X, Y, 1, 1, D), ["velk_cvscore()", "missing", "'folds'"]),
+    ],
+)
 def test_binding_errors(call, words):
     with pytest.raises(TypeError) as info:
         call()
@@ -123,18 +145,21 @@ def test_binding_errors(call, words):
 
 
 @pytest.mark.parametrize("entry", [fit, cvscore])
-@pytest.mark.parametrize("name, value, fragment", [
-    ("x", [0.0, 1.0, 2.0], "got list"),
-    ("x", X.astype(np.int64), "got 1-D ndarray of int64"),
-    ("x", X[None, :], "got 2-D ndarray of float64"),
-    ("x", X.astype(">f8"), "got 1-D ndarray of >f8"),
-    ("y", Y[:, 0], "got 1-D ndarray of float64"),
-    ("y", None, "got NoneType"),
-    ("p", "0.5", "must be real number, not str"),
-    ("delta", list(D), "got list"),
-    ("pruning", None, "got NoneType"),
-    ("precondition", b"none", "got bytes"),
-])
+@pytest.mark.parametrize(
+    "name, value, fragment",
+    [
+        ("x", [0.0, 1.0, 2.0], "got list"),
+        ("x", X.astype(np.int64), "got 1-D ndarray of int64"),
+        ("x", X[None, :], "got 2-D ndarray of float64"),
+        ("x", X.astype(">f8"), "got 1-D ndarray of >f8"),
+        ("y", Y[:, 0], "got 1-D ndarray of float64"),
+        ("y", None, "got NoneType"),
+        ("p", "0.5", "must be real number, not str"),
+        ("delta", list(D), "got list"),
+        ("pruning", None, "got NoneType"),
+        ("precondition", b"none", "got bytes"),
+    ],
+)
 def test_conversion_errors_name_the_argument(entry, name, value, fragment):
     with pytest.raises(TypeError) as info:
         entry(**{"pruning": "bad", name: value})  # conversions precede option parsing
@@ -166,11 +191,18 @@ def test_conversion_keeps_cause_and_passes_other_exceptions():
         fit(p=10**400)
 
 
-@pytest.mark.parametrize("overrides, same", [
-    (dict(p=True), {}), (dict(p=np.float64(1)), {}), (dict(p=Fraction(1)), {}),
-    (dict(x=None), dict(x=np.arange(1.0, 7.0))), (dict(delta=None), dict(delta=np.ones(6))),
-    (dict(gamma=-0.0), {}), (dict(p=-0.0, gamma=math.inf), dict(p=0.0, gamma=math.inf)),
-])
+@pytest.mark.parametrize(
+    "overrides, same",
+    [
+        (dict(p=True), {}),
+        (dict(p=np.float64(1)), {}),
+        (dict(p=Fraction(1)), {}),
+        (dict(x=None), dict(x=np.arange(1.0, 7.0))),
+        (dict(delta=None), dict(delta=np.ones(6))),
+        (dict(gamma=-0.0), {}),
+        (dict(p=-0.0, gamma=math.inf), dict(p=0.0, gamma=math.inf)),
+    ],
+)
 def test_equivalent_arguments(overrides, same):
     assert_same(fit(**overrides), fit(**same))
 
@@ -182,28 +214,32 @@ def _misaligned(a):
     return raw
 
 
-@pytest.mark.parametrize("layout", [
-    lambda a: a[::-1].copy()[::-1],  # negative strides
-    lambda a: np.repeat(a, 2, axis=0)[::2],
-    np.asfortranarray,
-    _misaligned,
-    lambda a: np.lib.stride_tricks.as_strided(a, writeable=False),  # read-only
-    lambda a: a.view(type("Sub", (np.ndarray,), {})),
-])
+@pytest.mark.parametrize(
+    "layout",
+    [
+        lambda a: a[::-1].copy()[::-1],  # negative strides
+        lambda a: np.repeat(a, 2, axis=0)[::2],
+        np.asfortranarray,
+        _misaligned,
+        lambda a: np.lib.stride_tricks.as_strided(a, writeable=False),  # read-only
+        lambda a: a.view(type("Sub", (np.ndarray,), {})),
+    ],
+)
 def test_any_layout_reads_like_contiguous(layout):
     y3 = np.hstack([Y, Y[:, :1]])[:, ::2]  # a column-strided view, too
     expected = fit(y=np.ascontiguousarray(y3), delta=D)
     assert_same(fit(x=layout(X), y=layout(y3), delta=layout(D)), expected)
     folds = [[0, 3], [5]]
-    assert (cvscore(x=layout(X), y=layout(Y), delta=layout(D), folds=folds)
-            == cvscore(folds=folds))
+    assert cvscore(x=layout(X), y=layout(Y), delta=layout(D), folds=folds) == cvscore(folds=folds)
 
 
 # --- options ------------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("pruning", ["FPVI", "fpvi", "PELT", "pelt"])
-@pytest.mark.parametrize("given, parsed", [("none", "none"), ("NoNe", "none"),
-                                           ("LOCAL", "local"), ("local", "local")])
+@pytest.mark.parametrize(
+    "given, parsed", [("none", "none"), ("NoNe", "none"), ("LOCAL", "local"), ("local", "local")]
+)
 def test_options_accepted(pruning, given, parsed):
     assert fit(pruning=pruning, precondition=given)["precondition"] == parsed
 
@@ -211,8 +247,10 @@ def test_options_accepted(pruning, given, parsed):
 @pytest.mark.parametrize("text", ["Fpvi", " FPVI", "FPVI ", "", "FP\0VI", "fpv\u0131", "PELT\n"])
 def test_unknown_pruning(text):
     message = f"unknown pruning '{text}', expected 'FPVI' or 'PELT'"
-    for call in [lambda: fit(pruning=text, precondition="neither"),  # pruning is parsed first
-                 lambda: cvscore(pruning=text, p=2.0)]:
+    for call in [
+        lambda: fit(pruning=text, precondition="neither"),  # pruning is parsed first
+        lambda: cvscore(pruning=text, p=2.0),
+    ]:
         with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
             call()
 
@@ -226,13 +264,17 @@ def test_unknown_precondition(text):
 
 # --- core failures ------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("overrides, message", [
-    (dict(p=1.5), "p must satisfy 0 <= p <= 1, got 1.5"),
-    (dict(p=math.nan, gamma=-1), "p must satisfy 0 <= p <= 1, got NaN"),
-    (dict(gamma=-math.inf), "gamma must satisfy 0 <= gamma, got -inf"),
-    (dict(x=X[:4], y=Y[:5]), "x and y must have matching length: x has 4, y has 5"),
-    (dict(y=Y[:5], x=None, delta=D[:4]), "delta must have the same length as x (5), got 4"),
-])
+
+@pytest.mark.parametrize(
+    "overrides, message",
+    [
+        (dict(p=1.5), "p must satisfy 0 <= p <= 1, got 1.5"),
+        (dict(p=math.nan, gamma=-1), "p must satisfy 0 <= p <= 1, got NaN"),
+        (dict(gamma=-math.inf), "gamma must satisfy 0 <= gamma, got -inf"),
+        (dict(x=X[:4], y=Y[:5]), "x and y must have matching length: x has 4, y has 5"),
+        (dict(y=Y[:5], x=None, delta=D[:4]), "delta must have the same length as x (5), got 4"),
+    ],
+)
 def test_core_errors_become_runtime_errors(overrides, message):
     with pytest.raises(RuntimeError) as info:
         fit(**overrides)
@@ -240,6 +282,7 @@ def test_core_errors_become_runtime_errors(overrides, message):
 
 
 # --- the result ---------------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("dim", [0, 1, 3])
 def test_result_layout(dim):
@@ -251,8 +294,17 @@ def test_result_layout(dim):
     assert all(type(r[k]) is int for k in ["dim", "order", "complexity_counter"])
     assert r["precondition"] == "none"
     pieces = len(r["breaks"]) - 1
-    shapes = dict(breaks=(m + 2,), coefs=(pieces * dim, 4), discont=(0,), discont_idx=(0,),
-                  x=(m,), y=(m, dim), F=(m,), partition=(m,), tau=(m,))
+    shapes = dict(
+        breaks=(m + 2,),
+        coefs=(pieces * dim, 4),
+        discont=(0,),
+        discont_idx=(0,),
+        x=(m,),
+        y=(m, dim),
+        F=(m,),
+        partition=(m,),
+        tau=(m,),
+    )
     for key, shape in shapes.items():
         want = np.int64 if key in ("discont_idx", "partition") else np.float64
         assert (r[key].shape, r[key].dtype) == (shape, want), key
@@ -293,6 +345,7 @@ def test_result_owns_its_memory():
 
 # --- velk_cvscore -------------------------------------------------------------------------------
 
+
 class NoLength(list):
     def __len__(self):
         raise RuntimeError("no length")
@@ -303,27 +356,37 @@ class HugeLength(list):  # the length is only a hint: nothing of this size is re
         return 2**62
 
 
-@pytest.mark.parametrize("folds", [
-    ((np.int64(0), True + 1), (np.uint8(1), 3)),
-    np.array([[0, 2], [1, 3]]),
-    [range(0, 4, 2), range(1, 4, 2)],
-    NoLength([NoLength([0, 2]), [1, 3]]),
-    HugeLength([HugeLength([0, 2]), [1, 3]]),
-])
+@pytest.mark.parametrize(
+    "folds",
+    [
+        ((np.int64(0), True + 1), (np.uint8(1), 3)),
+        np.array([[0, 2], [1, 3]]),
+        [range(0, 4, 2), range(1, 4, 2)],
+        NoLength([NoLength([0, 2]), [1, 3]]),
+        HugeLength([HugeLength([0, 2]), [1, 3]]),
+    ],
+)
 def test_fold_containers(folds):
     assert cvscore(folds=folds) == cvscore(folds=[[0, 2], [1, 3]])
 
 
-@pytest.mark.parametrize("folds, exc, message", [
-    ("02", TypeError, "argument 'folds': Can't extract `str` to `Vec`"),
-    ([[0], "2"], TypeError, "argument 'folds': Can't extract `str` to `Vec`"),
-    (5, TypeError, "argument 'folds': expected a Sequence, got int"),
-    ([[0], {1: 2}], TypeError, "argument 'folds': expected a Sequence, got dict"),
-    ([[1.5]], TypeError, "argument 'folds': 'float' object cannot be interpreted as an integer"),
-    ([[2**63]], OverflowError, None),
-    ([[-2**63 - 1]], OverflowError, None),
-    (NoLength([[0], None]), TypeError, "argument 'folds': expected a Sequence, got NoneType"),
-])
+@pytest.mark.parametrize(
+    "folds, exc, message",
+    [
+        ("02", TypeError, "argument 'folds': Can't extract `str` to `Vec`"),
+        ([[0], "2"], TypeError, "argument 'folds': Can't extract `str` to `Vec`"),
+        (5, TypeError, "argument 'folds': expected a Sequence, got int"),
+        ([[0], {1: 2}], TypeError, "argument 'folds': expected a Sequence, got dict"),
+        (
+            [[1.5]],
+            TypeError,
+            "argument 'folds': 'float' object cannot be interpreted as an integer",
+        ),
+        ([[2**63]], OverflowError, None),
+        ([[-(2**63) - 1]], OverflowError, None),
+        (NoLength([[0], None]), TypeError, "argument 'folds': expected a Sequence, got NoneType"),
+    ],
+)
 def test_fold_conversion_errors(folds, exc, message):
     with pytest.raises(exc) as info:
         cvscore(folds=folds, pruning="bad")

@@ -20,6 +20,7 @@ def fit(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none"):
 
 # --- independent oracles ----------------------------------------------------------------
 
+
 def spline_energy(x, y, w, p):
     """min over f of p*sum w (y - f(x))^2 + (1-p)*int f''^2, natural cubic splines, by a
     dense solve of the Reinsch form: int f''^2 = f' Q R^-1 Q' f."""
@@ -74,6 +75,7 @@ def piecewise_data(rng, n, dim):
 
 
 # --- worked examples --------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("precondition", ["none", "local"])
 def test_prefix_energies_worked_example(precondition):
@@ -139,6 +141,7 @@ def test_ties_keep_no_jump_then_the_shortest_last_segment(pruning):
 
 # --- oracles on random data -------------------------------------------------------------
 
+
 @pytest.mark.parametrize("seed", range(40))
 def test_energies_match_dense_solve(seed):
     rng = np.random.default_rng(seed)
@@ -146,7 +149,7 @@ def test_energies_match_dense_solve(seed):
     x, y, delta = piecewise_data(rng, n, dim)
     p = float(rng.uniform(0.02, 0.98))
     res = fit(x, y, p, 1e300, delta, precondition=["none", "local"][seed % 2])
-    want = [spline_energy(x[:r + 1], y[:r + 1], delta[:r + 1] ** -2, p) for r in range(n)]
+    want = [spline_energy(x[: r + 1], y[: r + 1], delta[: r + 1] ** -2, p) for r in range(n)]
     assert_allclose(res["F"], want, rtol=1e-9, atol=1e-12)
 
 
@@ -155,12 +158,12 @@ def test_searches_reach_the_unpruned_optimum(seed):
     rng = np.random.default_rng(1000 + seed)
     n, dim = int(rng.integers(3, 13)), int(rng.integers(1, 3))
     x, y, delta = piecewise_data(rng, n, dim)
-    w = delta ** -2
+    w = delta**-2
     p = float(rng.choice([0.0, rng.uniform(0.05, 0.95)]))
     if p == 0.0:
-        energy = lambda l, r: line_energy(x[l:r + 1], y[l:r + 1], w[l:r + 1])  # noqa: E731
+        energy = lambda l, r: line_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1])  # noqa: E731
     else:
-        energy = lambda l, r: spline_energy(x[l:r + 1], y[l:r + 1], w[l:r + 1], p)  # noqa: E731
+        energy = lambda l, r: spline_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1], p)  # noqa: E731
     gamma = energy(0, n - 1) * float(rng.uniform(0.01, 0.7))
     want = best_costs(n, energy, gamma)
     for pruning in PRUNINGS:
@@ -173,6 +176,7 @@ def test_searches_reach_the_unpruned_optimum(seed):
 
 
 # --- limits -----------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("pruning", PRUNINGS)
 @pytest.mark.parametrize("p", [0.0, 0.01, 0.5, 0.99])
@@ -204,9 +208,9 @@ def test_preconditioning_changes_rounding_only(p):
     assert_array_equal(a["partition"], b["partition"])
     assert_array_equal(a["tau"], 1.0)
     # slope scales balance value and slope weights: (c^2 + sum 12 s^2/h^3) / sum 4 s^2/h
-    c2, s2, h = p / delta ** 2, 1 - p, np.diff(x)
+    c2, s2, h = p / delta**2, 1 - p, np.diff(x)
     inv_h = np.r_[0, 1 / h] + np.r_[1 / h, 0]
-    inv_h3 = np.r_[0, h ** -3.0] + np.r_[h ** -3.0, 0]
+    inv_h3 = np.r_[0, h**-3.0] + np.r_[h**-3.0, 0]
     assert_allclose(b["tau"], np.sqrt((c2 + 12 * s2 * inv_h3) / (4 * s2 * inv_h)), rtol=1e-14)
 
 
@@ -229,6 +233,7 @@ def test_line_segments_are_weighted_lines(pruning):
 
 
 # --- the assembled result ---------------------------------------------------------------
+
 
 @pytest.mark.parametrize("seed", range(8))
 @pytest.mark.parametrize("pruning", PRUNINGS)

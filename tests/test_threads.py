@@ -25,9 +25,11 @@ def problem(seed):
 
 def calls(seed):
     x, y, delta, folds, options = problem(seed)
-    return (core.velk(x, y, 0.9, 0.5, delta, **options),
-            core.velk(None, y, 0.0, 1.0, **options),
-            core.velk_cvscore(x, y, 0.9, 0.5, delta, folds, **options))
+    return (
+        core.velk(x, y, 0.9, 0.5, delta, **options),
+        core.velk(None, y, 0.0, 1.0, **options),
+        core.velk_cvscore(x, y, 0.9, 0.5, delta, folds, **options),
+    )
 
 
 @pytest.fixture
