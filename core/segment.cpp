@@ -18,6 +18,19 @@ inline Rot rotation(double pivot, double q) {
     return {pivot / rho, q / rho};
 }
 
+// The data row [0, 0, c_b, 0] of a new sample rotated against the pivot row
+// (.., a22, a23) at column 2; `left` is what stays of the row in column 3.
+// Does nothing when c_b is exactly zero.
+inline bool rotate_data_row(double c_b, double& a22, double& a23, double& left, Rot& g) {
+    if (c_b == 0.0) return false;
+    g = rotation(a22, c_b);
+    const double p22 = a22, p23 = a23;
+    a22 = g.sn * c_b + g.cs * p22;
+    a23 = g.sn * 0.0 + g.cs * p23;
+    left = g.cs * 0.0 - g.sn * p23;
+    return true;
+}
+
 }  // namespace
 
 SegmentModel make_segment_model(const PreparedData& data, double p, Precondition precondition) {
@@ -133,16 +146,9 @@ void SegmentState::start(const CurvatureRows& k, double c_a, double c_b, const V
         a23 = g1.cs * k.nrb - g1.sn * a13;
     }
     // Column 2: row 3.
-    const bool rot2 = c_b != 0.0;
     Rot g2{};
     double a33 = 0.0;
-    if (rot2) {
-        g2 = rotation(a22, c_b);
-        const double p22 = a22, p23 = a23;
-        a22 = g2.sn * c_b + g2.cs * p22;
-        a23 = g2.sn * 0.0 + g2.cs * p23;
-        a33 = g2.cs * 0.0 - g2.sn * p23;
-    }
+    const bool rot2 = rotate_data_row(c_b, a22, a23, a33, g2);
     p_[0] = a22;
     p_[1] = a23;
     p_[2] = a33;
@@ -198,16 +204,9 @@ void SegmentState::extend(const CurvatureRows& k, double c_b, const VecView& y_b
         a23 = g2.cs * a23 - g2.sn * a13;
     }
     // Column 2: row 4, then row 3 (zero unless a NaN came through), against row 2.
-    const bool rot3 = c_b != 0.0;
     Rot g3{};
     double a43 = 0.0;
-    if (rot3) {
-        g3 = rotation(a22, c_b);
-        const double p22 = a22, p23 = a23;
-        a22 = g3.sn * c_b + g3.cs * p22;
-        a23 = g3.sn * 0.0 + g3.cs * p23;
-        a43 = g3.cs * 0.0 - g3.sn * p23;
-    }
+    const bool rot3 = rotate_data_row(c_b, a22, a23, a43, g3);
     const bool rot4 = a32 != 0.0;
     Rot g4{};
     if (rot4) {
