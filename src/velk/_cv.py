@@ -10,8 +10,8 @@ from typing import Any, Union
 import numpy as np
 import numpy.typing as npt
 
+from velk._backend import fit_dict, smoothing_of
 from velk._spline import FloatArray, Samples, as_samples, ppeval
-from velk._velk_core import velk as _velk
 
 __all__ = ["cv_score", "kfold"]
 
@@ -111,13 +111,22 @@ def fold_score(
     """The score of `cv_score` for prepared samples and folds of indices into them."""
     if not (gamma > 0.0 and 0.0 <= p <= 1.0):
         return math.inf
+    lam, jump_cost = smoothing_of(p, gamma)
     total, count = 0.0, 0
     for fold in folds:
         held = np.asarray(fold, dtype=np.intp)
         train = np.ones(len(x), dtype=bool)
         train[held] = False
         try:
-            res = _velk(x[train], y[train], p, gamma, delta[train], pruning, precondition)
+            res = fit_dict(
+                x[train],
+                y[train],
+                delta[train],
+                lam=lam,
+                jump_cost=jump_cost,
+                pruning=pruning,
+                precondition=precondition,
+            )
         except RuntimeError:  # too few samples left to fit
             return math.inf
         held = held[~in_jump_gap(res["x"], res["discont_idx"], x[held])]

@@ -12,9 +12,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from velk._backend import fit_dict, smoothing_of
 from velk._cv import Folds, fold_score, resolve_folds
 from velk._spline import FloatArray, JumpSpline, as_samples
-from velk._velk_core import velk as _velk
 
 __all__ = ["Selection", "select"]
 
@@ -311,7 +311,10 @@ def select(
     best = int(np.argmin(np.where(np.isnan(scores), np.inf, scores)))
     bi, bj = (int(k) for k in np.unravel_index(best, scores.shape))
     best_p, best_gamma = float(p_grid[bi]), float(gamma_grid[bi, bj])
-    res = _velk(s.x, s.y, best_p, best_gamma, s.delta, pruning, precondition)
+    lam, jump_cost = smoothing_of(best_p, best_gamma)
+    res = fit_dict(
+        s.x, s.y, s.delta, lam=lam, jump_cost=jump_cost, pruning=pruning, precondition=precondition
+    )
     for a in (p_grid, gamma_grid, scores):
         a.flags.writeable = False
     return Selection(

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from velk._velk_core import velk as _velk
+from velk._backend import fit_dict, smoothing_of
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -418,7 +418,16 @@ def fit(
     """
     s = as_samples(x, y, delta)
     try:
-        res = _velk(s.x, s.y, p, gamma, s.delta, pruning, precondition)
+        lam, jump_cost = smoothing_of(float(p), float(gamma))
+        res = fit_dict(
+            s.x,
+            s.y,
+            s.delta,
+            lam=lam,
+            jump_cost=jump_cost,
+            pruning=pruning,
+            precondition=precondition,
+        )
     except RuntimeError as e:  # the core's input errors: out-of-range p or gamma
         raise ValueError(str(e)) from None
     return JumpSpline(res, float(p), float(gamma), squeeze=s.squeeze)
