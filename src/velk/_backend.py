@@ -47,4 +47,4 @@ def fit_dict(
     """
     p = 0.0 if math.isinf(lam) else 1.0 / (1.0 + lam)
     gamma = jump_cost * p if p > 0.0 else jump_cost
-    return _velk(x, y, p, gamma, delta, pruning, precondition)
+    return dict(_velk(x, y, p, gamma, delta, pruning, precondition))
