@@ -32,8 +32,9 @@ PyObject* velk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
 
         const velk::Matrix y_copy = copy_matrix(y.view);
+        velk::Ticker never;  // this entry runs to completion
         velk::Outcome<velk::FitResult> outcome =
-            velk::fit(x.get(), y_copy, delta.get(), pruning, precondition, p, gamma);
+            velk::fit(x.get(), y_copy, delta.get(), pruning, precondition, p, gamma, never);
         if (!outcome.ok()) {
             PyErr_SetString(PyExc_RuntimeError, outcome.error().message().c_str());
             return nullptr;

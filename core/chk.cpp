@@ -67,7 +67,8 @@ std::string InputError::message() const {
     fail("unknown input error kind");
 }
 
-Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const VecView* delta) {
+Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const VecView* delta,
+                                    Ticker& ticker) {
     const Index n = y.rows();
     const Index dim = y.cols();
     if (n < 2) return InputError::too_few_points(n);
@@ -82,6 +83,7 @@ Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const Ve
         bool finite = true;
         for (Index j = 0; j < dim && finite; ++j) finite = std::isfinite(y(i, j));
         if (finite) kept.push_back(i);
+        ticker.tick();
     }
     const Index k = kept.size();
     if (k < 2) return InputError::too_few_points(k);
@@ -99,7 +101,10 @@ Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const Ve
     for (Index q = 1; q < k && sorted; ++q) sorted = !(x_of(kept[q]) < x_of(kept[q - 1]));
     if (!sorted)
         std::stable_sort(kept.begin(), kept.end(),
-                         [&](Index a, Index b) { return x_of(a) < x_of(b); });
+                         [&](Index a, Index b) {
+                             ticker.tick();
+                             return x_of(a) < x_of(b);
+                         });
 
     PreparedData out;
     reserve_large(out.x, k);
@@ -123,6 +128,7 @@ Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const Ve
         for (Index j = 0; j < dim; ++j) s[j] = s[j] / wsum;
         out.x.push_back(xg);
         out.w.push_back(wsum);
+        ticker.tick();
     }
     const Index m = out.x.size();
     if (m < 2) return InputError::too_few_points(m);

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "array.hpp"
+#include "cancel.hpp"
 
 namespace velk {
 
@@ -62,6 +63,7 @@ struct PreparedData {
 };
 
 // x and delta may be null (absent): x then is 1, 2, ..., N and delta all 1.
-Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const VecView* delta);
+Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const VecView* delta,
+                                    Ticker& ticker);
 
 }  // namespace velk

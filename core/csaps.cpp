@@ -63,7 +63,7 @@ PPForm least_squares_line(const VecView& x, const MatView& y, const VecView& w) 
 
 }  // namespace
 
-PPForm csaps(const VecView& x, const MatView& y, const VecView& w, double p) {
+PPForm csaps(const VecView& x, const MatView& y, const VecView& w, double p, Ticker& ticker) {
     const Index n = x.size();
     check(y.rows() == n, "y rows must equal x length");
     check(w.size() == n, "w length must equal x length");
@@ -99,6 +99,7 @@ PPForm csaps(const VecView& x, const MatView& y, const VecView& w, double p) {
     double d_prev = 0.0, d_prev2 = 0.0, l1_prev = 0.0;    // d[i-1], d[i-2], l1[i-1]
     double g_prev = 0.0, g_prev2 = 0.0;                   // rows i-1, i-2 when dim = 1
     for (Index i = 0; i < m; ++i) {
+        ticker.tick(4);  // this pass and the two after it
         const double v2 = 1.0 / w[i + 2];
         if (i + 2 <= n - 2) {
             h2 = x[i + 3] - x[i + 2];

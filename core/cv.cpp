@@ -9,7 +9,7 @@ namespace velk {
 
 double cv_score(const VecView& x, const MatView& y, const VecView& delta,
                 const std::vector<std::vector<std::int64_t>>& folds, Pruning pruning,
-                Precondition precondition, double p, double gamma) {
+                Precondition precondition, double p, double gamma, Ticker& ticker) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     if (gamma <= 0.0 || p < 0.0 || p > 1.0 || std::isnan(p)) return inf;
 
@@ -40,7 +40,7 @@ double cv_score(const VecView& x, const MatView& y, const VecView& delta,
             if (as_index(v) < n) held[as_index(v)] = 0;
 
         const VecView txv(tx), tdv(tdelta);
-        Outcome<FitResult> trained = fit(&txv, ty, &tdv, pruning, precondition, p, gamma);
+        Outcome<FitResult> trained = fit(&txv, ty, &tdv, pruning, precondition, p, gamma, ticker);
         if (!trained.ok()) return inf;
 
         std::vector<double> x_test(fold.size());

@@ -19,7 +19,8 @@ namespace {
 // candidates it can already score says the exact scan may go on; extensions
 // past the exact stop are wasted work and not counted. Results and counter
 // are those of running the scans one after another.
-PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionResult res) {
+PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionResult res,
+                            Ticker& ticker) {
     constexpr Index kScans = 4;
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     const Index n = model.n();
@@ -132,6 +133,7 @@ PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionRe
         ExtendJob jobs[kScans];
         for (Index k = 0; k < count; ++k) jobs[k] = job(*todo[k]);
         SegmentState::extend_jobs(jobs, count, m);
+        ticker.tick(count);
         for (Index k = 0; k < count; ++k) {
             --todo[k]->low;
             tighten(*todo[k]);
@@ -144,7 +146,8 @@ PartitionResult search_fpvi(const SegmentModel& model, double gamma, PartitionRe
 // One forward state per live candidate start, packed in candidate order in a
 // flat buffer; pruning compacts the buffer, so slots of dropped candidates
 // are reused by later ones.
-PartitionResult search_pelt(const SegmentModel& model, double gamma, PartitionResult res) {
+PartitionResult search_pelt(const SegmentModel& model, double gamma, PartitionResult res,
+                            Ticker& ticker) {
     const Index n = model.n();
     const Index m = model.dim();
     const Index stride = SegmentState::size(m);
@@ -175,6 +178,7 @@ PartitionResult search_pelt(const SegmentModel& model, double gamma, PartitionRe
         const Index grow = live > 0 && starts[live - 1] == r - 1 ? live - 1 : live;
         SegmentState::extend_packed(states.get(), grow, m, rows, c[r], y_r);
         counter += grow;
+        ticker.tick(grow + 1);
         Index best = 0;
         double Fr = F[r];
         for (Index k = live; k-- > 0;) {
@@ -210,17 +214,18 @@ PartitionResult search_pelt(const SegmentModel& model, double gamma, PartitionRe
 
 }  // namespace
 
-PartitionResult partition_search(const SegmentModel& model, double gamma, Pruning pruning) {
+PartitionResult partition_search(const SegmentModel& model, double gamma, Pruning pruning,
+                                 Ticker& ticker) {
     const Index n = model.n();
     PartitionResult res;
-    res.F = prefix_energies(model);
+    res.F = prefix_energies(model, ticker);
     res.partition = large_vector<Index>(n, 0);
     res.complexity_counter = n;
     // n = 2 leaves no right end to scan. PELT gets that far only with a NaN
     // gamma, and must not start a state on samples 1 and 2 then.
     if (gamma >= res.F[n - 1] || n < 3) return res;
-    if (pruning == Pruning::FPVI) return search_fpvi(model, gamma, std::move(res));
-    return search_pelt(model, gamma, std::move(res));
+    if (pruning == Pruning::FPVI) return search_fpvi(model, gamma, std::move(res), ticker);
+    return search_pelt(model, gamma, std::move(res), ticker);
 }
 
 }  // namespace velk

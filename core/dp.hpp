@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "array.hpp"
+#include "cancel.hpp"
 #include "options.hpp"
 #include "segment.hpp"
 
@@ -16,6 +17,7 @@ struct PartitionResult {
     std::uint64_t complexity_counter = 0;  // samples fed into segment states
 };
 
-PartitionResult partition_search(const SegmentModel& model, double gamma, Pruning pruning);
+PartitionResult partition_search(const SegmentModel& model, double gamma, Pruning pruning,
+                                 Ticker& ticker);
 
 }  // namespace velk

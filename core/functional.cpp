@@ -296,7 +296,7 @@ PartitionResult start_result(std::vector<double> F0) {
 
 PartitionResult functional_search(const SegmentModel& model, double gamma, Ticker& ticker) {
     const Index n = model.n();
-    PartitionResult res = start_result(prefix_energies(model, &ticker));
+    PartitionResult res = start_result(prefix_energies(model, ticker));
     if (gamma >= res.F[n - 1] || n < 3) return res;
     return search(SplineKernel{model}, model.dim(), gamma, std::move(res), ticker);
 }

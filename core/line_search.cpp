@@ -38,7 +38,8 @@ inline void copy_row(const Matrix& M, Index i, double* dst) {
 }  // namespace
 
 PartitionResult line_partition_search(const std::vector<double>& x, const Matrix& y,
-                                      const std::vector<double>& delta, double gamma) {
+                                      const std::vector<double>& delta, double gamma,
+                                      Ticker& ticker) {
     const Index n = x.size();
     check(n >= 2 && y.rows == n && delta.size() == n,
           "line search needs n >= 2 consistent samples");
@@ -78,6 +79,7 @@ PartitionResult line_partition_search(const std::vector<double>& x, const Matrix
         rotate(p1, q, 1, width);
         sum += residual(q, width);
         F[i] = sum;
+        ticker.tick();
     }
 
     if (gamma >= F[n - 1]) return res;
@@ -103,6 +105,7 @@ PartitionResult line_partition_search(const std::vector<double>& x, const Matrix
             rotate(p1, q, 1, width);
             E = E + residual(q, width);
             ++counter;
+            ticker.tick();
         }
         F[r] = Fr;
         res.partition[r] = best;

@@ -10,7 +10,8 @@
 namespace velk {
 
 PartitionResult line_partition_search(const std::vector<double>& x, const Matrix& y,
-                                      const std::vector<double>& delta, double gamma);
+                                      const std::vector<double>& delta, double gamma,
+                                      Ticker& ticker);
 
 // Forward states of straight-line segments, for the functional search. A
 // segment's weighted least-squares line is kept in terms of its value at the

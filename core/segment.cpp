@@ -381,7 +381,7 @@ void SegmentState::extend_packed(double* first, Index count, Index m, const Curv
     for (; k < count; ++k) SegmentState(first + k * stride, m).extend(rows, c_b, y_b);
 }
 
-std::vector<double> prefix_energies(const SegmentModel& model, Ticker* ticker) {
+std::vector<double> prefix_energies(const SegmentModel& model, Ticker& ticker) {
     const Index n = model.n();
     check(n >= 2 && model.h.size() == n - 1 && model.tau.size() == n && model.y.rows() == n,
           "segment model needs n >= 2 consistent samples");
@@ -396,7 +396,7 @@ std::vector<double> prefix_energies(const SegmentModel& model, Ticker* ticker) {
         state.extend(curvature_rows(model.h[i - 1], model.s, tau[i - 1], tau[i]), model.c[i],
                      model.y.row(i));
         F[i] = state.energy();
-        if (ticker) ticker->tick();
+        ticker.tick();
     }
     return F;
 }

@@ -38,7 +38,7 @@ SegmentModel make_segment_model(const PreparedData& data, double p, Precondition
 std::vector<double> local_tau(const std::vector<double>& h, const std::vector<double>& c, double s);
 
 // Prefix energies E(0, r) (0 for r < 2); the samples fed count is n.
-std::vector<double> prefix_energies(const SegmentModel& model, Ticker* ticker = nullptr);
+std::vector<double> prefix_energies(const SegmentModel& model, Ticker& ticker);
 
 // In-place Givens triangularisation of a (k x 4) and b (k x m), both row-major,
 // k = 4 or 5. Exact zeros below the diagonal are skipped; every row is rotated

@@ -7,6 +7,7 @@
 
 #include "csaps.hpp"
 #include "dp.hpp"
+#include "functional.hpp"
 #include "line_search.hpp"
 #include "segment.hpp"
 
@@ -26,9 +27,10 @@ std::vector<Index> index_run(Index first, Index last) {
 }
 
 // One spline over all samples, extended one unit beyond both ends.
-FitResult fit_without_search(PreparedData&& data, Precondition precondition, double p) {
+FitResult fit_without_search(PreparedData&& data, Precondition precondition, double p,
+                             Ticker& ticker) {
     const Index m = data.x.size();
-    PPForm pp = csaps(data.x, data.y, data.w, p);
+    PPForm pp = csaps(data.x, data.y, data.w, p, ticker);
     release(data.w);
     release(data.delta);
     pp.extend(data.x.front() - 1.0, data.x.back() + 1.0);
@@ -49,7 +51,8 @@ FitResult fit_without_search(PreparedData&& data, Precondition precondition, dou
 }
 
 // The spline of samples i..j on [l, r]; a lone sample is a constant.
-PPForm fit_segment(const PreparedData& data, Index i, Index j, double l, double r, double p) {
+PPForm fit_segment(const PreparedData& data, Index i, Index j, double l, double r, double p,
+                   Ticker& ticker) {
     const Index dim = data.y.cols;
     if (i == j) {
         PPForm pp;
@@ -65,20 +68,30 @@ PPForm fit_segment(const PreparedData& data, Index i, Index j, double l, double 
     const MatView y(data.y.row(i), len, dim, static_cast<std::ptrdiff_t>(dim * sizeof(double)),
                     sizeof(double));
     const VecView w(data.w.data() + i, len, sizeof(double));
-    PPForm pp = csaps(x, y, w, p);
+    PPForm pp = csaps(x, y, w, p, ticker);
     pp.extend(l, r);
     pp.to_cubic();
     return pp;
 }
 
 // Search for the jumps, then fit each segment and join them at the midpoints.
+PartitionResult search(const PreparedData& data, const SegmentModel& model, Pruning pruning,
+                       double p, double gamma, Ticker& ticker) {
+    if (pruning == Pruning::Functional) {
+        if (p == 0.0)
+            return functional_line_search(LineModel(data.x, data.y, data.delta), gamma, ticker);
+        return functional_search(model, gamma, ticker);
+    }
+    if (p == 0.0) return line_partition_search(data.x, data.y, data.delta, gamma, ticker);
+    return partition_search(model, gamma, pruning, ticker);
+}
+
 FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition precondition, double p,
-                          double gamma) {
+                          double gamma, Ticker& ticker) {
     const Index m = data.x.size();
     const std::vector<double>& x = data.x;
     SegmentModel model = make_segment_model(data, p, precondition);
-    PartitionResult search = p == 0.0 ? line_partition_search(data.x, data.y, data.delta, gamma)
-                                      : partition_search(model, gamma, pruning);
+    PartitionResult found = search(data, model, pruning, p, gamma, ticker);
     // The segment fits need only x, y and w.
     release(model.c);
     release(model.h);
@@ -88,12 +101,12 @@ FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition pre
     Index j = m - 1;
     double r = x[m - 1] + 1.0;
     for (;;) {
-        check(j < search.partition.size(), "index out of range");
-        const Index i = search.partition[j];
+        check(j < found.partition.size(), "index out of range");
+        const Index i = found.partition[j];
         check(i <= j && i < m, "index out of range");
         const double l = i == 0 ? x[0] - 1.0 : (x[i] + x[i - 1]) * 0.5;
         out.interval_cell.push_back(index_run(i, j));
-        out.pp_cell.push_back(fit_segment(data, i, j, l, r, p));
+        out.pp_cell.push_back(fit_segment(data, i, j, l, r, p, ticker));
         if (i == 0) break;
         out.discont.push_back(l);
         r = l;
@@ -108,9 +121,9 @@ FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition pre
     for (Index k = 0; k + 1 < out.interval_cell.size(); ++k)
         out.discont_idx.push_back(out.interval_cell[k].back());
 
-    out.F = std::move(search.F);
-    out.partition = std::move(search.partition);
-    out.complexity_counter = search.complexity_counter;
+    out.F = std::move(found.F);
+    out.partition = std::move(found.partition);
+    out.complexity_counter = found.complexity_counter;
     out.tau = std::move(model.tau);
     out.x = std::move(data.x);
     out.y = std::move(data.y);
@@ -120,15 +133,20 @@ FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition pre
 
 }  // namespace
 
+FitResult fit_prepared(PreparedData&& data, Pruning pruning, Precondition precondition, double p,
+                       double gamma, Ticker& ticker) {
+    if (p == 1.0 || gamma >= std::numeric_limits<double>::infinity())
+        return fit_without_search(std::move(data), precondition, p, ticker);
+    return fit_with_search(std::move(data), pruning, precondition, p, gamma, ticker);
+}
+
 Outcome<FitResult> fit(const VecView* x, const MatView& y, const VecView* delta, Pruning pruning,
-                       Precondition precondition, double p, double gamma) {
+                       Precondition precondition, double p, double gamma, Ticker& ticker) {
     if (!(p >= 0.0 && p <= 1.0)) return InputError::p_out_of_range(p);
     if (gamma < 0.0) return InputError::gamma_out_of_range(gamma);
-    Outcome<PreparedData> prepared = prepare_input(x, y, delta);
+    Outcome<PreparedData> prepared = prepare_input(x, y, delta, ticker);
     if (!prepared.ok()) return prepared.error();
-    if (p == 1.0 || gamma >= std::numeric_limits<double>::infinity())
-        return fit_without_search(std::move(prepared.value()), precondition, p);
-    return fit_with_search(std::move(prepared.value()), pruning, precondition, p, gamma);
+    return fit_prepared(std::move(prepared.value()), pruning, precondition, p, gamma, ticker);
 }
 
 }  // namespace velk

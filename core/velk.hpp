@@ -28,6 +28,10 @@ struct FitResult {
 
 // x and delta may be null (absent).
 Outcome<FitResult> fit(const VecView* x, const MatView& y, const VecView* delta, Pruning pruning,
-                       Precondition precondition, double p, double gamma);
+                       Precondition precondition, double p, double gamma, Ticker& ticker);
+
+// The same after the checks and the preparation: 0 <= p <= 1, gamma >= 0 or NaN.
+FitResult fit_prepared(PreparedData&& data, Pruning pruning, Precondition precondition, double p,
+                       double gamma, Ticker& ticker);
 
 }  // namespace velk
