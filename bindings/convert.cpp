@@ -185,10 +185,31 @@ bool parse_pruning(const TextArg& text, velk::Pruning& out) {
     return false;
 }
 
-bool parse_precondition(const TextArg& text, velk::Precondition& out) {
-    std::string lower = text.bytes;
-    for (char& c : lower)
+std::string ascii_lower(std::string text) {
+    for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+bool parse_search(const TextArg& text, velk::Pruning& out) {
+    const std::string lower = ascii_lower(text.bytes);
+    if (lower == "functional")
+        out = velk::Pruning::Functional;
+    else if (lower == "fpvi")
+        out = velk::Pruning::FPVI;
+    else if (lower == "pelt")
+        out = velk::Pruning::PELT;
+    else {
+        PyErr_Format(PyExc_ValueError,
+                     "unknown pruning '%U', expected 'functional', 'FPVI' or 'PELT'",
+                     text.object.get());
+        return false;
+    }
+    return true;
+}
+
+bool parse_precondition(const TextArg& text, velk::Precondition& out) {
+    const std::string lower = ascii_lower(text.bytes);
     if (lower == "none") {
         out = velk::Precondition::None;
         return true;
@@ -211,6 +232,21 @@ bool convert_options(PyObject* pruning_obj, PyObject* precondition_obj, velk::Pr
            named("precondition", convert_text(precondition_obj, "none", precondition_text)) &&
            parse_pruning(pruning_text, pruning) &&
            parse_precondition(precondition_text, precondition);
+}
+
+bool convert_engine_options(PyObject* pruning_obj, PyObject* precondition_obj,
+                            velk::Pruning& pruning, velk::Precondition& precondition) {
+    TextArg pruning_text, precondition_text;
+    return named("pruning", convert_text(pruning_obj, "functional", pruning_text)) &&
+           named("precondition", convert_text(precondition_obj, "none", precondition_text)) &&
+           parse_search(pruning_text, pruning) &&
+           parse_precondition(precondition_text, precondition);
+}
+
+std::vector<double> copy_vector(const velk::VecView& v) {
+    std::vector<double> out = velk::large_vector(v.size(), 0.0);
+    for (velk::Index i = 0; i < v.size(); ++i) out[i] = v[i];
+    return out;
 }
 
 velk::Matrix copy_matrix(const velk::MatView& m) {

@@ -46,13 +46,19 @@ bool convert_folds(PyObject* obj, Folds& out);
 // "argument '<name>': <message>" with the same cause.
 bool named(const char* name, bool ok);
 
-// The trailing `pruning` and `precondition` arguments of both entries (null
-// when omitted): converted first, then parsed, so that a conversion error
-// wins over an unknown option.
+// The trailing `pruning` and `precondition` arguments of both raw entries
+// (null when omitted): converted first, then parsed, so that a conversion
+// error wins over an unknown option.
 bool convert_options(PyObject* pruning_obj, PyObject* precondition_obj, velk::Pruning& pruning,
                      velk::Precondition& precondition);
 
-// Copies any strided matrix into a contiguous one.
+// The same for the public API's module: the three searches, default
+// "functional", every option in any letter case.
+bool convert_engine_options(PyObject* pruning_obj, PyObject* precondition_obj,
+                            velk::Pruning& pruning, velk::Precondition& precondition);
+
+// Copies any strided matrix or vector into a contiguous one.
 velk::Matrix copy_matrix(const velk::MatView& m);
+std::vector<double> copy_vector(const velk::VecView& v);
 
 }  // namespace velk_py

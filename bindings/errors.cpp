@@ -37,14 +37,21 @@ void write_stderr(const char* text, std::size_t size) noexcept {
 
 }  // namespace
 
-bool init_internal_error() {
+bool init_internal_error(PyObject* existing) {
     if (internal_error_type) return true;
+    if (existing) {
+        Py_INCREF(existing);  // held for the life of the process
+        internal_error_type = existing;
+        return true;
+    }
     internal_error_type = PyErr_NewExceptionWithDoc(
         "velk.InternalError",
         "A broken invariant inside velk's core; not meant to be caught by `except Exception`.",
         PyExc_BaseException, nullptr);
     return internal_error_type != nullptr;
 }
+
+PyObject* internal_error() { return internal_error_type; }
 
 void raise_internal_error(const char* message, const std::source_location* where) noexcept {
     char head[512];

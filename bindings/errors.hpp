@@ -5,13 +5,18 @@
 #include <new>
 #include <source_location>
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "python.hpp"
 
 namespace velk_py {
 
-// Creates the internal-error exception class; once per process.
-bool init_internal_error();
+// Creates the internal-error exception class (once per process), or adopts
+// the one another of the package's modules created.
+bool init_internal_error(PyObject* existing = nullptr);
+
+// The class, borrowed (null before init_internal_error).
+PyObject* internal_error();
 
 // Writes the diagnostic to fd 2, then raises the internal-error exception.
 // where may be null when the failure carries no source location.
@@ -24,6 +29,10 @@ PyObject* guarded(Body&& body) noexcept {
         return body();
     } catch (const velk::InternalError& e) {
         raise_internal_error(e.what(), &e.where());
+    } catch (const velk::Cancelled&) {
+        // Either a signal handler raised (KeyboardInterrupt) or the caller's
+        // token asked to stop.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

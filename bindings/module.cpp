@@ -4,10 +4,14 @@
 //   entry_cvscore.cpp  velk_cvscore()   result.cpp   the result dictionary
 //   errors.cpp         C++ failures -> Python exceptions
 //   numpy_api.cpp      NumPy's C API table
+//   init.cpp           module creation, one interpreter
+// The public API's module, _engine, is engine.cpp.
 #include <cstdint>
+#include <iterator>
 
 #include "entries.hpp"
 #include "errors.hpp"
+#include "init.hpp"
 #include "ref.hpp"
 
 namespace velk_py {
@@ -24,27 +28,25 @@ PyMethodDef functions[] = {
      "velk_cvscore(x, y, p, gamma, delta, folds, pruning=\"FPVI\", precondition=\"none\")\n--\n\n"},
 };
 
-// Single-phase init with m_size = 0: CPython calls the init function again on
-// every re-initialisation, which returns the one module object and lets a
-// second interpreter be refused (m_size = -1 would hand it a silent copy).
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT, "_velk_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* the_module = nullptr;
 std::int64_t owner_interpreter = -1;
 
+// The internal-error class is the engine's, so that velk.InternalError names
+// the class both modules raise.
+bool adopt_internal_error() {
+    Ref engine(PyImport_ImportModule("velk._engine"));
+    if (!engine) return false;
+    Ref type(PyObject_GetAttrString(engine.get(), "InternalError"));
+    return type && init_internal_error(type.get());
+}
+
 PyObject* create_module() {
-    if (!import_numpy() || !init_internal_error()) return nullptr;
+    if (!import_numpy() || !adopt_internal_error()) return nullptr;
     Ref module(PyModule_Create(&definition));
-    if (!module) return nullptr;
-    Ref name(PyModule_GetNameObject(module.get()));
-    if (!name) return nullptr;
-    for (PyMethodDef& def : functions) {
-        Ref function(PyCMethod_New(&def, module.get(), name.get(), nullptr));
-        if (!function || PyModule_AddObject(module.get(), def.ml_name, function.get()) < 0)
-            return nullptr;
-        function.release();  // the module owns it now
-    }
+    if (!module || !add_functions(module.get(), functions, std::size(functions))) return nullptr;
     return module.release();
 }
 
@@ -54,16 +56,5 @@ PyObject* create_module() {
 
 PyMODINIT_FUNC PyInit__velk_core() {
     using namespace velk_py;
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) return nullptr;
-    if (owner_interpreter == -1) owner_interpreter = interpreter;
-    if (interpreter != owner_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "velk._velk_core does not support sub-interpreters; import it from the "
-                        "main interpreter only");
-        return nullptr;
-    }
-    if (!the_module) the_module = create_module();
-    Py_XINCREF(the_module);  // the static reference stays for the life of the process
-    return the_module;
+    return init_once(the_module, owner_interpreter, "velk._velk_core", create_module);
 }

@@ -63,6 +63,18 @@ std::string InputError::message() const {
         case Kind::DeltaLengthMismatch:
             return "delta must have the same length as x (" + std::to_string(a) + "), got " +
                    std::to_string(b);
+        case Kind::LamOutOfRange:
+            return "lam must satisfy 0 <= lam, got " + format_shortest(value);
+        case Kind::LengthOutOfRange:
+            return "smoothing length must satisfy 0 <= length, got " + format_shortest(value);
+        case Kind::JumpCostOutOfRange:
+            return "jump cost must satisfy 0 <= jump cost, got " + format_shortest(value);
+        case Kind::NonFiniteX:
+            return "x must be finite, got " + format_shortest(value) + " at index " +
+                   std::to_string(a);
+        case Kind::BadDelta:
+            return "delta must be finite and non-zero, got " + format_shortest(value) +
+                   " at index " + std::to_string(a);
     }
     fail("unknown input error kind");
 }

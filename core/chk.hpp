@@ -16,12 +16,18 @@ struct InputError {
         GammaOutOfRange,
         TooFewPoints,
         LengthMismatch,
-        DeltaLengthMismatch
+        DeltaLengthMismatch,
+        // Only the public API's module reports these.
+        LamOutOfRange,
+        LengthOutOfRange,
+        JumpCostOutOfRange,
+        NonFiniteX,
+        BadDelta
     };
 
     Kind kind;
-    double value = 0.0;  // p or gamma
-    Index a = 0;         // count, x length or N
+    double value = 0.0;  // p, gamma, lam, length, jump cost, or the bad x or delta
+    Index a = 0;         // count, x length, N, or the index of the bad x or delta
     Index b = 0;         // y rows or delta length
 
     static InputError p_out_of_range(double p) { return {Kind::POutOfRange, p}; }
@@ -33,6 +39,11 @@ struct InputError {
     static InputError delta_length_mismatch(Index n, Index nd) {
         return {Kind::DeltaLengthMismatch, 0.0, n, nd};
     }
+    static InputError lam_out_of_range(double v) { return {Kind::LamOutOfRange, v}; }
+    static InputError length_out_of_range(double v) { return {Kind::LengthOutOfRange, v}; }
+    static InputError jump_cost_out_of_range(double v) { return {Kind::JumpCostOutOfRange, v}; }
+    static InputError non_finite_x(double v, Index i) { return {Kind::NonFiniteX, v, i}; }
+    static InputError bad_delta(double v, Index i) { return {Kind::BadDelta, v, i}; }
 
     std::string message() const;
 };
