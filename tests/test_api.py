@@ -1,9 +1,6 @@
-"""The Python API: JumpSpline evaluation, fit input handling, folds, scores, select."""
+"""The Python API: JumpSpline evaluation, fit input handling, folds."""
 
-import multiprocessing
 import pickle
-import sys
-from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 import pytest
@@ -123,7 +120,7 @@ def test_spline_is_immutable_and_pickles():
         spl(1.0, nu=4)
 
 
-# --- folds and scores -------------------------------------------------------------------
+# --- folds -----------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("n,k,shuffle", [(10, 3, True), (11, 5, False), (5, 5, True)])
@@ -138,122 +135,3 @@ def test_kfold_partitions(n, k, shuffle):
         assert_array_equal(folds[1], np.arange(1, n, k))
     with pytest.raises(ValueError):
         velk.kfold(n, n + 1)
-
-
-def naive_score(x, y, delta, folds, p, gamma):
-    """Fit without each fold; skip held-out samples strictly inside a jump's gap."""
-    total, count = 0.0, 0
-    for fold in folds:
-        train = [i for i in range(len(x)) if i not in set(fold)]
-        res = velk.velk(x[train], y[train], p, gamma, delta[train])
-        gaps = [(res["x"][a], res["x"][a + 1]) for a in res["discont_idx"]]
-        for i in fold:
-            if any(lo < x[i] < hi for lo, hi in gaps):
-                continue
-            r = (evaluate(res, [x[i]])[0] - y[i]) / delta[i]
-            total += float(np.sum(r**2))
-            count += 1
-    return total / count
-
-
-@pytest.mark.parametrize("dim,p,gamma", [(1, 0.95, 1.0), (2, 0.8, 3.0), (1, 0.0, 1.0)])
-def test_cv_score_matches_naive_recomputation(dim, p, gamma):
-    x, y = signal(n=80, dim=dim)
-    delta = np.random.default_rng(1).uniform(0.05, 0.2, 80)
-    folds = velk.kfold(80, 4, seed=2)
-    got = velk.cv_score(x, y, p=p, gamma=gamma, delta=delta, folds=folds)
-    assert got == pytest.approx(naive_score(x, y, delta, folds, p, gamma), rel=1e-12)
-    # Folds given as a count are kfold(n, k, seed=0).
-    assert velk.cv_score(x, y, p=p, gamma=gamma, delta=delta, folds=4) == pytest.approx(
-        naive_score(x, y, delta, velk.kfold(80, 4, seed=0), p, gamma), rel=1e-12
-    )
-
-
-def test_cv_score_without_jumps_is_the_core_score():
-    x, y = signal(n=60)
-    delta = np.full(60, 0.1)
-    folds = velk.kfold(60, 5, seed=0)
-    ours = velk.cv_score(x, y, p=0.9, gamma=np.inf, delta=delta, folds=folds)
-    assert ours == pytest.approx(velk.velk_cvscore(x, y, 0.9, np.inf, delta, folds), rel=1e-12)
-
-
-def test_cv_score_folds_refer_to_input_rows():
-    x, y = signal(n=40)
-    x[7] = np.nan
-    folds = [[0, 7, 12], [3, 20], [1, 39]]
-    keep = np.arange(40) != 7
-    remapped = [[0, 11], [3, 19], [1, 38]]
-    got = velk.cv_score(x, y, p=0.9, gamma=1.0, folds=folds)
-    assert got == velk.cv_score(x[keep], y[keep], p=0.9, gamma=1.0, folds=remapped)
-    with pytest.raises(ValueError, match="out of range"):
-        velk.cv_score(x, y, p=0.9, gamma=1.0, folds=[[40]])
-
-
-@pytest.mark.parametrize(
-    "kw", [{"p": 1.5}, {"p": np.nan}, {"gamma": 0.0}, {"folds": [list(range(39))]}]
-)
-def test_cv_score_is_infinite_for_unusable_settings(kw):
-    x, y = signal(n=40)
-    args = {"p": 0.9, "gamma": 1.0, **kw}
-    assert velk.cv_score(x, y, **args) == np.inf
-
-
-# --- parameter selection ----------------------------------------------------------------
-
-
-@pytest.mark.parametrize("with_delta", [True, False])
-def test_select_finds_the_jumps_whatever_the_units(with_delta):
-    x, y = signal(n=200, sigma=0.1, seed=3)
-    ref = None
-    for xs, ys in [(1.0, 1.0), (1e-3, 1.0), (1e3, 1.0), (1e3, 1e-3), (1e-3, 40.0)]:
-        if with_delta:
-            sel = velk.select(x * xs, y[:, 0], delta=0.1)
-        else:  # y in other units too: scores and gamma scale with ys**2
-            sel = velk.select(x * xs, y[:, 0] * ys, delta=None)
-        assert_allclose(sel.spline.jumps / xs, JUMPS, atol=0.1)
-        assert sel.noise == pytest.approx(1.0 if with_delta else 0.1 * ys, rel=0.25)
-        unit = 1.0 if with_delta else ys**2
-        ref = ref or (sel, unit)
-        assert_allclose(sel.scores / unit, ref[0].scores / ref[1], rtol=1e-4)  # 1 - p rounds
-        # The same cell wins: the same smoothing window and the same cost per jump.
-        i, j = np.unravel_index(np.argmin(sel.scores), sel.scores.shape)
-        assert (i, j) == np.unravel_index(np.argmin(ref[0].scores), ref[0].scores.shape)
-        assert (sel.p, sel.gamma) == (sel.p_grid[i], sel.gamma_grid[i, j])
-        assert (sel.spline.p, sel.spline.gamma) == (sel.p, sel.gamma)
-
-
-@pytest.mark.parametrize("how", ["executor", "n_jobs"])
-def test_select_in_processes_equals_serial(how):
-    x, y = signal(n=100, dim=2)
-    kw = {"p": [0.5, 0.9, 0.99], "delta": 0.1}
-    serial = velk.select(x, y, **kw)
-    if how == "executor":
-        ctx = multiprocessing.get_context("forkserver")
-        with ProcessPoolExecutor(2, mp_context=ctx) as pool:
-            par = velk.select(x, y, executor=pool, **kw)
-    else:
-        par = velk.select(x, y, n_jobs=2, **kw)
-    assert_array_equal(par.scores, serial.scores)
-    assert (par.p, par.gamma) == (serial.p, serial.gamma)
-    assert_array_equal(par.spline.coefs, serial.spline.coefs)
-
-
-def test_select_progress_line_without_tqdm(monkeypatch, capsys):
-    monkeypatch.setitem(sys.modules, "tqdm", None)  # as if tqdm were not installed
-    x, y = signal(n=40)
-    velk.select(x, y, p=0.9, gamma=[1.0, 2.0], progress=True)
-    assert capsys.readouterr().err.endswith("2/2 (p, gamma) pairs scored\n")
-
-
-@pytest.mark.parametrize(
-    "kw,message",
-    [
-        ({"p": [2.0]}, "no \\(p, gamma\\) pair"),
-        ({"n_jobs": 2, "executor": object()}, "not both"),
-        ({"n_jobs": 0}, "n_jobs"),
-    ],
-)
-def test_select_rejects(kw, message):
-    x, y = signal(n=40)
-    with pytest.raises(ValueError, match=message):
-        velk.select(x, y, **kw)

@@ -65,7 +65,7 @@ def test_fit_selects_parameters_and_plots_two_columns(tmp_path, capsys):
     png = tmp_path / "two.png"
     assert main(["fit", str(path), "--x", "x", "--y", "a,b", "--plot", str(png)]) == 0
     text = capsys.readouterr().out
-    assert "chosen by cross-validation" in text and "1 jumps: 0.5" in text
+    assert "chosen by velk.select" in text and "1 jumps: 0.5" in text
     assert png.read_bytes().startswith(b"\x89PNG")
 
 
@@ -83,7 +83,7 @@ def test_fit_selects_parameters_and_plots_two_columns(tmp_path, capsys):
         (
             "t,level\n1,2\n2,3\n",
             ["--y", "level"],
-            "5-fold cross-validation needs at least 5 samples, got 2",
+            "select needs at least three distinct x values, got 2",
         ),
     ],
 )

@@ -35,9 +35,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     demo = sub.add_parser(
         "demo",
-        help="fit the built-in example, choosing p and gamma by cross-validation",
+        help="fit the built-in example, choosing p and gamma with velk.select",
         description="Fit the built-in example signal (smooth, three known jumps, seeded "
-        "noise), choosing p and gamma by cross-validation, and compare the jumps found "
+        "noise), choosing p and gamma with velk.select, and compare the jumps found "
         "with the true ones.",
     )
     demo.add_argument("--plot", metavar="FILE.png", help="draw the fit into a PNG file")
@@ -49,7 +49,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="fit columns of a CSV file",
         description="Fit columns of a CSV file with a header row. Empty cells and NA or "
         "NaN mark missing values; rows with a missing value are left out. Without --p and "
-        "--gamma, both are chosen by cross-validation.",
+        "--gamma, both are chosen by velk.select.",
     )
     fit.add_argument("file", metavar="FILE.csv")
     fit.add_argument("--x", metavar="COL", help="column of x (default: 1, 2, ..., n)")
@@ -57,7 +57,7 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--delta", metavar="COL", help="column of standard deviations")
     fit.add_argument("--p", type=float, help="smoothing parameter in [0, 1]")
     fit.add_argument("--gamma", type=float, help="penalty per jump, >= 0")
-    fit.add_argument("--select", action="store_true", help="choose p and gamma by cross-validation")
+    fit.add_argument("--select", action="store_true", help="choose p and gamma with velk.select")
     fit.add_argument("--n-jobs", type=int, metavar="N", help="processes for --select")
     fit.add_argument("--out", metavar="FITTED.csv", help="write x and the fitted values")
     fit.add_argument("--json", action="store_true", help="print the result as JSON")
@@ -93,8 +93,8 @@ def run_demo(args: argparse.Namespace) -> int:
         f"{len(ex.jumps)} jumps, noise sd {ex.delta[0]:g}"
     )
     print(
-        f"p = {sel.p:.6g}, gamma = {sel.gamma:.6g}: chosen by 5-fold cross-validation "
-        f"over {sel.scores.size} pairs in {took:.2f} s"
+        f"p = {sel.p:.6g}, gamma = {sel.gamma:.6g}: chosen by velk.select ({sel.criterion}) "
+        f"over {sel.scores.size} settings in {took:.2f} s"
     )
     print(f"jumps found: {fmt(spl.jumps)}")
     print(f"true jumps:  {fmt(ex.jumps)}")
@@ -143,7 +143,7 @@ def run_fit(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(report, indent=2))
     else:
-        how = "given" if score is None else f"chosen by cross-validation, score {score:.4g}"
+        how = "given" if score is None else f"chosen by velk.select, score {score:.4g}"
         print(f"{args.file}: {report['samples']} samples, y = {', '.join(ycols)}")
         print(f"p = {spl.p:.6g}, gamma = {spl.gamma:.6g} ({how})")
         print(f"{len(spl.jumps)} jumps: {fmt(spl.jumps)}" if len(spl.jumps) else "no jumps")

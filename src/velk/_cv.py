@@ -5,12 +5,13 @@ from __future__ import annotations
 import math
 import operator
 from collections.abc import Sequence
-from typing import Any, Union
+from typing import Union
 
 import numpy as np
 import numpy.typing as npt
 
-from velk._backend import fit_dict, smoothing_of
+from velk._backend import fit_dict
+from velk._smoothing import costs
 from velk._spline import FloatArray, Samples, as_samples, ppeval
 
 __all__ = ["cv_score", "kfold"]
@@ -89,29 +90,20 @@ def resolve_folds(folds: Folds, s: Samples, n_input: int) -> list[list[int]]:
     return out
 
 
-def in_jump_gap(train_x: FloatArray, jump_idx: npt.NDArray[np.int64], t: FloatArray) -> Any:
-    """Mask of the points t strictly between the two training samples around a jump."""
-    lo = train_x[jump_idx]
-    hi = train_x[jump_idx + 1]
-    k = np.searchsorted(lo, t, side="right") - 1
-    kk = np.maximum(k, 0)
-    return (k >= 0) & (t > lo[kk]) & (t < hi[kk]) if len(lo) else np.zeros(len(t), bool)
-
-
 def fold_score(
     x: FloatArray,
     y: FloatArray,
     delta: FloatArray,
     folds: list[list[int]],
-    p: float,
-    gamma: float,
+    lam: float,
+    jump_cost: float,
     pruning: str = "FPVI",
     precondition: str = "none",
 ) -> float:
-    """The score of `cv_score` for prepared samples and folds of indices into them."""
-    if not (gamma > 0.0 and 0.0 <= p <= 1.0):
+    """The score of `cv_score` for prepared samples, folds of indices into them, and the
+    fit's ``lam`` and ``jump_cost``."""
+    if not (jump_cost > 0.0 and lam >= 0.0):
         return math.inf
-    lam, jump_cost = smoothing_of(p, gamma)
     total, count = 0.0, 0
     for fold in folds:
         held = np.asarray(fold, dtype=np.intp)
@@ -129,7 +121,6 @@ def fold_score(
             )
         except RuntimeError:  # too few samples left to fit
             return math.inf
-        held = held[~in_jump_gap(res["x"], res["discont_idx"], x[held])]
         pred = ppeval(res["breaks"], res["coefs"], res["dim"], x[held])
         r = (pred - y[held]) / delta[held, None]
         total += float(np.sum(r * r))
@@ -141,8 +132,9 @@ def cv_score(
     x: npt.ArrayLike | None,
     y: npt.ArrayLike,
     *,
-    p: float,
+    p: float | None = None,
     gamma: float,
+    smoothing: float | None = None,
     delta: npt.ArrayLike | None = None,
     folds: Folds = 5,
     pruning: str = "FPVI",
@@ -151,18 +143,17 @@ def cv_score(
     """Cross-validation score of a choice of p and gamma; smaller is better.
 
     For each fold the samples outside it are fitted (as by `fit`) and the fit predicts the
-    held-out samples. The score is the mean over the predicted samples of the squared
+    held-out samples. The score is the mean over the held-out samples of the squared
     prediction error divided by delta squared (summed over the components of y), so about
-    1 for a good fit when delta is the noise level.
-
-    A held-out sample that lies between the two training samples on either side of a jump
-    is not predicted: the training samples cannot tell on which side of the jump it
-    belongs, and scoring it would charge every jump the square of its height.
+    1 for a good fit when delta is the noise level. Every held-out sample counts, also one
+    that falls between the two training samples around a jump: the fit predicts it from
+    the side it is nearer to, and a misplaced jump pays for it.
 
     Parameters
     ----------
-    x, y, delta, p, gamma, pruning, precondition
-        As for `fit`. Samples with a NaN or infinite x, y or delta take no part.
+    x, y, delta, p, gamma, smoothing, pruning, precondition
+        As for `fit` (exactly one of `p` and `smoothing`). Samples with a NaN or infinite
+        x, y or delta take no part.
     folds : int or sequence of array_like, optional
         An int k means `kfold` with k shuffled folds and seed 0; or give the folds
         themselves as sequences of indices into the samples.
@@ -171,12 +162,11 @@ def cv_score(
     -------
     float
         The score; ``inf`` when p is outside [0, 1], gamma <= 0, a fold leaves fewer
-        than two samples to fit or no sample could be predicted.
+        than two samples to fit or no sample is held out.
 
     See Also
     --------
-    velk_cvscore : the core's score, which predicts every held-out sample and divides by
-        the number of samples.
+    velk_cvscore : the core's score, which divides by the number of samples.
 
     Examples
     --------
@@ -194,4 +184,9 @@ def cv_score(
     s = as_samples(x, y, delta)
     fl = resolve_folds(folds, s, n_input)
     d = np.ones(len(s.x)) if s.delta is None else s.delta
-    return fold_score(s.x, s.y, d, fl, float(p), float(gamma), pruning, precondition)
+    if p is not None and not 0.0 <= p <= 1.0:  # NaN too
+        return math.inf
+    if not gamma > 0.0:
+        return math.inf
+    lam, jump_cost, _ = costs(p, smoothing, gamma, s.x, s.delta)
+    return fold_score(s.x, s.y, d, fl, lam, jump_cost, pruning, precondition)

@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from velk._backend import fit_dict, smoothing_of
+from velk._backend import fit_dict
+from velk._smoothing import costs
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -358,8 +359,9 @@ def fit(
     x: npt.ArrayLike | None,
     y: npt.ArrayLike,
     *,
-    p: float,
+    p: float | None = None,
     gamma: float,
+    smoothing: float | None = None,
     delta: npt.ArrayLike | None = None,
     pruning: str = "FPVI",
     precondition: str = "none",
@@ -378,10 +380,17 @@ def fit(
     y : array_like, shape (n,) or (n, dim)
         Values; a 2-D array holds one sample per row and fits `dim` components that share
         the jumps.
-    p : float
-        Smoothing parameter in [0, 1]: 1 interpolates, 0 fits straight lines.
+    p : float, optional
+        Smoothing parameter in [0, 1]: 1 interpolates, 0 fits straight lines. Give
+        either `p` or `smoothing`.
     gamma : float
         Penalty per jump, >= 0; ``inf`` means no jumps.
+    smoothing : float, optional
+        How smooth, as a length in units of x: the width over which the spline averages
+        the samples, ``(1 - p) / p = smoothing**4 * w / h`` with h the mean spacing of the
+        distinct x and w their mean weight (``1 / delta**2`` for a constant delta). 0
+        interpolates, ``inf`` fits straight lines. Unlike p, it means the same whatever
+        the units and the density of the samples.
     delta : float or array_like, shape (n,), optional
         Standard deviation of each sample (default 1).
     pruning : {"FPVI", "PELT"}, optional
@@ -402,7 +411,9 @@ def fit(
     Notes
     -----
     Samples whose x, y (any component) or delta is NaN or infinite are ignored. Samples
-    with equal x are merged into their weighted mean.
+    with equal x are merged into their weighted mean. With `smoothing`, gamma keeps its
+    meaning: the objective is ``p * D + (1 - p) * R + gamma * jumps`` for the p that the
+    smoothing length stands for.
 
     Examples
     --------
@@ -415,10 +426,12 @@ def fit(
     array([5.])
     >>> spl(7.0).shape, spl([7.0, 8.0]).shape
     ((), (2,))
+    >>> velk.fit(x, y, smoothing=0.2, gamma=1.0, delta=0.1).jumps
+    array([5.])
     """
     s = as_samples(x, y, delta)
     try:
-        lam, jump_cost = smoothing_of(float(p), float(gamma))
+        lam, jump_cost, p = costs(p, smoothing, gamma, s.x, s.delta)
         res = fit_dict(
             s.x,
             s.y,
@@ -430,4 +443,4 @@ def fit(
         )
     except RuntimeError as e:  # the core's input errors: out-of-range p or gamma
         raise ValueError(str(e)) from None
-    return JumpSpline(res, float(p), float(gamma), squeeze=s.squeeze)
+    return JumpSpline(res, p, float(gamma), squeeze=s.squeeze)
