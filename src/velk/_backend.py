@@ -8,9 +8,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from velk._velk_core import velk as _velk
+from velk import _engine
 
-__all__ = ["fit_dict", "smoothing_of"]
+__all__ = ["cancel_token", "fit_dict", "smoothing_of"]
+
+PRUNINGS = ("functional", "FPVI", "PELT")
 
 
 def smoothing_of(p: float, gamma: float) -> tuple[float, float]:
@@ -29,22 +31,46 @@ def smoothing_of(p: float, gamma: float) -> tuple[float, float]:
     return (1.0 - p) / p, gamma / p
 
 
+def cancel_token() -> npt.NDArray[np.uint8]:
+    """A flag for `fit_dict`'s cancel: set its element to 1 and the fits reading it stop
+    with KeyboardInterrupt within milliseconds (threads that share a search)."""
+    return np.zeros(1, dtype=np.uint8)
+
+
 def fit_dict(
     x: npt.NDArray[np.float64],
     y: npt.NDArray[np.float64],
     delta: npt.NDArray[np.float64] | None,
     *,
-    lam: float,
+    lam: float | None = None,
+    length: float | None = None,
     jump_cost: float,
-    pruning: str = "FPVI",
+    pruning: str = "functional",
     precondition: str = "none",
+    cancel: npt.NDArray[np.uint8] | None = None,
 ) -> dict[str, Any]:
-    """The result dictionary of `velk.velk` for the fit of ``sum(D + lam * R) + jump_cost * K``.
+    """The result dictionary of the fit of ``sum(D + lam * R) + jump_cost * K``.
 
-    x (n,), y (n, dim) and delta (n,) or None are contiguous float64 arrays of finite
-    samples. lam in [0, inf]: 0 interpolates, inf fits straight lines. Raises
-    RuntimeError with the core's message for values the core rejects.
+    x (n,), y (n, dim) and delta (n,) or None are float64 arrays; rows with a non-finite
+    value of y are dropped, x must be finite and delta finite and positive. Give lam in
+    [0, inf] (0 interpolates, inf fits straight lines) or a smoothing length in units of x
+    (lam = length**4 * w / h, w the mean weight and h the mean spacing of the distinct
+    samples): the length works at any scale of x, y and delta, where lam may not be a
+    double. The dictionary is that of `velk.velk` plus "scale" = (x_unit, y_unit): piece
+    k of a component is ``y_unit * sum(coefs[k, m] * ((t - breaks[k]) / x_unit)**(3 - m))``.
+    ValueError for values the fit rejects; KeyboardInterrupt on Ctrl-C or from `cancel`.
+    The fit runs without the interpreter lock.
     """
-    p = 0.0 if math.isinf(lam) else 1.0 / (1.0 + lam)
-    gamma = jump_cost * p if p > 0.0 else jump_cost
-    return dict(_velk(x, y, p, gamma, delta, pruning, precondition))
+    return dict(
+        _engine.fit(
+            x,
+            y,
+            delta,
+            lam=lam,
+            length=length,
+            jump_cost=jump_cost,
+            pruning=pruning,
+            precondition=precondition,
+            cancel=cancel,
+        )
+    )

@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velk._backend import fit_dict
-from velk._smoothing import costs
+from velk._smoothing import Setting, setting_of
 from velk._spline import FloatArray, Samples, as_samples, ppeval
 
 __all__ = ["cv_score", "kfold"]
@@ -95,14 +95,13 @@ def fold_score(
     y: FloatArray,
     delta: FloatArray,
     folds: list[list[int]],
-    lam: float,
-    jump_cost: float,
-    pruning: str = "FPVI",
+    setting: Setting,
+    pruning: str = "functional",
     precondition: str = "none",
 ) -> float:
     """The score of `cv_score` for prepared samples, folds of indices into them, and the
-    fit's ``lam`` and ``jump_cost``."""
-    if not (jump_cost > 0.0 and lam >= 0.0):
+    fit's setting."""
+    if not setting.jump_cost > 0.0:
         return math.inf
     total, count = 0.0, 0
     for fold in folds:
@@ -114,14 +113,15 @@ def fold_score(
                 x[train],
                 y[train],
                 delta[train],
-                lam=lam,
-                jump_cost=jump_cost,
+                lam=setting.lam,
+                length=setting.length,
+                jump_cost=setting.jump_cost,
                 pruning=pruning,
                 precondition=precondition,
             )
-        except RuntimeError:  # too few samples left to fit
+        except ValueError:  # too few samples left to fit
             return math.inf
-        pred = ppeval(res["breaks"], res["coefs"], res["dim"], x[held])
+        pred = ppeval(res["breaks"], res["coefs"], res["dim"], x[held], 0, res["scale"])
         r = (pred - y[held]) / delta[held, None]
         total += float(np.sum(r * r))
         count += len(held)
@@ -133,11 +133,12 @@ def cv_score(
     y: npt.ArrayLike,
     *,
     p: float | None = None,
-    gamma: float,
+    gamma: float | None = None,
     smoothing: float | None = None,
+    jump_cost: float | None = None,
     delta: npt.ArrayLike | None = None,
     folds: Folds = 5,
-    pruning: str = "FPVI",
+    pruning: str = "functional",
     precondition: str = "none",
 ) -> float:
     """Cross-validation score of a choice of p and gamma; smaller is better.
@@ -186,7 +187,7 @@ def cv_score(
     d = np.ones(len(s.x)) if s.delta is None else s.delta
     if p is not None and not 0.0 <= p <= 1.0:  # NaN too
         return math.inf
-    if not gamma > 0.0:
+    if gamma is not None and not gamma > 0.0:
         return math.inf
-    lam, jump_cost, _ = costs(p, smoothing, gamma, s.x, s.delta)
-    return fold_score(s.x, s.y, d, fl, lam, jump_cost, pruning, precondition)
+    setting = setting_of(p, smoothing, gamma, jump_cost, s.x, s.delta)
+    return fold_score(s.x, s.y, d, fl, setting, pruning, precondition)

@@ -16,6 +16,7 @@ import numpy.typing as npt
 from velk._backend import fit_dict
 from velk._cv import Folds, fold_score, resolve_folds
 from velk._smoothing import (
+    Setting,
     data_scales,
     lam_of_length,
     length_of_lam,
@@ -183,9 +184,11 @@ class Cell(NamedTuple):
 def roughness(res: dict[str, Any]) -> float:
     """The integral of f''**2 over the fit, summed over the components."""
     b, c, dim = res["breaks"], res["coefs"], int(res["dim"])
-    h = np.repeat(np.diff(b), dim)
+    x_unit, y_unit = res["scale"]
+    h = np.repeat(np.diff(b), dim) / x_unit
     a2, b2 = c[:, 0], c[:, 1]
-    return float(np.sum(12.0 * a2 * a2 * h**3 + 12.0 * a2 * b2 * h**2 + 4.0 * b2 * b2 * h))
+    r = float(np.sum(12.0 * a2 * a2 * h**3 + 12.0 * a2 * b2 * h**2 + 4.0 * b2 * b2 * h))
+    return r * float(y_unit * y_unit) / float(x_unit) ** 3
 
 
 def score_cell(pb: Problem, lam: float, jump_cost: float) -> Cell:
@@ -202,15 +205,16 @@ def score_cell(pb: Problem, lam: float, jump_cost: float) -> Cell:
             pruning=pb.pruning,
             precondition=pb.precondition,
         )
-    except RuntimeError:
+    except ValueError:
         return Cell(math.inf, 0, math.nan, None)
     k = len(res["discont"])
     if pb.criterion == "cv":
         d = np.ones(len(pb.x)) if pb.delta is None else pb.delta
-        cv = fold_score(pb.x, pb.y, d, pb.folds, lam, jump_cost, pb.pruning, pb.precondition)
+        setting = Setting(lam, None, jump_cost, 0.0, 0.0)
+        cv = fold_score(pb.x, pb.y, d, pb.folds, setting, pb.pruning, pb.precondition)
         return Cell(cv, k, math.nan, res)
     dim = int(res["dim"])
-    f = ppeval(res["breaks"], res["coefs"], dim, pb.x)
+    f = ppeval(res["breaks"], res["coefs"], dim, pb.x, 0, res["scale"])
     rss = float(np.sum(pb.w[:, None] * (pb.y - f) ** 2))
     lam_n = lam / pb.lam_unit
     edf = logdet = 0.0
@@ -325,7 +329,7 @@ def select(
     delta: npt.ArrayLike | None = None,
     criterion: str = "reml",
     folds: Folds = 5,
-    pruning: str = "FPVI",
+    pruning: str = "functional",
     precondition: str = "none",
     executor: Executor | None = None,
     n_jobs: int | None = None,

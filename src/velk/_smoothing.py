@@ -12,7 +12,7 @@ from velk._backend import smoothing_of
 
 __all__ = [
     "Scales",
-    "costs",
+    "Setting",
     "data_scales",
     "lam_of_length",
     "lam_of_smoothing",
@@ -20,6 +20,7 @@ __all__ = [
     "length_units",
     "merge_samples",
     "segment_stats",
+    "setting_of",
 ]
 
 FloatArray = npt.NDArray[np.float64]
@@ -88,24 +89,49 @@ def lam_of_smoothing(smoothing: float, x: FloatArray, delta: FloatArray | None) 
     return lam_of_length(smoothing, *length_units(x, w))
 
 
-def costs(
-    p: float | None, smoothing: float | None, gamma: float, x: FloatArray, delta: FloatArray | None
-) -> tuple[float, float, float]:
-    """(lam, jump_cost, p) of a fit given by exactly one of p and smoothing, and gamma.
+class Setting(NamedTuple):
+    """One fit's smoothness and jump cost, as the engine takes them and as `fit` says them."""
 
-    gamma is the cost of a jump in the units of ``p * D``, whichever of the two says how
-    smooth, so that ``jump_cost = gamma / p`` (gamma itself for straight lines).
-    """
+    lam: float | None  # exactly one of lam and length
+    length: float | None
+    jump_cost: float  # per jump, in units of the weighted residual sum of squares D
+    p: float  # the same fit in terms of p and gamma (rounded where lam is far from 1)
+    gamma: float
+
+
+def setting_of(
+    p: float | None,
+    smoothing: float | None,
+    gamma: float | None,
+    jump_cost: float | None,
+    x: FloatArray,
+    delta: FloatArray | None,
+) -> Setting:
+    """The setting of a fit given exactly one of p and smoothing and one of gamma and
+    jump_cost (gamma = p * jump_cost, or jump_cost itself for straight lines, p = 0)."""
     if (p is None) == (smoothing is None):
         raise ValueError("give exactly one of p and smoothing")
+    if (gamma is None) == (jump_cost is None):
+        raise ValueError("give exactly one of gamma and jump_cost")
     if p is not None:
-        lam, jump_cost = smoothing_of(float(p), float(gamma))
-        return lam, jump_cost, float(p)
-    lam = lam_of_smoothing(float(smoothing), x, delta)  # type: ignore[arg-type]
-    _, jump_cost = smoothing_of(1.0, float(gamma))  # checks gamma
-    if math.isinf(lam):
-        return lam, jump_cost, 0.0
-    return lam, jump_cost * (1.0 + lam), 1.0 / (1.0 + lam)
+        lam, cost = smoothing_of(float(p), 0.0 if gamma is None else float(gamma))
+        p = float(p)
+        length = None
+    else:
+        length = float(smoothing)  # type: ignore[arg-type]
+        if not length >= 0.0:
+            raise ValueError(f"smoothing must be a length >= 0, got {length:g}")
+        lam_p = lam_of_smoothing(length, x, delta)
+        p = 0.0 if math.isinf(lam_p) else 1.0 / (1.0 + lam_p)
+        if gamma is not None:
+            _, cost = smoothing_of(p, float(gamma))
+        lam = None
+    if jump_cost is not None:
+        cost = float(jump_cost)
+        if not cost >= 0.0:
+            raise ValueError(f"jump_cost must satisfy 0 <= jump_cost, got {cost:g}")
+    g = float(gamma) if gamma is not None else (p * cost if p > 0.0 else cost)
+    return Setting(lam, length, cost, p, g)
 
 
 def lam_of_length(length: float, spacing: float, weight: float) -> float:

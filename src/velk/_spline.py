@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velk._backend import fit_dict
-from velk._smoothing import costs
+from velk._smoothing import setting_of
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -83,23 +83,37 @@ _DERIVATIVE = {
 }
 
 
-def ppeval(breaks: FloatArray, coefs: FloatArray, dim: int, t: FloatArray, nu: int = 0) -> Any:
+def ppeval(
+    breaks: FloatArray,
+    coefs: FloatArray,
+    dim: int,
+    t: FloatArray,
+    nu: int = 0,
+    scale: tuple[float, float] = (1.0, 1.0),
+) -> Any:
     """Values (or derivatives) at the points t, shape (len(t), dim), of a breaks/coefs cubic.
 
     Each point uses the piece whose left break is the last one at or before it (the
     first piece for points before the first break, the last after the last), and
     Horner's scheme in the core's order, so values agree with the core bit for bit.
+    With scale = (x_unit, y_unit), piece k is
+    ``y_unit * sum(coefs[k, m] * ((t - breaks[k]) / x_unit)**(3 - m))``; the units are
+    powers of two, so that they change no bit where plain coefficients would do.
     """
+    x_unit, y_unit = scale
     piece = np.searchsorted(breaks, t, side="right") - 1
     np.clip(piece, 0, len(breaks) - 2, out=piece)
     piece[t <= breaks[0]] = 0  # a zero-length first piece still takes the points on it
     dt = (t - breaks[piece])[:, None]
+    if x_unit != 1.0:
+        dt = dt / x_unit
     rows = piece[:, None] * dim + np.arange(dim)
     c = coefs[rows, : 4 - nu] * _DERIVATIVE[nu]  # (n, dim, 4 - nu)
     v = c[..., 0]
     for m in range(1, 4 - nu):
         v = v * dt + c[..., m]
-    return v
+    factor = y_unit / x_unit**nu
+    return v * factor if factor != 1.0 else v
 
 
 def _readonly(a: npt.ArrayLike, dtype: Any = np.float64) -> Any:
@@ -167,6 +181,7 @@ class JumpSpline:
         "_jump_indices",
         "_jumps",
         "_p",
+        "_scale",
         "_segments",
         "_squeeze",
         "_x",
@@ -184,6 +199,7 @@ class JumpSpline:
     _p: float
     _gamma: float
     _squeeze: bool
+    _scale: tuple[float, float]
 
     def __init__(
         self, result: Mapping[str, Any], p: float, gamma: float, *, squeeze: bool = False
@@ -209,6 +225,8 @@ class JumpSpline:
         put(self, "_p", float(p))
         put(self, "_gamma", float(gamma))
         put(self, "_squeeze", bool(squeeze))
+        x_unit, y_unit = (float(u) for u in result.get("scale", (1.0, 1.0)))
+        put(self, "_scale", (x_unit, y_unit))
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("JumpSpline is immutable")
@@ -226,6 +244,7 @@ class JumpSpline:
             "discont": self._jumps,
             "discont_idx": self._jump_indices,
             "interval_cell": [np.arange(s.start, s.stop) for s in self._segments],
+            "scale": self._scale,
         }
         return (_restore, (state, self._p, self._gamma, self._squeeze))
 
@@ -236,7 +255,12 @@ class JumpSpline:
     @property
     def coefs(self) -> FloatArray:
         shape = (len(self._breaks) - 1, 4) if self._squeeze else (-1, self._dim, 4)
-        out: FloatArray = self._coefs.reshape(shape)
+        x_unit, y_unit = self._scale
+        # Powers of two: exact, unless a coefficient does not fit in a double at all
+        # (a curve on x * 1e-160 has cubic coefficients near 1e480; it evaluates fine).
+        units = y_unit / np.array([x_unit**3, x_unit**2, x_unit, 1.0])
+        out: FloatArray = (self._coefs * units).reshape(shape)
+        out.flags.writeable = False
         return out
 
     @property
@@ -285,7 +309,7 @@ class JumpSpline:
         if nu not in (0, 1, 2, 3) or isinstance(nu, bool):
             raise ValueError(f"nu must be 0, 1, 2 or 3, got {nu!r}")
         ta = np.asarray(t, dtype=np.float64)
-        v = ppeval(self._breaks, self._coefs, self._dim, ta.reshape(-1), nu)
+        v = ppeval(self._breaks, self._coefs, self._dim, ta.reshape(-1), nu, self._scale)
         shape = ta.shape if self._squeeze else ta.shape + (self._dim,)
         return v.reshape(shape)
 
@@ -360,10 +384,11 @@ def fit(
     y: npt.ArrayLike,
     *,
     p: float | None = None,
-    gamma: float,
+    gamma: float | None = None,
     smoothing: float | None = None,
+    jump_cost: float | None = None,
     delta: npt.ArrayLike | None = None,
-    pruning: str = "FPVI",
+    pruning: str = "functional",
     precondition: str = "none",
 ) -> JumpSpline:
     """Fit a cubic smoothing spline that may jump.
@@ -383,18 +408,25 @@ def fit(
     p : float, optional
         Smoothing parameter in [0, 1]: 1 interpolates, 0 fits straight lines. Give
         either `p` or `smoothing`.
-    gamma : float
-        Penalty per jump, >= 0; ``inf`` means no jumps.
+    gamma : float, optional
+        Penalty per jump in the units of the objective above, >= 0; ``inf`` means no
+        jumps. Give either `gamma` or `jump_cost`.
     smoothing : float, optional
         How smooth, as a length in units of x: the width over which the spline averages
         the samples, ``(1 - p) / p = smoothing**4 * w / h`` with h the mean spacing of the
         distinct x and w their mean weight (``1 / delta**2`` for a constant delta). 0
         interpolates, ``inf`` fits straight lines. Unlike p, it means the same whatever
         the units and the density of the samples.
+    jump_cost : float, optional
+        Penalty per jump in units of ``sum(w * (y - f(x))**2)``: how much a jump must lower
+        the weighted residual sum of squares (plus roughness) to be worth it;
+        ``gamma = p * jump_cost``. With a correct `delta` this is in units of the noise
+        variance, whatever the units of x and y.
     delta : float or array_like, shape (n,), optional
         Standard deviation of each sample (default 1).
-    pruning : {"FPVI", "PELT"}, optional
-        Pruning strategy of the jump search; both give the same fit.
+    pruning : {"functional", "FPVI", "PELT"}, optional
+        Pruning strategy of the jump search; all give the same fit, "functional" (the
+        default) in about linear time.
     precondition : {"none", "local"}, optional
         Scaling of the segment model used by the search.
 
@@ -413,7 +445,8 @@ def fit(
     Samples whose x, y (any component) or delta is NaN or infinite are ignored. Samples
     with equal x are merged into their weighted mean. With `smoothing`, gamma keeps its
     meaning: the objective is ``p * D + (1 - p) * R + gamma * jumps`` for the p that the
-    smoothing length stands for.
+    smoothing length stands for. `smoothing` with `jump_cost` works at any scale of x, y
+    and delta (x * 1e-300 included), where p and gamma may not be representable.
 
     Examples
     --------
@@ -430,17 +463,15 @@ def fit(
     array([5.])
     """
     s = as_samples(x, y, delta)
-    try:
-        lam, jump_cost, p = costs(p, smoothing, gamma, s.x, s.delta)
-        res = fit_dict(
-            s.x,
-            s.y,
-            s.delta,
-            lam=lam,
-            jump_cost=jump_cost,
-            pruning=pruning,
-            precondition=precondition,
-        )
-    except RuntimeError as e:  # the core's input errors: out-of-range p or gamma
-        raise ValueError(str(e)) from None
-    return JumpSpline(res, p, float(gamma), squeeze=s.squeeze)
+    st = setting_of(p, smoothing, gamma, jump_cost, s.x, s.delta)
+    res = fit_dict(
+        s.x,
+        s.y,
+        s.delta,
+        lam=st.lam,
+        length=st.length,
+        jump_cost=st.jump_cost,
+        pruning=pruning,
+        precondition=precondition,
+    )
+    return JumpSpline(res, st.p, st.gamma, squeeze=s.squeeze)
