@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import operator
 from collections.abc import Sequence
 from typing import Any, Union
 
@@ -12,6 +11,7 @@ import numpy.typing as npt
 
 from velk._backend import fit_dict, smoothing_of
 from velk._spline import FloatArray, Samples, as_samples, ppeval
+from velk._validate import PRECONDITION, PRUNING, boolean, check_folds, integer, option, real
 
 __all__ = ["cv_score", "kfold"]
 
@@ -49,8 +49,9 @@ def kfold(
     >>> sorted(len(f) for f in velk.kfold(10, 3, seed=1))
     [3, 3, 4]
     """
-    n = operator.index(n)
-    k = operator.index(k)
+    n = integer("n", n)
+    k = integer("k", k)
+    shuffle = boolean("shuffle", shuffle)
     if not 2 <= k <= n:
         raise ValueError(f"k-fold needs 2 <= k <= n, got k={k}, n={n}")
     order = np.random.default_rng(seed).permutation(n) if shuffle else np.arange(n)
@@ -65,13 +66,12 @@ def resolve_folds(folds: Folds, s: Samples, n_input: int) -> list[list[int]]:
     finite are left out of them.
     """
     n = len(s.x)
-    if isinstance(folds, (int, np.integer)):
+    folds = check_folds(folds)
+    if isinstance(folds, int):
         k = int(folds)
         if 2 <= k and n < k:
             raise ValueError(f"{k}-fold cross-validation needs at least {k} samples, got {n}")
         return [f.tolist() for f in kfold(n, k, seed=0)]
-    if isinstance(folds, (str, bytes)):
-        raise TypeError("folds must be an int or a sequence of index sequences")
     position = np.full(n_input, -1, dtype=np.intp)
     position[s.kept] = np.arange(n)
     out: list[list[int]] = []
@@ -194,4 +194,7 @@ def cv_score(
     s = as_samples(x, y, delta)
     fl = resolve_folds(folds, s, n_input)
     d = np.ones(len(s.x)) if s.delta is None else s.delta
-    return fold_score(s.x, s.y, d, fl, float(p), float(gamma), pruning, precondition)
+    pruning = option("pruning", pruning, PRUNING)
+    precondition = option("precondition", precondition, PRECONDITION)
+    pv, gv = real("p", p), real("gamma", gamma)  # out of range scores inf (see Returns)
+    return fold_score(s.x, s.y, d, fl, pv, gv, pruning, precondition)

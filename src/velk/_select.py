@@ -15,6 +15,14 @@ import numpy.typing as npt
 from velk._backend import fit_dict, smoothing_of
 from velk._cv import Folds, fold_score, resolve_folds
 from velk._spline import FloatArray, JumpSpline, as_samples
+from velk._validate import (
+    PRECONDITION,
+    PRUNING,
+    boolean,
+    check_executor,
+    check_n_jobs,
+    option,
+)
 
 __all__ = ["Selection", "select"]
 
@@ -255,6 +263,10 @@ def select(
     """
     n_input = np.shape(y)[0] if np.ndim(y) else 0
     s = as_samples(x, y, delta)
+    pruning = option("pruning", pruning, PRUNING)
+    precondition = option("precondition", precondition, PRECONDITION)
+    executor, n_jobs = check_executor(executor), check_n_jobs(n_jobs)
+    progress = boolean("progress", progress)
     fl = resolve_folds(folds, s, n_input)
     d = np.ones(len(s.x)) if s.delta is None else s.delta
     h, typical, noise, m = data_scales(s.x, s.y, d)
@@ -321,7 +333,7 @@ def select(
         p=best_p,
         gamma=best_gamma,
         score=float(scores[bi, bj]),
-        spline=JumpSpline(res, best_p, best_gamma, squeeze=s.squeeze),
+        spline=JumpSpline(res, best_p, best_gamma, squeeze=s.squeeze, time_axis=s.axis),
         p_grid=p_grid,
         gamma_grid=gamma_grid,
         scores=scores,
