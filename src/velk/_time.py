@@ -192,7 +192,8 @@ class TimeAxis:
         ticks = np.rint(np.asarray(s, dtype=np.float64) * PER_SECOND[self.unit])
         nat = ~(np.abs(ticks) < 2.0**63)  # NaN, or beyond the range of datetime64
         steps = np.where(nat, 0, ticks).astype(np.int64).astype(f"m8[{self.unit}]")
-        values = np.where(nat, np.datetime64("NaT"), self.origin + steps)
+        values = self.origin + steps
+        values[nat] = values.dtype.type("NaT")
         if not (self.pandas or self.tz is not None):
             return values
         pd = import_pandas("datetimes with a time zone")
