@@ -219,3 +219,11 @@ def test_plot_has_title_legend_and_parameters(tmp_path, monkeypatch):
     assert "p = 1e-20, gamma = 1e-25, 1 jumps" in ax.get_title()
     labels = [t.get_text() for t in ax.get_legend().get_texts()]
     assert labels == ["data", "fit", "jumps"]
+
+
+@pytest.mark.parametrize("form", ["1969-{:02d}", "1969-{:02d}-01", "1969-{:02d}-01 00:00:00"])
+def test_naive_iso_forms(tmp_path, capsys, form):
+    rows = "".join(f"{form.format(m)},{v}\n" for m, v in zip(range(1, 13), STEP))
+    argv = ["fit", write(tmp_path, "t,v\n" + rows), "--x", "t", "--y", "v", "--json"]
+    assert main([*argv, "--p", "1e-20", "--gamma", "1e-25"]) == 0
+    assert json.loads(capsys.readouterr().out)["jumps"] == ["1969-06-16"]  # Jun 1 + 15 days
