@@ -117,8 +117,6 @@ def test_spline_is_immutable_and_pickles():
     t = probe_points(spl)
     assert_array_equal(copy(t), spl(t))
     assert repr(copy) == repr(spl) and "jumps=[" in repr(spl)
-    with pytest.raises(ValueError, match="nu"):
-        spl(1.0, nu=4)
 
 
 # --- folds -----------------------------------------------------------------------------

@@ -104,6 +104,13 @@ def test_fit_data_errors_exit_1_with_one_line(tmp_path, content, args, message):
         ["fit", "x.csv", "--y", "a", "--p", "2", "--gamma", "1"],
         ["fit", "x.csv", "--y", "a", "--select", "--p", "0.5", "--gamma", "1"],
         ["frobnicate"],
+        ["fit", "x.csv", "--y", "a", "--n-jobs", "0"],
+        ["fit", "x.csv", "--y", "a", "--n-jobs", "2.5"],
+        ["fit", "x.csv", "--y", "a", "--folds", "1"],
+        ["fit", "x.csv", "--y", "a", "--pruning", "fast"],
+        ["fit", "x.csv", "--y", "a", "--p-grid", "0.5,x"],
+        ["fit", "x.csv", "--y", "a", "--p", "0.5", "--gamma", "1", "--folds", "3"],
+        ["demo", "--n-jobs", "-2"],
     ],
 )
 def test_usage_errors_exit_2(args, capsys):
@@ -111,3 +118,112 @@ def test_usage_errors_exit_2(args, capsys):
         main(args)
     assert e.value.code == 2
     assert "usage:" in capsys.readouterr().err
+
+
+def write(tmp_path, text, name="in.csv"):
+    path = tmp_path / name
+    path.write_text(text)
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    "content,message",
+    [
+        ("\nt,v\n1,2\n2,3\n", "line 1 is blank; the header row must be the first line"),
+        ("t,v,v\n1,2,3\n2,3,4\n", "the header names column 'v' 2 times"),
+        ("t,v\n1,2\n2,3,4\n3,4\n", "line 3: 3 fields, but the header has 2"),
+        ("t,v\n1,2\n2\n3,4\n", "line 3: 1 fields, but the header has 2"),
+        ("t,v\n1,2\n2,-inf\n3,4\n", "line 3, column 'v': infinite value '-inf'"),
+        ("t,v\n2020-01-01,2\n2020-13-01,3\n", "line 3, column 't': not a number or an ISO 8601"),
+        ("t,v\n2020-01-01T00:00Z,2\n2020-01-02T00:00,3\n", "some times have a UTC offset"),
+    ],
+)
+def test_malformed_files_exit_1(tmp_path, capsys, content, message):
+    path = write(tmp_path, content)
+    assert main(["fit", path, "--x", "t", "--y", "v", "--p", "0.5", "--gamma", "1"]) == 1
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
+
+
+STEP = [0.0] * 6 + [1.0] * 6
+
+
+@pytest.mark.parametrize("delimiter", [",", ";", "\t"])
+def test_delimiters_and_iso_dates(tmp_path, capsys, delimiter):
+    # Monthly values with one UTC offset each, a step after June; ISO 8601 text back out.
+    rows = [f"1969-{m:02d}-01T00:00+01:00{delimiter}{v}" for m, v in zip(range(1, 13), STEP)]
+    path = write(tmp_path, f"month{delimiter}level\n" + "\n".join(rows) + "\n")
+    out = tmp_path / "fitted.csv"
+    args = ["fit", path, "--x", "month", "--y", "level", "--p", "1e-20", "--gamma", "1e-25"]
+    assert main([*args, "--json", "--out", str(out)]) == 0
+    report = json.loads(capsys.readouterr().out)
+    # Jun 1 and Jul 1 at 00:00+01:00 are May 31 and Jun 30 at 23:00 UTC: the jump is halfway.
+    assert report["jumps"] == ["1969-06-15T23:00Z"]
+    first = {"start": "1968-12-31T23:00Z", "end": "1969-05-31T23:00Z", "samples": 6}
+    assert report["segments"][0] == first
+    fitted = out.read_text().splitlines()
+    assert fitted[1].startswith("1968-12-31T23:00Z,") and len(fitted) == 13
+
+
+def test_strict_json_and_missing_cells(tmp_path, capsys):
+    path = write(tmp_path, "t,v\n1,0\n2,NA\n3,\n4,1\n5,2\n")
+    assert (
+        main(["fit", path, "--x", "t", "--y", "v", "--p", "0.5", "--gamma", "inf", "--json"]) == 0
+    )
+    text = capsys.readouterr().out
+    assert "Infinity" not in text
+    report = json.loads(text)
+    assert report["gamma"] is None and report["samples"] == 3 and report["jumps"] == []
+
+
+def test_selection_options_reach_select(tmp_path, capsys, monkeypatch):
+    x = np.linspace(0.0, 1.0, 40)
+    path = write(tmp_path, "x,a\n" + "".join(f"{u},{float(u > 0.5)}\n" for u in x))
+    seen = {}
+    real_select = velk.select
+
+    def spy(*args, **kw):
+        seen.update(kw)
+        return real_select(*args, **kw)
+
+    monkeypatch.setattr(velk, "select", spy)
+    argv = ["fit", path, "--x", "x", "--y", "a", "--p-grid", "0.9,0.99", "--gamma-grid", "1"]
+    assert main([*argv, "--folds", "4", "--pruning", "pelt", "--json"]) == 0
+    assert seen["p"] == [0.9, 0.99] and seen["gamma"] == [1.0]
+    assert (seen["folds"], seen["pruning"], seen["progress"]) == (4, "PELT", False)
+    assert json.loads(capsys.readouterr().out)["p"] in (0.9, 0.99)
+
+
+def test_plot_without_matplotlib_fails_before_any_work(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if it were not installed
+    path = write(tmp_path, "t,v\n1,0\n2,1\n3,2\n")
+    out = tmp_path / "fitted.csv"
+    monkeypatch.setattr(velk, "fit", lambda *a, **k: pytest.fail("fitted before the check"))
+    argv = ["fit", path, "--y", "v", "--p", "0.5", "--gamma", "1", "--out", str(out)]
+    assert main([*argv, "--plot", str(tmp_path / "p.png")]) == 1
+    assert "--plot needs matplotlib" in capsys.readouterr().err and not out.exists()
+
+
+def test_plot_has_title_legend_and_parameters(tmp_path, monkeypatch):
+    import matplotlib.figure
+
+    saved = {}
+    monkeypatch.setattr(
+        matplotlib.figure.Figure, "savefig", lambda fig, *a, **k: saved.setdefault("fig", fig)
+    )
+    rows = "".join(f"2024-01-{d:02d},{float(d > 10)}\n" for d in range(1, 21))
+    path = write(tmp_path, "day,v\n" + rows)
+    argv = ["fit", path, "--x", "day", "--y", "v", "--p", "1e-20", "--gamma", "1e-25"]
+    assert main([*argv, "--plot", str(tmp_path / "p.png")]) == 0
+    ax = saved["fig"].axes[0]
+    assert "p = 1e-20, gamma = 1e-25, 1 jumps" in ax.get_title()
+    labels = [t.get_text() for t in ax.get_legend().get_texts()]
+    assert labels == ["data", "fit", "jumps"]
+
+
+@pytest.mark.parametrize("form", ["1969-{:02d}", "1969-{:02d}-01", "1969-{:02d}-01 00:00:00"])
+def test_naive_iso_forms(tmp_path, capsys, form):
+    rows = "".join(f"{form.format(m)},{v}\n" for m, v in zip(range(1, 13), STEP))
+    argv = ["fit", write(tmp_path, "t,v\n" + rows), "--x", "t", "--y", "v", "--json"]
+    assert main([*argv, "--p", "1e-20", "--gamma", "1e-25"]) == 0
+    assert json.loads(capsys.readouterr().out)["jumps"] == ["1969-06-16"]  # Jun 1 + 15 days

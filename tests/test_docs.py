@@ -32,5 +32,7 @@ def test_readme_examples(tmp_path, monkeypatch):
             exec(compile(code, f"README.md block {i + 1}", "exec"), ns)
             if i == 0:
                 assert_allclose(ns["spline"].jumps, [5.0])
+            if "daily" in ns:  # the time series: the jump halfway between Jun 30 and Jul 1
+                assert list(ns.pop("daily").jumps.astype(str)) == ["2023-06-30 12:00:00"]
     finally:
         plt.close("all")

@@ -55,9 +55,7 @@ def test_cv_score_folds_refer_to_input_rows():
         velk.cv_score(x, y, p=0.9, gamma=1.0, folds=[[40]])
 
 
-@pytest.mark.parametrize(
-    "kw", [{"p": 1.5}, {"p": np.nan}, {"gamma": 0.0}, {"folds": [list(range(39))]}]
-)
+@pytest.mark.parametrize("kw", [{"p": 1.5}, {"gamma": 0.0}, {"folds": [list(range(39))]}])
 def test_cv_score_is_infinite_for_unusable_settings(kw):
     x, y = signal(n=40)
     args = {"p": 0.9, "gamma": 1.0, **kw}
@@ -109,7 +107,7 @@ def test_smoothing_length_is_p_in_units_of_x():
     assert by_length.p == pytest.approx(by_p.p, rel=1e-12)
     with pytest.raises(ValueError, match="exactly one of p and smoothing"):
         velk.fit(x, y, p=0.5, smoothing=0.5, gamma=1.0)
-    with pytest.raises(ValueError, match="smoothing must be a length"):
+    with pytest.raises(ValueError, match="smoothing must satisfy"):
         velk.fit(x, y, smoothing=-1.0, gamma=1.0)
 
 
@@ -237,7 +235,7 @@ def test_select_plot_draws_the_search():
         ({"p": [2.0]}, "no setting"),
         ({"p": 0.5, "smoothing": 1.0}, "not both"),
         ({"criterion": "aic"}, "criterion must be one of"),
-        ({"n_jobs": 2, "executor": object()}, "not both"),
+        ({"n_jobs": 2, "executor": ThreadPoolExecutor(1)}, "not both"),
         ({"n_jobs": 0}, "n_jobs"),
     ],
 )

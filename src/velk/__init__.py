@@ -4,7 +4,8 @@
 that pays: every jump costs ``gamma``, and the jump positions are chosen by a pruned
 dynamic programme over the samples. The result, a `JumpSpline`, evaluates the curve and
 its derivatives. `select` chooses ``p`` and ``gamma`` by cross-validation (`cv_score`,
-`kfold`). The raw functions `velk` and `velk_cvscore` return the core's own results.
+`kfold`). x may hold datetimes (NumPy or pandas); the spline then speaks datetimes
+too (`TimeAxis`). The raw functions `velk` and `velk_cvscore` return the core's own results.
 """
 
 from importlib.metadata import PackageNotFoundError, version
@@ -12,6 +13,7 @@ from importlib.metadata import PackageNotFoundError, version
 from velk._cv import cv_score, kfold
 from velk._select import Selection, select
 from velk._spline import JumpSpline, fit
+from velk._time import TimeAxis
 from velk._velk_core import velk, velk_cvscore
 
 try:
@@ -22,6 +24,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 __all__ = [
     "JumpSpline",
     "Selection",
+    "TimeAxis",
     "__version__",
     "cv_score",
     "fit",

@@ -12,8 +12,6 @@ from velk import _engine
 
 __all__ = ["cancel_token", "fit_dict", "smoothing_of"]
 
-PRUNINGS = ("functional", "FPVI", "PELT")
-
 
 def smoothing_of(p: float, gamma: float) -> tuple[float, float]:
     """(lam, jump_cost) of the contract's (p, gamma): lam = (1 - p) / p, jump_cost = gamma / p.

@@ -4,18 +4,22 @@ from __future__ import annotations
 
 import argparse
 import csv
+import datetime
 import json
 import math
+import os
+import re
 import sys
 import time
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
 import velk
 from velk._example import example
 from velk._spline import FloatArray, JumpSpline
+from velk._validate import PRUNING, check_n_jobs, option
 
 PROG = "python -m velk"
 MISSING = {"", "na", "n/a", "nan", "null", "none"}
@@ -23,6 +27,44 @@ MISSING = {"", "na", "n/a", "nan", "null", "none"}
 
 class CliError(Exception):
     """A failure to report in one line, with exit status 1."""
+
+
+def n_jobs_arg(text: str) -> int:
+    try:
+        return check_n_jobs(int(text)) or 1
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a positive number or -1, got {text!r}"
+        ) from None
+
+
+def folds_arg(text: str) -> int:
+    try:
+        k = int(text)
+    except ValueError:
+        k = 0
+    if k < 2:
+        raise argparse.ArgumentTypeError(f"expected a number of folds >= 2, got {text!r}")
+    return k
+
+
+def pruning_arg(text: str) -> str:
+    try:
+        return option("pruning", text, PRUNING)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def grid_arg(text: str) -> list[float]:
+    try:
+        values = [float(v) for v in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected numbers separated by commas, got {text!r}"
+        ) from None
+    if not all(math.isfinite(v) or v == math.inf for v in values):
+        raise argparse.ArgumentTypeError(f"expected numbers (inf allowed), got {text!r}")
+    return values
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -41,15 +83,18 @@ def build_parser() -> argparse.ArgumentParser:
         "with the true ones.",
     )
     demo.add_argument("--plot", metavar="FILE.png", help="draw the fit into a PNG file")
-    demo.add_argument("--n-jobs", type=int, metavar="N", help="processes for the selection")
+    demo.add_argument("--n-jobs", type=n_jobs_arg, metavar="N", help="processes for the selection")
     demo.set_defaults(func=run_demo)
 
     fit = sub.add_parser(
         "fit",
         help="fit columns of a CSV file",
-        description="Fit columns of a CSV file with a header row. Empty cells and NA or "
-        "NaN mark missing values; rows with a missing value are left out. Without --p and "
-        "--gamma, both are chosen by velk.select.",
+        description="Fit columns of a CSV file (comma, semicolon or tab separated) with a "
+        "header row. Empty cells and NA or NaN mark missing values; rows with a missing "
+        "value are left out; an infinite value is an error. The x column may hold ISO 8601 "
+        "dates or times (2024-03, 2024-03-01, 2024-03-01T12:30:00+01:00), fitted as seconds "
+        "since the earliest. Without --p and --gamma, both are chosen by velk.select. "
+        "Exit status: 0 done, 1 a file, data or missing-package problem, 2 wrong usage.",
     )
     fit.add_argument("file", metavar="FILE.csv")
     fit.add_argument("--x", metavar="COL", help="column of x (default: 1, 2, ..., n)")
@@ -58,9 +103,23 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--p", type=float, help="smoothing parameter in [0, 1]")
     fit.add_argument("--gamma", type=float, help="penalty per jump, >= 0")
     fit.add_argument("--select", action="store_true", help="choose p and gamma with velk.select")
-    fit.add_argument("--n-jobs", type=int, metavar="N", help="processes for --select")
+    fit.add_argument("--p-grid", type=grid_arg, metavar="P[,P...]", help="p values to try")
+    fit.add_argument("--gamma-grid", type=grid_arg, metavar="G[,G...]", help="gammas to try")
+    fit.add_argument("--folds", type=folds_arg, metavar="K", help="cross-validation folds (5)")
+    fit.add_argument("--n-jobs", type=n_jobs_arg, metavar="N", help="threads for --select")
+    fit.add_argument(
+        "--pruning",
+        type=pruning_arg,
+        default=PRUNING[0],
+        metavar="NAME",
+        help=f"pruning of the jump search: {', '.join(PRUNING)} (default {PRUNING[0]})",
+    )
     fit.add_argument("--out", metavar="FITTED.csv", help="write x and the fitted values")
-    fit.add_argument("--json", action="store_true", help="print the result as JSON")
+    fit.add_argument(
+        "--json",
+        action="store_true",
+        help="print the result as JSON (an infinite gamma or score is null)",
+    )
     fit.add_argument("--plot", metavar="FILE.png", help="draw the fit into a PNG file")
     fit.set_defaults(func=run_fit, parser=fit)
     return parser
@@ -81,7 +140,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     return status
 
 
+def preflight(plot: str | None, *outputs: str | None) -> None:
+    """Fail before any work: a missing optional package, or nowhere to write a result."""
+    if plot:
+        try:
+            import matplotlib
+        except ImportError:
+            raise CliError("--plot needs matplotlib (pip install matplotlib)") from None
+        matplotlib.use("Agg")
+    for path in (plot, *outputs):
+        if path and not os.path.isdir(os.path.dirname(os.path.abspath(path))):
+            raise CliError(f"cannot write {path}: no such directory")
+
+
 def run_demo(args: argparse.Namespace) -> int:
+    preflight(args.plot)
     ex = example()
     start = time.perf_counter()
     sel = velk.select(ex.x, ex.y[:, 0], delta=ex.delta, n_jobs=args.n_jobs)
@@ -100,14 +173,24 @@ def run_demo(args: argparse.Namespace) -> int:
     print(f"true jumps:  {fmt(ex.jumps)}")
     print(f"rms error against the noise-free signal: {np.sqrt(np.mean(err**2)):.4f}")
     if args.plot:
-        ax = new_plot(spl, xlabel="x", ylabel="y")
+        ax = new_plot(spl, xlabel="x", ylabel="y", title=f"velk demo: {params(spl)}")
         marks = np.full(len(ex.jumps), 0.03)  # along the bottom, in axes coordinates
         tr = ax.get_xaxis_transform()
         ax.plot(ex.jumps, marks, "^", color="C3", transform=tr, label="true jumps")
-        ax.set_title(f"velk demo: p = {sel.p:.4g}, gamma = {sel.gamma:.4g}")
         ax.legend(loc="best", fontsize="small")
         save_plot(ax, args.plot)
     return 0
+
+
+def selection_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The keyword arguments of `velk.select` that the command line sets."""
+    return {
+        "p": args.p_grid,
+        "gamma": args.gamma_grid,
+        "folds": 5 if args.folds is None else args.folds,
+        "n_jobs": args.n_jobs,
+        "pruning": args.pruning,
+    }
 
 
 def run_fit(args: argparse.Namespace) -> int:
@@ -116,128 +199,277 @@ def run_fit(args: argparse.Namespace) -> int:
         parser.error("give both --p and --gamma, or neither")
     if args.select and args.p is not None:
         parser.error("--select chooses p and gamma: do not give --p and --gamma with it")
+    grids = [
+        o
+        for o, v in [
+            ("--p-grid", args.p_grid),
+            ("--gamma-grid", args.gamma_grid),
+            ("--folds", args.folds),
+            ("--n-jobs", args.n_jobs),
+        ]
+        if v is not None
+    ]
+    if args.p is not None and grids:
+        parser.error(f"{grids[0]} is for the selection: do not give --p and --gamma with it")
     if args.p is not None and not 0.0 <= args.p <= 1.0:
         parser.error(f"--p must be between 0 and 1, got {args.p:g}")
     if args.gamma is not None and not args.gamma >= 0.0:
         parser.error(f"--gamma must be >= 0, got {args.gamma:g}")
+    preflight(args.plot, args.out)
     ycols = [c.strip() for c in args.y.split(",")]
     names = [c for c in [args.x, *ycols, args.delta] if c is not None]
-    table, rows = read_csv(args.file, names)
-    x = None if args.x is None else table[args.x]
-    y = np.column_stack([table[c] for c in ycols]) if len(ycols) > 1 else table[ycols[0]]
-    delta = None if args.delta is None else table[args.delta]
+    table = read_csv(args.file, names)
+    x = None if args.x is None else table.columns[args.x]
+    y = (
+        np.column_stack([table.columns[c] for c in ycols])
+        if len(ycols) > 1
+        else table.columns[ycols[0]]
+    )
+    delta = None if args.delta is None else table.columns[args.delta]
 
     score = None
+    tty = sys.stderr.isatty()
     if args.p is None:
-        sel = velk.select(x, y, delta=delta, n_jobs=args.n_jobs, progress=sys.stderr.isatty())
+        sel = velk.select(x, y, delta=delta, progress=tty, **selection_options(args))
         spl, score = sel.spline, sel.score
     else:
-        spl = velk.fit(x, y, p=args.p, gamma=args.gamma, delta=delta)
+        if tty:  # one fit shows no steps, but a long one should not look hung
+            sys.stderr.write(f"velk fit: fitting {table.rows} rows ...")
+            sys.stderr.flush()
+        try:
+            spl = velk.fit(x, y, p=args.p, gamma=args.gamma, delta=delta, pruning=args.pruning)
+        finally:
+            if tty:
+                sys.stderr.write("\r\033[K")
 
     if args.out:
-        xs = np.arange(1.0, rows + 1.0) if x is None else x
-        write_fitted(args.out, args.x or "x", xs, ycols, spl)
+        xs = np.arange(1.0, table.rows + 1.0) if x is None else x
+        write_fitted(args.out, args.x or "x", xs, ycols, spl, table.utc)
     if args.plot:
-        save_plot(new_plot(spl, xlabel=args.x or "row", ylabel=", ".join(ycols)), args.plot)
-    report = summary(args.file, ycols, spl, score)
+        title = f"{os.path.basename(args.file)}: {', '.join(ycols)}\n{params(spl, score)}"
+        ax = new_plot(spl, xlabel=args.x or "row", ylabel=", ".join(ycols), title=title)
+        ax.legend(loc="best", fontsize="small")
+        save_plot(ax, args.plot)
+    report = summary(args.file, ycols, spl, score, table.utc)
     if args.json:
-        print(json.dumps(report, indent=2))
+        print(json.dumps(report, indent=2, allow_nan=False))
     else:
         how = "given" if score is None else f"chosen by velk.select, score {score:.4g}"
         print(f"{args.file}: {report['samples']} samples, y = {', '.join(ycols)}")
         print(f"p = {spl.p:.6g}, gamma = {spl.gamma:.6g} ({how})")
-        print(f"{len(spl.jumps)} jumps: {fmt(spl.jumps)}" if len(spl.jumps) else "no jumps")
+        jumps = report["jumps"]
+        print(f"{len(jumps)} jumps: {'  '.join(map(show, jumps))}" if jumps else "no jumps")
         for seg in report["segments"]:
-            print(f"  segment {seg['start']:.6g} .. {seg['end']:.6g}: {seg['samples']} samples")
+            a, b = show(seg["start"]), show(seg["end"])
+            print(f"  segment {a} .. {b}: {seg['samples']} samples")
     return 0
 
 
-def read_csv(path: str, names: Sequence[str]) -> tuple[dict[str, FloatArray], int]:
-    """The named columns of a CSV file with a header row, as float arrays."""
+class Table(NamedTuple):
+    columns: dict[str, np.ndarray]  # float64, or datetime64[us] (UTC when utc) for x
+    rows: int
+    utc: bool  # the dates carried UTC offsets: they are given in UTC
+
+
+DELIMITERS = (",", ";", "\t")
+
+
+def read_csv(path: str, names: Sequence[str]) -> Table:
+    """The named columns of a delimited text file with a header row."""
     try:
         with open(path, newline="", encoding="utf-8-sig") as f:
-            reader = csv.reader(f)
-            header = [h.strip() for h in next(reader, [])]
-            if not header:
-                raise CliError(f"{path}: the file is empty")
-            for name in names:
-                if name not in header:
-                    raise CliError(f"{path}: no column '{name}' (columns: {', '.join(header)})")
-            where = {name: header.index(name) for name in names}
-            cols: dict[str, list[float]] = {name: [] for name in names}
-            for row in reader:
-                if not any(cell.strip() for cell in row):
-                    continue  # blank line
-                for name, i in where.items():
-                    cell = row[i].strip() if i < len(row) else ""
-                    cols[name].append(number(cell, path, reader.line_num, name))
+            text = f.read()
     except OSError as e:
         raise CliError(f"cannot read {path}: {e.strerror}") from None
     except UnicodeDecodeError:
         raise CliError(f"{path}: not a UTF-8 text file") from None
+    lines = text.splitlines()
+    if not any(line.strip() for line in lines):
+        raise CliError(f"{path}: the file is empty")
+    if not lines[0].strip():
+        raise CliError(f"{path}: line 1 is blank; the header row must be the first line")
+    # The separator is the one the header uses most (a single column has none).
+    delimiter = max(DELIMITERS, key=lines[0].count)
+    try:
+        rows = list(csv.reader(lines, delimiter=delimiter))
     except csv.Error as e:
         raise CliError(f"{path}: {e}") from None
-    rows = len(next(iter(cols.values()), []))
-    return {k: np.array(v, dtype=np.float64) for k, v in cols.items()}, rows
+    header = [h.strip() for h in rows[0]]
+    for name in names:
+        count = header.count(name)
+        if count == 0:
+            raise CliError(f"{path}: no column '{name}' (columns: {', '.join(header)})")
+        if count > 1:
+            raise CliError(f"{path}: the header names column '{name}' {count} times")
+    cells: dict[str, list[tuple[int, str]]] = {name: [] for name in names}
+    for line, row in enumerate(rows[1:], start=2):
+        if not any(cell.strip() for cell in row):
+            continue  # blank line
+        if len(row) != len(header):
+            raise CliError(
+                f"{path}, line {line}: {len(row)} fields, but the header has {len(header)}"
+            )
+        for name in names:
+            cells[name].append((line, row[header.index(name)].strip()))
+    columns: dict[str, np.ndarray] = {}
+    utc = False
+    for name, col in cells.items():
+        first = next((c for _, c in col if c.lower() not in MISSING), "")
+        if first and not is_number(first):
+            columns[name], utc = dates(col, path, name)
+        else:
+            columns[name] = np.array([number(c, path, line, name) for line, c in col])
+    return Table(columns, len(next(iter(cells.values()), [])), utc)
+
+
+def is_number(cell: str) -> bool:
+    try:
+        float(cell)
+    except ValueError:
+        return False
+    return True
 
 
 def number(cell: str, path: str, line: int, column: str) -> float:
     if cell.lower() in MISSING:
         return math.nan
     try:
-        return float(cell)
+        v = float(cell)
     except ValueError:
         raise CliError(f"{path}, line {line}, column '{column}': not a number: {cell!r}") from None
+    if math.isinf(v):
+        raise CliError(
+            f"{path}, line {line}, column '{column}': infinite value {cell!r} "
+            "(leave the cell empty or write NA for a missing value)"
+        )
+    return v
+
+
+ISO = re.compile(
+    r"(\d{4})(?:-(\d{2})(?:-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d+))?)?"
+    r"(Z|[+-]\d{2}(?::?\d{2})?)?)?)?)?"
+)
+
+
+def dates(col: Sequence[tuple[int, str]], path: str, name: str) -> tuple[np.ndarray, bool]:
+    """ISO 8601 dates or times (microseconds, in UTC when they carry offsets)."""
+    out = np.empty(len(col), dtype="datetime64[us]")
+    offsets = set()
+    for i, (line, cell) in enumerate(col):
+        if cell.lower() in MISSING:
+            out[i] = np.datetime64("NaT")
+            continue
+        m = ISO.fullmatch(cell)
+        try:
+            if m is None:
+                raise ValueError
+            year, month, day, hour, minute, sec, frac, zone = m.groups()
+            t = datetime.datetime(
+                int(year),
+                int(month or 1),
+                int(day or 1),
+                int(hour or 0),
+                int(minute or 0),
+                int(sec or 0),
+                int((frac or "0")[:6].ljust(6, "0")),
+            )
+        except ValueError:
+            raise CliError(
+                f"{path}, line {line}, column '{name}': not a number or an ISO 8601 date: {cell!r}"
+            ) from None
+        offsets.add(zone is not None)
+        if zone and zone != "Z":
+            sign = -1 if zone[0] == "-" else 1
+            digits = zone[1:].replace(":", "")
+            t -= sign * datetime.timedelta(hours=int(digits[:2]), minutes=int(digits[2:] or 0))
+        out[i] = np.datetime64(t, "us")
+        if len(offsets) > 1:
+            raise CliError(
+                f"{path}, line {line}, column '{name}': some times have a UTC offset and some "
+                "do not"
+            )
+    return out, offsets == {True}
+
+
+def iso(values: Any, utc: bool) -> list[str]:
+    """ISO 8601 text of datetimes, in the coarsest unit that shows them all exactly."""
+    v: Any = np.asarray(values).astype("datetime64[us]")
+    units = ("m", "s", "ms", "us") if utc else ("D", "m", "s", "ms", "us")
+    unit: Any = next(u for u in units if np.array_equal(v.astype(f"M8[{u}]").astype(v.dtype), v))
+    return [s + ("Z" if utc else "") for s in np.datetime_as_string(v, unit=unit)]
+
+
+def positions(values: Any, utc: bool) -> list[Any]:
+    """Positions along x for the report: numbers, or ISO 8601 text for dates."""
+    a = np.asarray(values)
+    if a.dtype.kind == "M":
+        return iso(a, utc) if len(a) else []
+    return [finite(v) for v in a.tolist()]
+
+
+def show(v: Any) -> str:
+    return v if isinstance(v, str) else f"{v:.6g}"
+
+
+def finite(v: float) -> float | None:
+    """JSON has no infinities or NaN: they are reported as null."""
+    return v if math.isfinite(v) else None
 
 
 def write_fitted(
-    path: str, xname: str, x: FloatArray, ycols: Sequence[str], spl: JumpSpline
+    path: str, xname: str, x: np.ndarray, ycols: Sequence[str], spl: JumpSpline, utc: bool
 ) -> None:
+    """x of every row as read (empty where it was missing) and the fitted values."""
     values = spl(x).reshape(len(x), -1)
+    if x.dtype.kind == "M":
+        xs = ["" if np.isnat(v) else s for v, s in zip(x, iso(x, utc))]
+    else:
+        xs = ["" if not math.isfinite(v) else repr(float(v)) for v in x]
     try:
         with open(path, "w", newline="", encoding="utf-8") as f:
             w = csv.writer(f)
             w.writerow([xname, *(f"{c}_fit" for c in ycols)])
-            for xi, row in zip(x, values):
-                w.writerow(
-                    ["" if not math.isfinite(xi) else repr(float(xi))]
-                    + ["" if not math.isfinite(v) else repr(float(v)) for v in row]
-                )
+            for xi, row in zip(xs, values):
+                w.writerow([xi] + ["" if not math.isfinite(v) else repr(float(v)) for v in row])
     except OSError as e:
         raise CliError(f"cannot write {path}: {e.strerror}") from None
 
 
 def summary(
-    path: str, ycols: Sequence[str], spl: JumpSpline, score: float | None
+    path: str, ycols: Sequence[str], spl: JumpSpline, score: float | None, utc: bool
 ) -> dict[str, Any]:
+    """The result as strict JSON values: dates as ISO 8601 text, infinities as null."""
+    starts = positions(spl.x[[s.start for s in spl.segments]], utc)
+    ends = positions(spl.x[[s.stop - 1 for s in spl.segments]], utc)
     return {
         "file": path,
         "y": list(ycols),
         "samples": len(spl.x),
         "p": spl.p,
-        "gamma": spl.gamma,
-        "cv_score": score,
-        "jumps": spl.jumps.tolist(),
+        "gamma": finite(spl.gamma),
+        "cv_score": None if score is None else finite(score),
+        "jumps": positions(spl.jumps, utc),
         "segments": [
-            {"start": float(spl.x[s][0]), "end": float(spl.x[s][-1]), "samples": s.stop - s.start}
-            for s in spl.segments
+            {"start": a, "end": b, "samples": s.stop - s.start}
+            for a, b, s in zip(starts, ends, spl.segments)
         ],
     }
 
 
-def new_plot(spl: JumpSpline, *, xlabel: str, ylabel: str) -> Any:
-    """Axes of a new figure with the fit drawn (matplotlib without a display)."""
-    try:
-        import matplotlib
-    except ImportError:
-        raise CliError("--plot needs matplotlib (pip install matplotlib)") from None
-    matplotlib.use("Agg")
+def params(spl: JumpSpline, score: float | None = None) -> str:
+    how = "" if score is None else f" (chosen by cross-validation, score {score:.4g})"
+    return f"p = {spl.p:.4g}, gamma = {spl.gamma:.4g}, {len(spl.jumps)} jumps{how}"
+
+
+def new_plot(spl: JumpSpline, *, xlabel: str, ylabel: str, title: str) -> Any:
+    """Axes of a new figure with the fit drawn (matplotlib, checked by `preflight`)."""
     import matplotlib.pyplot as plt
 
     _, ax = plt.subplots(figsize=(8, 4.5), layout="constrained")
     spl.plot(ax)
     ax.set_xlabel(xlabel)
     ax.set_ylabel(ylabel)
+    ax.set_title(title, fontsize="medium")
     return ax
 
 

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import operator
 from collections.abc import Sequence
 from typing import Union
 
@@ -13,6 +12,7 @@ import numpy.typing as npt
 from velk._backend import fit_dict
 from velk._smoothing import Setting, setting_of
 from velk._spline import FloatArray, Samples, as_samples, ppeval
+from velk._validate import PRECONDITION, PRUNING, boolean, check_folds, integer, option, real
 
 __all__ = ["cv_score", "kfold"]
 
@@ -50,8 +50,9 @@ def kfold(
     >>> sorted(len(f) for f in velk.kfold(10, 3, seed=1))
     [3, 3, 4]
     """
-    n = operator.index(n)
-    k = operator.index(k)
+    n = integer("n", n)
+    k = integer("k", k)
+    shuffle = boolean("shuffle", shuffle)
     if not 2 <= k <= n:
         raise ValueError(f"k-fold needs 2 <= k <= n, got k={k}, n={n}")
     order = np.random.default_rng(seed).permutation(n) if shuffle else np.arange(n)
@@ -66,13 +67,12 @@ def resolve_folds(folds: Folds, s: Samples, n_input: int) -> list[list[int]]:
     finite are left out of them.
     """
     n = len(s.x)
-    if isinstance(folds, (int, np.integer)):
+    folds = check_folds(folds)
+    if isinstance(folds, int):
         k = int(folds)
         if 2 <= k and n < k:
             raise ValueError(f"{k}-fold cross-validation needs at least {k} samples, got {n}")
         return [f.tolist() for f in kfold(n, k, seed=0)]
-    if isinstance(folds, (str, bytes)):
-        raise TypeError("folds must be an int or a sequence of index sequences")
     position = np.full(n_input, -1, dtype=np.intp)
     position[s.kept] = np.arange(n)
     out: list[list[int]] = []
@@ -185,9 +185,15 @@ def cv_score(
     s = as_samples(x, y, delta)
     fl = resolve_folds(folds, s, n_input)
     d = np.ones(len(s.x)) if s.delta is None else s.delta
-    if p is not None and not 0.0 <= p <= 1.0:  # NaN too
+    pruning = option("pruning", pruning, PRUNING)
+    precondition = option("precondition", precondition, PRECONDITION)
+    pv = None if p is None else real("p", p)  # out of range scores inf (see Returns)
+    gv = None if gamma is None else real("gamma", gamma)
+    if pv is not None and not 0.0 <= pv <= 1.0:
         return math.inf
-    if gamma is not None and not gamma > 0.0:
+    if gv is not None and not gv > 0.0:
         return math.inf
-    setting = setting_of(p, smoothing, gamma, jump_cost, s.x, s.delta)
+    sv = None if smoothing is None else real("smoothing", smoothing)
+    jv = None if jump_cost is None else real("jump_cost", jump_cost)
+    setting = setting_of(pv, sv, gv, jv, s.x, s.delta)
     return fold_score(s.x, s.y, d, fl, setting, pruning, precondition)

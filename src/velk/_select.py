@@ -24,6 +24,14 @@ from velk._smoothing import (
     segment_stats,
 )
 from velk._spline import FloatArray, JumpSpline, as_samples, ppeval
+from velk._validate import (
+    PRECONDITION,
+    PRUNING,
+    boolean,
+    check_executor,
+    check_n_jobs,
+    option,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -420,11 +428,15 @@ def select(
         raise ValueError("give p or smoothing, not both")
     n_input = np.shape(y)[0] if np.ndim(y) else 0
     s = as_samples(x, y, delta)
-    fl = resolve_folds(folds, s, n_input) if criterion == "cv" else []
+    pruning = option("pruning", pruning, PRUNING)
+    precondition = option("precondition", precondition, PRECONDITION)
+    executor, n_jobs = check_executor(executor), check_n_jobs(n_jobs)
+    progress = boolean("progress", progress)
     w = np.ones(len(s.x)) if s.delta is None else 1.0 / (s.delta * s.delta)
     sc = data_scales(s.x, s.y, w)
     if sc.m < 3:
         raise ValueError(f"select needs at least three distinct x values, got {sc.m}")
+    fl = resolve_folds(folds, s, n_input)  # checked whatever the criterion
     sigma2 = float(np.mean(sc.noise**2))
     dim = s.y.shape[1]
     xm, _, wm = merge_samples(s.x, s.y, w)
@@ -509,10 +521,12 @@ def select(
     best = cells[bi][bj]
     assert best.result is not None  # a finite score has its fit
     lam, jc = float(lams[bi]), costs[bi][bj]
-    p_best = p_of(lam)
-    gamma_best = jc * p_best if p_best > 0.0 else jc
-    p_grid = np.array([p_of(v) for v in lams])
+    p_grid = grid_of(p, "p") if p is not None else np.array([p_of(v) for v in lams])
+    p_best = float(p_grid[bi])
+    gamma_best = float(gammas[bj]) if gammas is not None else (jc * p_best if p_best > 0.0 else jc)
     gamma_grid = np.array(costs) * np.where(p_grid > 0, p_grid, 1.0)[:, None]
+    if gammas is not None:
+        gamma_grid = np.broadcast_to(gammas, gamma_grid.shape).copy()
     arrays = {
         "smoothing_grid": np.array([length_of_lam(v, sc.spacing, sc.weight) for v in lams]),
         "lam_grid": np.asarray(lams, dtype=np.float64),
@@ -525,7 +539,7 @@ def select(
     for a in arrays.values():
         a.flags.writeable = False
     return Selection(
-        spline=JumpSpline(best.result, p_best, gamma_best, squeeze=s.squeeze),
+        spline=JumpSpline(best.result, p_best, gamma_best, squeeze=s.squeeze, time_axis=s.axis),
         criterion=criterion,
         smoothing=length_of_lam(lam, sc.spacing, sc.weight),
         p=p_best,

@@ -1,0 +1,186 @@
+"""JumpSpline's calculus against scipy's PPoly as a black box, extrapolation, construction."""
+
+import pickle
+
+import numpy as np
+import pytest
+from numpy.testing import assert_allclose, assert_array_equal
+from scipy.interpolate import PPoly
+
+import velk
+
+
+def jumpy(dim=1, n=120, seed=0):
+    """A fit with two jumps (one across zero) of curves that cross zero several times."""
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(0.0, 10.0, n))
+    y = np.cos(x)[:, None] * np.arange(1, dim + 1) + np.where(x > 4.0, 1.5, 0.0)[:, None]
+    y += np.where(x > 7.0, -2.0, 0.0)[:, None] + 0.05 * rng.standard_normal((n, dim))
+    spl = velk.fit(x, y if dim > 1 else y[:, 0], p=0.99, gamma=20.0, delta=0.05)
+    assert len(spl.jumps) == 2
+    return spl
+
+
+def oracle(spl):
+    """scipy's own PPoly of the curve, built from breaks and coefs alone."""
+    return PPoly(np.moveaxis(spl.coefs, -1, 0).copy(), spl.breaks, extrapolate=True)
+
+
+def points(spl):
+    b = spl.breaks
+    return np.concatenate([b, (b[1:] + b[:-1]) / 2, [b[0] - 3.0, b[-1] + 3.0]])
+
+
+@pytest.mark.parametrize("dim", [1, 2])
+@pytest.mark.parametrize("nu", [1, 2, 3, 4, 6])
+def test_derivatives_agree_with_ppoly(dim, nu):
+    spl = jumpy(dim)
+    t = points(spl)
+    want = oracle(spl).derivative(nu)(t) if nu < 4 else np.zeros(t.shape + spl(t).shape[1:])
+    assert_allclose(spl(t, nu=nu), want, rtol=1e-12, atol=1e-12)
+    assert_array_equal(spl.derivative(nu)(t), spl(t, nu=nu))  # one evaluation, same bits
+    assert_allclose(spl.derivative(1).derivative(nu - 1)(t), spl(t, nu=nu), rtol=1e-13, atol=0)
+
+
+@pytest.mark.parametrize("dim", [1, 2])
+@pytest.mark.parametrize("nu", [1, 2])
+def test_antiderivative_agrees_with_ppoly_and_vanishes_at_the_first_sample(dim, nu):
+    spl = jumpy(dim)
+    t = points(spl)
+    F = spl.antiderivative(nu)
+    G = oracle(spl).antiderivative(nu)
+    # Antiderivatives differ by a polynomial of degree nu - 1: compare derivatives of order
+    # nu - 1, which differ by a constant, here fixed by F's value at x[0].
+    lowered = F.derivative(nu - 1)
+    g = G.derivative(nu - 1)
+    assert_allclose(lowered(t), g(t) - g(spl.x[0]), rtol=1e-10, atol=1e-10)
+    assert_allclose(F(spl.x[0]), 0.0, atol=1e-14)
+    assert_allclose(F.derivative(nu)(t), spl(t), rtol=1e-10, atol=1e-10)
+    assert F.coefs.shape[-1] == 4 + nu and "nu=-" in repr(F)
+
+
+@pytest.mark.parametrize("dim", [1, 2])
+def test_integrate_agrees_with_ppoly_across_jumps(dim):
+    spl = jumpy(dim)
+    pp = oracle(spl)
+    for a, b in [(0.5, 9.5), (3.9, 4.1), (9.5, 0.5), (-2.0, 12.0), (5.0, 5.0), (6.9, 7.1)]:
+        assert_allclose(spl.integrate(a, b), pp.integrate(a, b), rtol=1e-10, atol=1e-10)
+    ab = spl.integrate([0.5, 9.5], [[9.5], [0.5]])
+    assert ab.shape == (2, 2) + (() if dim == 1 else (dim,))
+    assert_allclose(ab[0, 0], -ab[1, 1])
+
+
+@pytest.mark.parametrize("dim", [1, 3])
+def test_roots_agree_with_ppoly(dim):
+    spl = jumpy(dim)
+    got = spl.roots()
+    want = oracle(spl).roots(discontinuity=False)
+    if dim == 1:
+        got, want = [got], [want]
+    assert len(got) == dim
+    for g, w in zip(got, want):
+        assert len(g) >= 3
+        assert_allclose(g, w, rtol=0, atol=1e-9)
+        assert_allclose(spl(g).reshape(len(g), -1)[:, 0] if dim == 1 else 0, 0, atol=1e-9)
+
+
+def test_roots_at_jumps_and_on_zero_segments():
+    x = np.arange(12.0)
+    y = np.array([2.0, 2, 2, 2, -1, -1, -1, -1, 0, 0, 0, 0])  # across zero, then zero
+    spl = velk.fit(x, y, p=0.9, gamma=0.01)
+    assert_allclose(spl.jumps, [3.5, 7.5])
+    # The step across zero at 3.5 is no root; the zero segment reports where it starts,
+    # which is its jump (the curve takes its right-hand value there).
+    assert_allclose(spl.roots(), [7.5])
+    assert_allclose(spl.roots(extrapolate="nan"), [7.5])
+
+
+def test_extrapolate_nan_outside_the_samples():
+    spl = jumpy()
+    nan = velk.fit(spl.x, spl.y, p=0.99, gamma=5.0, delta=0.05, extrapolate="NaN")
+    t = np.array([spl.x[0] - 1.0, spl.x[0], 5.0, spl.x[-1], spl.x[-1] + 1e-9])
+    inside = np.array([False, True, True, True, False])
+    assert_array_equal(np.isnan(nan(t)), ~inside)
+    assert_allclose(nan(t[inside]), spl(t[inside]), rtol=1e-10)
+    assert_array_equal(np.isnan(spl(t, extrapolate="nan")), ~inside)
+    assert_array_equal(np.isnan(nan.to_ppoly()(t)), ~inside)
+    assert_allclose(nan.to_ppoly()(t[inside]), nan(t[inside]), rtol=1e-13)
+    assert np.isnan(nan.integrate(spl.x[0] - 1.0, 5.0)) and np.isfinite(nan.integrate(1.0, 5.0))
+    assert np.all((nan.roots() >= spl.x[0]) & (nan.roots() <= spl.x[-1]))
+    assert nan.derivative().extrapolate == "nan" and "extrapolate='nan'" in repr(nan)
+
+
+@pytest.mark.parametrize(
+    "nu,error",
+    [(1.0, TypeError), (True, TypeError), ("1", TypeError), (-1, ValueError)],
+)
+def test_bad_derivative_orders(nu, error):
+    spl = jumpy()
+    for call in (
+        lambda: spl(1.0, nu=nu),
+        lambda: spl.derivative(nu),
+        lambda: spl.antiderivative(nu),
+    ):
+        with pytest.raises(error, match="nu"):
+            call()
+
+
+def test_derived_splines_pickle_and_stay_immutable():
+    spl = jumpy(2)
+    t = points(spl)
+    for s in (spl.derivative(2), spl.antiderivative()):
+        copy = pickle.loads(pickle.dumps(s))
+        assert_array_equal(copy(t), s(t))
+        assert repr(copy) == repr(s)
+        assert_array_equal(copy.jumps, spl.jumps)
+        with pytest.raises(AttributeError):
+            s.p = 0.5
+
+
+def result_of(spl):
+    """The raw result that spl was made from, as velk.velk returns it."""
+    res = velk.velk(
+        spl.x, spl.y.reshape(len(spl.x), -1), spl.p, spl.gamma, np.full(len(spl.x), 0.05)
+    )
+    assert len(res["discont"]) == 2
+    return res
+
+
+def corrupt(key, value):
+    def apply(r):
+        r = dict(r)
+        if value is None:
+            del r[key]
+        else:
+            r[key] = value(r[key]) if callable(value) else value
+        return r
+
+    return apply
+
+
+@pytest.mark.parametrize(
+    "change,kw,error,message",
+    [
+        (None, {"p": 5.0}, ValueError, "p must satisfy 0 <= p <= 1, got 5"),
+        (None, {"p": "0.5"}, TypeError, "p must be a real number, got str"),
+        (None, {"gamma": np.nan}, ValueError, "gamma must be a number, got nan"),
+        (None, {"squeeze": 1}, TypeError, "squeeze must be True or False"),
+        (None, {"extrapolate": "const"}, ValueError, "unknown extrapolate 'const'"),
+        (None, {"time_axis": "s"}, TypeError, "time_axis must be a TimeAxis"),
+        (corrupt("x", None), {}, ValueError, "lacks the entries x"),
+        (corrupt("dim", 0), {}, ValueError, "result\\['dim'\\] must be >= 1"),
+        (corrupt("y", lambda y: y[:, :0]), {}, ValueError, "result\\['y'\\] must have shape"),
+        (corrupt("breaks", lambda b: b[::-1]), {}, ValueError, "piecewise polynomial"),
+        (corrupt("coefs", lambda c: c[1:]), {}, ValueError, "piecewise polynomial"),
+        (corrupt("x", lambda x: x[::-1]), {}, ValueError, "increasing samples"),
+        (corrupt("discont_idx", lambda i: i + 1), {}, ValueError, "partition"),
+        (corrupt("interval_cell", lambda c: c[:1]), {}, ValueError, "partition"),
+    ],
+)
+def test_constructor_checks_every_argument(change, kw, error, message):
+    res = result_of(jumpy())
+    args = {"p": 0.99, "gamma": 5.0, **kw}
+    with pytest.raises(error, match=message):
+        velk.JumpSpline(change(res) if change else res, args.pop("p"), args.pop("gamma"), **args)
+    with pytest.raises(TypeError, match="result must be"):
+        velk.JumpSpline([1, 2], 0.5, 1.0)
