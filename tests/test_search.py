@@ -4,6 +4,7 @@ import math
 
 import numpy as np
 import pytest
+from helpers import best_costs, line_energy, piecewise_data, segments, spline_energy
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
@@ -16,62 +17,6 @@ def fit(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none"):
     if y.ndim == 1:
         y = y[:, None]
     return velk.velk(np.asarray(x, dtype=float), y, p, gamma, delta, pruning, precondition)
-
-
-# --- independent oracles ----------------------------------------------------------------
-
-
-def spline_energy(x, y, w, p):
-    """min over f of p*sum w (y - f(x))^2 + (1-p)*int f''^2, natural cubic splines, by a
-    dense solve of the Reinsch form: int f''^2 = f' Q R^-1 Q' f."""
-    n = len(x)
-    if n <= 2:
-        return 0.0
-    h = np.diff(x)
-    Q = np.zeros((n, n - 2))
-    R = np.zeros((n - 2, n - 2))
-    for j in range(n - 2):
-        Q[j, j], Q[j + 1, j], Q[j + 2, j] = 1 / h[j], -1 / h[j] - 1 / h[j + 1], 1 / h[j + 1]
-        R[j, j] = (h[j] + h[j + 1]) / 3
-        if j + 1 < n - 2:
-            R[j, j + 1] = R[j + 1, j] = h[j + 1] / 6
-    K = Q @ np.linalg.solve(R, Q.T)
-    f = np.linalg.solve(p * np.diag(w) + (1 - p) * K, p * w[:, None] * y)
-    return p * np.sum(w[:, None] * (y - f) ** 2) + (1 - p) * np.sum(f * (K @ f))
-
-
-def line_energy(x, y, w):
-    """Weighted least-squares residual of one straight line per component."""
-    sw = np.sqrt(w)
-    A = np.c_[sw, sw * x]
-    coef = np.linalg.lstsq(A, sw[:, None] * y, rcond=None)[0]
-    return float(np.sum((sw[:, None] * y - A @ coef) ** 2))
-
-
-def best_costs(n, energy, gamma):
-    """Unpruned dynamic programme over every allowed partition of each prefix: the last
-    segment has two or more samples, only the first may be sample 0 alone."""
-    best = np.zeros(n)
-    for r in range(2, n):
-        best[r] = min([energy(0, r)] + [best[l - 1] + gamma + energy(l, r) for l in range(1, r)])
-    return best
-
-
-def segments(partition):
-    out, j = [], len(partition) - 1
-    while True:
-        i = int(partition[j])
-        out.append((i, j))
-        if i == 0:
-            return out[::-1]
-        j = i - 1
-
-
-def piecewise_data(rng, n, dim):
-    x = np.cumsum(rng.uniform(0.3, 1.5, n))
-    steps = rng.choice([0.0, 0.0, 3.0, -4.0], n) * (np.arange(n) > 1)
-    y = np.cumsum(steps)[:, None] + np.sin(x)[:, None] + 0.3 * rng.standard_normal((n, dim))
-    return x, y, rng.uniform(0.5, 2.0, n)
 
 
 # --- worked examples --------------------------------------------------------------------

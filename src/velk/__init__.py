@@ -5,12 +5,15 @@ that pays: every jump costs ``gamma``, and the jump positions are chosen by a pr
 dynamic programme over the samples. The result, a `JumpSpline`, evaluates the curve and
 its derivatives. `select` chooses ``p`` and ``gamma`` by cross-validation (`cv_score`,
 `kfold`). x may hold datetimes (NumPy or pandas); the spline then speaks datetimes
-too (`TimeAxis`). The raw functions `velk` and `velk_cvscore` return the core's own results.
+too (`TimeAxis`). The raw functions `velk` and `velk_cvscore` return the core's own
+results; `InternalError`, which no ``except Exception`` catches, reports a broken
+invariant of the core (a bug: please report it).
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
 from velk._cv import cv_score, kfold
+from velk._engine import InternalError
 from velk._select import Selection, select
 from velk._spline import JumpSpline, fit
 from velk._time import TimeAxis
@@ -22,6 +25,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 __all__ = [
+    "InternalError",
     "JumpSpline",
     "Selection",
     "TimeAxis",

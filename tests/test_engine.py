@@ -1,0 +1,222 @@
+"""The public API's compiled module: the functional search, any scale, threads, Ctrl-C."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+from helpers import SANITIZED, best_costs, line_energy, piecewise_data, spline_energy
+from numpy.testing import assert_allclose, assert_array_equal
+
+import velk
+from velk import _engine
+
+
+def engine(x, y, p, gamma, delta=None, pruning="functional", precondition="none", **kw):
+    """The fit of velk.velk(x, y, p, gamma, ...) on the engine (jump cost gamma / p)."""
+    y = np.asarray(y, dtype=float)
+    y = y[:, None] if y.ndim == 1 else y
+    lam, cost = (np.inf, gamma) if p == 0 else ((1 - p) / p, gamma / p)
+    return _engine.fit(
+        np.asarray(x, float), y, delta, lam=lam, jump_cost=cost, pruning=pruning,
+        precondition=precondition, **kw,
+    )  # fmt: skip
+
+
+def random_case(rng):
+    """Data and settings of every kind the search accepts."""
+    n, dim = int(rng.integers(6, 70)), int(rng.integers(0, 4))
+    x, y, delta = piecewise_data(rng, n, max(dim, 1))
+    y = y[:, :dim] * 10.0 ** rng.uniform(-3, 3)
+    if rng.random() < 0.3:  # samples that share an abscissa
+        x = np.round(x / 3.0)
+    if rng.random() < 0.3:
+        delta = None
+    p = float(rng.choice([10 ** -rng.uniform(0, 9), 1 - 10 ** -rng.uniform(0, 9)]))
+    top = engine(x, y, p, np.inf, delta)["F"][-1] if dim else 1.0
+    gamma = float(rng.choice([0.0, np.inf, top * 10 ** -rng.uniform(0, 4)]))
+    return x, y, delta, p, gamma, ["none", "local"][int(rng.integers(2))]
+
+
+@pytest.mark.parametrize("seed", range(150))
+def test_functional_search_is_pelt_on_the_same_model(seed):
+    x, y, delta, p, gamma, precondition = random_case(np.random.default_rng(seed))
+    got = engine(x, y, p, gamma, delta, "functional", precondition)
+    want = engine(x, y, p, gamma, delta, "PELT", precondition)
+    assert_array_equal(got["partition"], want["partition"])
+    # The same states and the same winner: the same bits.
+    assert got["F"].tobytes() == want["F"].tobytes()
+    assert got["complexity_counter"] <= want["complexity_counter"]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_functional_search_reaches_the_unpruned_optimum(seed):
+    rng = np.random.default_rng(3000 + seed)
+    n, dim = int(rng.integers(3, 14)), int(rng.integers(1, 3))
+    x, y, delta = piecewise_data(rng, n, dim)
+    w = delta**-2
+    p = float(rng.choice([0.0, rng.uniform(0.05, 0.95)]))
+    if p == 0.0:
+        energy = lambda l, r: line_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1])  # noqa: E731
+    else:
+        energy = lambda l, r: spline_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1], p)  # noqa: E731
+    gamma = energy(0, n - 1) * float(rng.uniform(0.01, 0.7))
+    res = engine(x, y, p, gamma, delta)
+    # F in units of the residual sum of squares: the contract's F divided by p.
+    assert_allclose(res["F"] * (p or 1.0), best_costs(n, energy, gamma), rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_straight_lines_match_the_unpruned_line_search(seed):
+    rng = np.random.default_rng(5000 + seed)
+    x, y, delta = piecewise_data(rng, 80, int(rng.integers(1, 4)))
+    gamma = float(rng.uniform(0.5, 20.0))
+    got = engine(x, y, 0.0, gamma, delta)
+    want = velk.velk(x, y, 0.0, gamma, delta)
+    assert_array_equal(got["partition"], want["partition"])
+    assert_allclose(got["F"], want["F"], rtol=1e-9, atol=1e-9)
+
+
+def long_signal(n, jumps, dim=1, seed=0, lines=False):
+    """A smooth curve (straight lines) and `jumps` steps of about 40 noise sd."""
+    rng = np.random.default_rng(seed)
+    x = np.arange(n, dtype=float)
+    k = np.minimum(np.arange(n) * (jumps + 1) // n, jumps)
+    level = rng.choice([-1.0, 1.0], (jumps + 1, dim)) * rng.uniform(1.5, 2.5, (jumps + 1, dim))
+    curve = np.outer(x, rng.normal(0, 1e-3, dim)) if lines else np.sin(x / 300.0)[:, None]
+    y = curve + np.cumsum(level, axis=0)[k] + 0.05 * rng.standard_normal((n, dim))
+    return x, y, np.full(n, 0.05)
+
+
+@pytest.mark.parametrize("dim,p,bound", [(1, 1e-6, 60), (3, 1e-6, 80), (1, 0.0, 1000)])
+def test_work_per_sample_stays_bounded_on_a_long_signal(dim, p, bound):
+    # Without the functional test every start of a smooth run stays alive: about n / 8
+    # extensions per sample here. Spline states forget old samples, so a few dozen
+    # candidates stay; straight lines do not, and keep a few hundred.
+    n = 20000 if not SANITIZED else 4000
+    x, y, delta = long_signal(n, 3, dim, lines=p == 0.0)
+    res = engine(x, y, p, 30.0 * (p or 1.0) * dim, delta)
+    assert len(res["discont"]) == 3
+    assert res["complexity_counter"] < bound * n
+
+
+@pytest.mark.parametrize(
+    "xs,ys", [(1.0, 1.0), (1e-160, 1.0), (1e300, 1.0), (1.0, 1e-300), (1e-150, 1e-300)]
+)
+def test_any_scale_gives_the_same_fit(xs, ys):
+    x, y, delta = long_signal(600, 3)
+    ref = _engine.fit(x, y, delta, length=6.0, jump_cost=30.0)
+    res = _engine.fit(x * xs, y * ys, delta * ys, length=6.0 * xs, jump_cost=30.0)
+    assert_array_equal(res["discont_idx"], ref["discont_idx"])
+    assert np.isfinite(res["coefs"]).all()
+    spl = velk.JumpSpline(res, 0.5, 1.0)
+    t = (x[:-1] + 0.3) * xs
+    assert_allclose(spl(t) / ys, velk.JumpSpline(ref, 0.5, 1.0)(x[:-1] + 0.3), rtol=1e-12)
+    assert_allclose(spl.derivative()(t) * xs / ys, velk.JumpSpline(ref, 0.5, 1.0).derivative()(
+        x[:-1] + 0.3
+    ), rtol=1e-9, atol=1e-12)  # fmt: skip
+
+
+def test_threads_fit_at_once_with_serial_results():
+    x, y, delta = long_signal(6000, 4)
+    settings = [dict(lam=1e5 * k, jump_cost=30.0) for k in (1, 3, 10, 30)]
+    serial = [_engine.fit(x, y, delta, **s) for s in settings]
+    out = [None] * len(settings)
+
+    def work(k):
+        out[k] = _engine.fit(x, y, delta, **settings[k])
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(settings))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for a, b in zip(out, serial):
+        assert a["coefs"].tobytes() == b["coefs"].tobytes()
+        assert a["F"].tobytes() == b["F"].tobytes()
+
+
+def slow_fit(**kw):
+    """PELT on a long smooth signal: minutes unless stopped."""
+    x, y, delta = long_signal(400000 if not SANITIZED else 60000, 0)
+    return _engine.fit(x, y, delta, lam=1e6, jump_cost=100.0, pruning="PELT", **kw)
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name == "nt", reason="POSIX signals")
+def test_ctrl_c_stops_a_long_fit_promptly():
+    sent = []
+
+    def interrupt():
+        time.sleep(0.3)
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=interrupt).start()
+    with pytest.raises(KeyboardInterrupt):
+        slow_fit()
+    assert time.perf_counter() - sent[0] < (0.2 if not SANITIZED else 2.0)
+
+
+def test_a_token_stops_a_fit_in_another_thread():
+    token = np.zeros(1, np.uint8)
+    caught = []
+
+    def work():
+        try:
+            slow_fit(cancel=token)
+        except KeyboardInterrupt:
+            caught.append(time.perf_counter())
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    time.sleep(0.3)
+    token[0] = 1
+    stopped = time.perf_counter()
+    worker.join(timeout=30)
+    assert caught and caught[0] - stopped < (0.2 if not SANITIZED else 2.0)
+
+
+@pytest.mark.parametrize(
+    "kw,error,message",
+    [
+        ({"lam": -1.0}, ValueError, "lam must satisfy 0 <= lam, got -1"),
+        ({"length": np.nan}, ValueError, "smoothing length must satisfy 0 <= length, got NaN"),
+        ({"lam": 1.0, "jump_cost": -2.0}, ValueError, "jump cost must satisfy"),
+        ({"lam": 1.0, "length": 1.0}, TypeError, "exactly one of lam and length"),
+        ({}, TypeError, "exactly one of lam and length"),
+        ({"lam": 1.0, "pruning": "fast"}, ValueError, "expected 'functional', 'FPVI' or 'PELT'"),
+        ({"lam": 1.0, "cancel": [0]}, TypeError, "argument 'cancel'"),
+        ({"lam": "1"}, TypeError, "argument 'lam'"),
+    ],
+)
+def test_engine_arguments(kw, error, message):
+    x, y = np.arange(5.0), np.zeros((5, 1))
+    kw = {"jump_cost": 1.0, **kw}
+    with pytest.raises(error, match=message):
+        _engine.fit(x, y, **kw)
+
+
+@pytest.mark.parametrize(
+    "x,delta,message",
+    [
+        ([0, 1, np.nan, 3], None, "x must be finite, got NaN at index 2"),
+        ([0, 1, 2, 3], [1, 0, 1, 1], "delta must be finite and non-zero, got 0 at index 1"),
+        ([0, 1, 2, 3], [1, 1, np.inf, 1], "delta must be finite and non-zero, got inf"),
+    ],
+)
+def test_engine_rejects_samples_the_raw_module_passes_on(x, delta, message):
+    d = None if delta is None else np.asarray(delta, float)
+    with pytest.raises(ValueError, match=message):
+        _engine.fit(np.asarray(x, float), np.zeros((4, 1)), d, lam=1.0, jump_cost=1.0)
+
+
+def test_one_internal_error_class_for_both_modules():
+    assert velk.InternalError is _engine.InternalError
+    assert issubclass(velk.InternalError, BaseException)
+    assert not issubclass(velk.InternalError, Exception)
+    assert sorted(n for n in dir(velk._velk_core) if not n.startswith("__")) == [
+        "velk",
+        "velk_cvscore",
+    ]
