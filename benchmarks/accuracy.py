@@ -52,6 +52,9 @@ def family(name: str, seed: int):
         for i in range(1, n):
             e[i] = 0.5 * e[i - 1] + math.sqrt(0.75) * noise[i]
         return t, 2.0 * np.sin(4 * np.pi * t) + e, []
+    if kind == "plain step":  # a step of 2.5 sd on a constant
+        k = int(rng.integers(int(0.3 * n), int(0.7 * n)))
+        return t, steps(n, [k], [2.5]) + noise, [k]
     if kind in ("step", "step+outliers"):
         k = int(rng.integers(int(0.3 * n), int(0.7 * n)))
         y = np.sin(2 * np.pi * t) + steps(n, [k], [2.5]) + noise

@@ -22,17 +22,21 @@ PyMethodDef functions[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "fit(x, y, delta=None, *, lam=None, length=None, jump_cost, pruning='functional', "
-     "precondition='none', cancel=None)\n--\n\n"
+     "precondition='none', cancel=None, stats=False)\n--\n\n"
      "The fit minimising the sum over segments of D + lam * R plus jump_cost per jump, D the\n"
      "weighted residual sum of squares and R the integral of f''**2. x (n,) and y (n, dim)\n"
      "are float64 arrays, delta None or (n,); give lam = (1 - p) / p or a smoothing length\n"
      "in units of x. pruning is 'functional', 'FPVI' or 'PELT'. cancel: None or a uint8\n"
      "array whose first element, once set non-zero by another thread, stops the fit with\n"
      "KeyboardInterrupt. Returns the result dictionary of velk.velk in the units of the\n"
-     "input, with F in units of D, and one more key, 'scale': (x_unit, y_unit), powers of\n"
-     "two in whose units the coefficients are given: piece k of a component is\n"
-     "y_unit * sum(coefs[m] * ((t - breaks[k]) / x_unit)**(3 - m)). ValueError for\n"
-     "values the fit rejects.\n"},
+     "input, with F in units of D, and more keys: 'scale': (x_unit, y_unit), powers of\n"
+     "two in whose units the coefficients are given (piece k of a component is\n"
+     "y_unit * sum(coefs[m] * ((t - breaks[k]) / x_unit)**(3 - m))); 'lam', the\n"
+     "smoothing in the units of the input (0 or inf where it is not a double); 'w', the\n"
+     "weights of the prepared samples (merged where x repeats). ValueError for\n"
+     "values the fit rejects. With stats=True one more key, 'stats': a dict of the\n"
+     "weighted residual sum of squares 'rss' (units of D), the degrees of freedom 'edf'\n"
+     "and 'logdet', both summed over segments and components: see velk.select.\n"},
 };
 
 PyModuleDef definition = {

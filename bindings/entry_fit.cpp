@@ -46,16 +46,17 @@ bool convert_token(PyObject* obj, Ref& keep, unsigned char*& token) {
 
 PyObject* engine_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"x",        "y",       "delta",        "lam",
-                                         "length",   "jump_cost", "pruning",    "precondition",
-                                         "cancel",   nullptr};
+        static const char* keywords[] = {"x",         "y",       "delta",        "lam",
+                                         "length",    "jump_cost", "pruning",    "precondition",
+                                         "cancel",    "stats",     nullptr};
         PyObject *x_obj, *y_obj, *delta_obj = Py_None, *lam_obj = Py_None, *length_obj = Py_None;
         PyObject *cost_obj = nullptr, *pruning_obj = nullptr, *precondition_obj = nullptr;
         PyObject* cancel_obj = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$OOOOOO:fit",
+        int with_stats = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$OOOOOOp:fit",
                                          const_cast<char**>(keywords), &x_obj, &y_obj, &delta_obj,
                                          &lam_obj, &length_obj, &cost_obj, &pruning_obj,
-                                         &precondition_obj, &cancel_obj))
+                                         &precondition_obj, &cancel_obj, &with_stats))
             return nullptr;
         if (!cost_obj) {
             PyErr_SetString(PyExc_TypeError, "fit() missing required keyword argument 'jump_cost'");
@@ -85,7 +86,7 @@ PyObject* engine_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             Unlocked unlocked(token);
             velk::Ticker ticker = unlocked.ticker();
             outcome.emplace(velk::fit_scaled(std::move(samples), pruning, precondition, smoothing,
-                                             jump_cost, ticker));
+                                             jump_cost, with_stats != 0, ticker));
         }
         if (!outcome->ok()) {
             PyErr_SetString(PyExc_ValueError, outcome->error().message().c_str());
@@ -94,8 +95,21 @@ PyObject* engine_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         velk::ScaledFit& scaled = outcome->value();
         Ref result(build_result(std::move(scaled.fit)));
         Ref units(Py_BuildValue("(dd)", scaled.x_unit, scaled.y_unit));
-        if (!result || !units || PyDict_SetItemString(result.get(), "scale", units.get()) < 0)
+        Ref lam(PyFloat_FromDouble(scaled.lam));
+        const velk::Index m = scaled.w.size();
+        Ref w(array_of(std::move(scaled.w), m));
+        if (!result || !units || !lam || !w ||
+            PyDict_SetItemString(result.get(), "scale", units.get()) < 0 ||
+            PyDict_SetItemString(result.get(), "lam", lam.get()) < 0 ||
+            PyDict_SetItemString(result.get(), "w", w.get()) < 0)
             return nullptr;
+        if (with_stats) {
+            const velk::FitStats& st = scaled.stats;
+            Ref stats(Py_BuildValue("{s:d,s:d,s:d}", "rss", st.rss, "edf", st.edf, "logdet",
+                                    st.logdet));
+            if (!stats || PyDict_SetItemString(result.get(), "stats", stats.get()) < 0)
+                return nullptr;
+        }
         return result.release();
     });
 }

@@ -105,6 +105,10 @@ Ref ppform_list(std::vector<velk::PPForm>&& parts) {
 
 }  // namespace
 
+PyObject* array_of(std::vector<double>&& data, velk::Index size) {
+    return array(std::move(data), {size}).release();
+}
+
 PyObject* build_result(velk::FitResult&& fit) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;

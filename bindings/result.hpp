@@ -10,4 +10,8 @@ namespace velk_py {
 // with a Python error set and everything built so far released.
 PyObject* build_result(velk::FitResult&& fit);
 
+// A 1-D float64 array that takes over the vector's buffer; null with a Python
+// error set.
+PyObject* array_of(std::vector<double>&& data, velk::Index size);
+
 }  // namespace velk_py

@@ -115,7 +115,8 @@ void map_back(PPForm& pp, const std::vector<double>& x, Index i, Index j, bool f
 }  // namespace
 
 Outcome<ScaledFit> fit_scaled(Samples&& in, Pruning pruning, Precondition precondition,
-                              Smoothing smoothing, double jump_cost, Ticker& ticker) {
+                              Smoothing smoothing, double jump_cost, bool with_stats,
+                              Ticker& ticker) {
     if (!(smoothing.value >= 0.0))
         return smoothing.kind == Smoothing::Kind::Lam
                    ? InputError::lam_out_of_range(smoothing.value)
@@ -148,8 +149,14 @@ Outcome<ScaledFit> fit_scaled(Samples&& in, Pruning pruning, Precondition precon
     const double cost = std::ldexp(jump_cost, 2 * ed - 2 * ey);
     constexpr double inf = std::numeric_limits<double>::infinity();
     const double sp = lam == inf ? 0.0 : 1.0 / (1.0 + lam);
+    std::vector<double> w = s.data.w;
     FitResult out = fit_prepared(std::move(s.data), pruning, precondition, sp,
                                  sp > 0.0 ? cost * sp : cost, ticker);
+    FitStats stats;
+    if (with_stats) {
+        stats = fit_stats(out, w, lam);
+        stats.rss = std::ldexp(stats.rss, 2 * ey - 2 * ed);
+    }
 
     // Back to the caller's units.
     out.x = std::move(p.x);
@@ -169,7 +176,11 @@ Outcome<ScaledFit> fit_scaled(Samples&& in, Pruning pruning, Precondition precon
         out.discont[k] = (out.x[i + 1] + out.x[i]) * 0.5;
     }
     for (double& v : out.F) v = std::ldexp(sp > 0.0 ? v / sp : v, 2 * ey - 2 * ed);
-    return ScaledFit{std::move(out), x_unit, std::ldexp(1.0, ey)};
+    const double caller_lam = std::ldexp(lam, 3 * ex - 2 * ed);
+    if (!with_stats) stats = FitStats{};
+    for (double& v : w) v = std::ldexp(v, -2 * ed);
+    return ScaledFit{std::move(out), x_unit, std::ldexp(1.0, ey), caller_lam, std::move(w),
+                     stats};
 }
 
 }  // namespace velk

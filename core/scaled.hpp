@@ -11,6 +11,7 @@
 #include "cancel.hpp"
 #include "chk.hpp"
 #include "options.hpp"
+#include "stats.hpp"
 #include "velk.hpp"
 
 namespace velk {
@@ -41,6 +42,9 @@ struct ScaledFit {
     FitResult fit;  // x, y, breaks, jumps in the caller's units; F in units of D
     double x_unit = 1.0;
     double y_unit = 1.0;
+    double lam = 0.0;       // in the caller's units (0 or inf where out of range)
+    std::vector<double> w;  // the prepared samples' weights, in the caller's units
+    FitStats stats;         // rss in units of D; only when asked for
 };
 
 // Minimises, over the partitions into segments, the sum of each segment's
@@ -49,6 +53,7 @@ struct ScaledFit {
 // non-zero; rows of y with a non-finite value are dropped. tau stays in the
 // units the search used.
 Outcome<ScaledFit> fit_scaled(Samples&& samples, Pruning pruning, Precondition precondition,
-                              Smoothing smoothing, double jump_cost, Ticker& ticker);
+                              Smoothing smoothing, double jump_cost, bool with_stats,
+                              Ticker& ticker);
 
 }  // namespace velk

@@ -46,6 +46,7 @@ def fit_dict(
     pruning: str = "functional",
     precondition: str = "none",
     cancel: npt.NDArray[np.uint8] | None = None,
+    stats: bool = False,
 ) -> dict[str, Any]:
     """The result dictionary of the fit of ``sum(D + lam * R) + jump_cost * K``.
 
@@ -56,6 +57,8 @@ def fit_dict(
     samples): the length works at any scale of x, y and delta, where lam may not be a
     double. The dictionary is that of `velk.velk` plus "scale" = (x_unit, y_unit): piece
     k of a component is ``y_unit * sum(coefs[k, m] * ((t - breaks[k]) / x_unit)**(3 - m))``.
+    The engine's extras come too: "lam" (in the caller's units) and "w" (the prepared
+    samples' weights), and with stats=True "stats" (see `velk._select.evidence`).
     ValueError for values the fit rejects; KeyboardInterrupt on Ctrl-C or from `cancel`.
     The fit runs without the interpreter lock.
     """
@@ -70,5 +73,6 @@ def fit_dict(
             pruning=pruning,
             precondition=precondition,
             cancel=cancel,
+            stats=stats,
         )
     )

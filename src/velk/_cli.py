@@ -38,16 +38,6 @@ def n_jobs_arg(text: str) -> int:
         ) from None
 
 
-def folds_arg(text: str) -> int:
-    try:
-        k = int(text)
-    except ValueError:
-        k = 0
-    if k < 2:
-        raise argparse.ArgumentTypeError(f"expected a number of folds >= 2, got {text!r}")
-    return k
-
-
 def pruning_arg(text: str) -> str:
     try:
         return option("pruning", text, PRUNING)
@@ -103,9 +93,16 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--p", type=float, help="smoothing parameter in [0, 1]")
     fit.add_argument("--gamma", type=float, help="penalty per jump, >= 0")
     fit.add_argument("--select", action="store_true", help="choose p and gamma with velk.select")
+    fit.add_argument(
+        "--smoothing-grid", type=grid_arg, metavar="L[,L...]", help="smoothing lengths to try"
+    )
     fit.add_argument("--p-grid", type=grid_arg, metavar="P[,P...]", help="p values to try")
-    fit.add_argument("--gamma-grid", type=grid_arg, metavar="G[,G...]", help="gammas to try")
-    fit.add_argument("--folds", type=folds_arg, metavar="K", help="cross-validation folds (5)")
+    fit.add_argument(
+        "--jump-cost-grid", type=grid_arg, metavar="C[,C...]", help="jump costs to try"
+    )
+    fit.add_argument(
+        "--gamma-grid", type=grid_arg, metavar="G[,G...]", help="gammas to try (with --p-grid)"
+    )
     fit.add_argument("--n-jobs", type=n_jobs_arg, metavar="N", help="threads for --select")
     fit.add_argument(
         "--pruning",
@@ -166,7 +163,7 @@ def run_demo(args: argparse.Namespace) -> int:
         f"{len(ex.jumps)} jumps, noise sd {ex.delta[0]:g}"
     )
     print(
-        f"p = {sel.p:.6g}, gamma = {sel.gamma:.6g}: chosen by velk.select ({sel.criterion}) "
+        f"p = {sel.p:.6g}, gamma = {sel.gamma:.6g}: chosen by velk.select "
         f"over {sel.scores.size} settings in {took:.2f} s"
     )
     print(f"jumps found: {fmt(spl.jumps)}")
@@ -185,9 +182,10 @@ def run_demo(args: argparse.Namespace) -> int:
 def selection_options(args: argparse.Namespace) -> dict[str, Any]:
     """The keyword arguments of `velk.select` that the command line sets."""
     return {
+        "smoothing": args.smoothing_grid,
         "p": args.p_grid,
+        "jump_cost": args.jump_cost_grid,
         "gamma": args.gamma_grid,
-        "folds": 5 if args.folds is None else args.folds,
         "n_jobs": args.n_jobs,
         "pruning": args.pruning,
     }
@@ -202,13 +200,20 @@ def run_fit(args: argparse.Namespace) -> int:
     grids = [
         o
         for o, v in [
+            ("--smoothing-grid", args.smoothing_grid),
             ("--p-grid", args.p_grid),
+            ("--jump-cost-grid", args.jump_cost_grid),
             ("--gamma-grid", args.gamma_grid),
-            ("--folds", args.folds),
             ("--n-jobs", args.n_jobs),
         ]
         if v is not None
     ]
+    if args.smoothing_grid is not None and args.p_grid is not None:
+        parser.error("give --smoothing-grid or --p-grid, not both")
+    if args.jump_cost_grid is not None and args.gamma_grid is not None:
+        parser.error("give --jump-cost-grid or --gamma-grid, not both")
+    if args.gamma_grid is not None and args.p_grid is None:
+        parser.error("--gamma-grid goes with --p-grid (gamma is relative to p)")
     if args.p is not None and grids:
         parser.error(f"{grids[0]} is for the selection: do not give --p and --gamma with it")
     if args.p is not None and not 0.0 <= args.p <= 1.0:

@@ -195,5 +195,5 @@ def cv_score(
         return math.inf
     sv = None if smoothing is None else real("smoothing", smoothing)
     jv = None if jump_cost is None else real("jump_cost", jump_cost)
-    setting = setting_of(pv, sv, gv, jv, s.x, s.delta)
+    setting = setting_of(pv, sv, gv, jv)
     return fold_score(s.x, s.y, d, fl, setting, pruning, precondition)

@@ -10,6 +10,8 @@ class InternalError(BaseException): ...
 @type_check_only
 class EngineResult(VelkResult):
     scale: tuple[float, float]  # (x_unit, y_unit)
+    lam: float
+    w: npt.NDArray[np.float64]
 
 def fit(
     x: npt.NDArray[np.float64],
@@ -22,4 +24,5 @@ def fit(
     pruning: str = "functional",
     precondition: str = "none",
     cancel: npt.NDArray[np.uint8] | None = None,
+    stats: bool = False,
 ) -> EngineResult: ...

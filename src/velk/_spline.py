@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velk._backend import fit_dict
-from velk._smoothing import setting_of
+from velk._smoothing import setting_of, terms_of
 from velk._time import TimeAxis, as_length, axis_of
 from velk._validate import (
     EXTRAPOLATE,
@@ -839,8 +839,8 @@ def fit(
     Samples with equal x are merged into their weighted mean.
 
     `smoothing` with `jump_cost` works at any scale of x, y and delta (x * 1e-300
-    included), where p and gamma may not be representable. With `smoothing` and `gamma`,
-    gamma keeps its meaning for the p that the smoothing length stands for.
+    included), where p and gamma may not be representable; gamma, relative to p, goes
+    with p only.
 
     Datetime and timedelta x are fitted as the seconds since the earliest sample, whatever
     resolution NumPy or pandas gave them, so `p` (and the curvature term it weighs) refers
@@ -879,7 +879,7 @@ def fit(
     pruning = option("pruning", pruning, PRUNING)
     precondition = option("precondition", precondition, PRECONDITION)
     extrapolate = option("extrapolate", extrapolate, EXTRAPOLATE)
-    st = setting_of(pv, sv, gv, jv, s.x, s.delta)
+    st = setting_of(pv, sv, gv, jv)
     res = fit_dict(
         s.x,
         s.y,
@@ -890,6 +890,8 @@ def fit(
         pruning=pruning,
         precondition=precondition,
     )
-    return JumpSpline(
-        res, st.p, st.gamma, squeeze=s.squeeze, extrapolate=extrapolate, time_axis=s.axis
-    )
+    if pv is None:
+        pv, gv = terms_of(res["lam"], st.jump_cost)
+    elif gv is None:
+        gv = terms_of(st.lam, st.jump_cost)[1]  # type: ignore[arg-type]
+    return JumpSpline(res, pv, gv, squeeze=s.squeeze, extrapolate=extrapolate, time_axis=s.axis)
