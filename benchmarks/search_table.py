@@ -22,6 +22,7 @@ from signals import (
 )
 
 TITLE = "velk jump search"
+PRUNINGS = ("FPVI", "PELT")
 
 
 def measure(spec: dict) -> None:
@@ -86,7 +87,7 @@ def run(bench: Bench) -> None:
     limit = bench.search_limit * 2 + 30
     for kind in ("fixed", "growing"):
         for dim in (1, 3):
-            for pruning in ("FPVI", "PELT"):
+            for pruning in PRUNINGS:
                 history: list[tuple[int, int, float]] = []
                 for n in sizes(top):
                     label = [kind, n, dim, jump_count(kind, n), pruning]
