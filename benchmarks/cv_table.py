@@ -13,11 +13,11 @@ TITLE = "10-fold velk_cvscore"
 FOLDS = 10
 
 
-def measure(spec: dict) -> None:
+def measure(job: dict) -> None:
     """Worker: times one cross-validation score over random folds."""
     import velk
 
-    n, pruning, gamma = spec["n"], spec["pruning"], spec["gamma"]
+    n, pruning, gamma = job["n"], job["pruning"], job["gamma"]
     x, y, delta, _ = jump_signal("growing", n, 1)
     rng = np.random.default_rng(1)
     folds = [f.tolist() for f in np.array_split(rng.permutation(n), FOLDS)]
@@ -27,7 +27,7 @@ def measure(spec: dict) -> None:
     def call():
         return velk.velk_cvscore(x, y, P, gamma, delta, folds, pruning)
 
-    score, seconds, runs, peak = timed(call, long_call=spec["long_call"], budget=spec["budget"])
+    score, seconds, runs, peak = timed(call, long_call=job["long_call"], budget=job["budget"])
     emit({"seconds": seconds, "runs": runs, "peak": peak, "score": score})
 
 

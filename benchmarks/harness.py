@@ -85,18 +85,18 @@ def emit(obj: dict) -> None:
     print(json.dumps(obj), flush=True)
 
 
-def worker_main(spec_json: str) -> None:
-    """The body of a worker process: calls the function named by spec["worker"],
+def worker_main(job_json: str) -> None:
+    """The body of a worker process: calls the function named by job["worker"],
     "module:function" with the module in this directory."""
-    spec = json.loads(spec_json)
-    module, function = spec["worker"].split(":")
-    getattr(importlib.import_module(module), function)(spec)
+    job = json.loads(job_json)
+    module, function = job["worker"].split(":")
+    getattr(importlib.import_module(module), function)(job)
 
 
-def run_worker(spec: dict, limit: float) -> tuple[list[dict], bool]:
+def run_worker(job: dict, limit: float) -> tuple[list[dict], bool]:
     """Runs one worker in a fresh interpreter; returns (lines it printed, stopped at limit)."""
     code = "import sys, harness; harness.worker_main(sys.argv[1])"
-    cmd = [sys.executable, "-c", code, json.dumps(spec)]
+    cmd = [sys.executable, "-c", code, json.dumps(job)]
     path = os.pathsep.join(filter(None, [str(HERE), os.environ.get("PYTHONPATH")]))
     env = dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=path)
     try:
@@ -105,7 +105,7 @@ def run_worker(spec: dict, limit: float) -> tuple[list[dict], bool]:
         )
         out, stopped = proc.stdout, False
         if proc.returncode != 0:
-            raise RuntimeError(f"worker {spec} failed:\n{proc.stderr}")
+            raise RuntimeError(f"worker {job} failed:\n{proc.stderr}")
     except subprocess.TimeoutExpired as e:
         out = e.stdout or ""
         out, stopped = out.decode() if isinstance(out, bytes) else out, True
@@ -172,9 +172,9 @@ class Bench:
         if dashed:
             self.dashed.add((panel, series))
 
-    def measure(self, worker: str, limit: float, **spec: Any) -> tuple[list[dict], bool]:
-        """Runs worker ("module:function") in its own process with spec and the budgets."""
-        full = {"worker": worker, "long_call": self.long_call, "budget": self.budget, **spec}
+    def measure(self, worker: str, limit: float, **job: Any) -> tuple[list[dict], bool]:
+        """Runs worker ("module:function") in its own process with job and the budgets."""
+        full = {"worker": worker, "long_call": self.long_call, "budget": self.budget, **job}
         return run_worker(full, limit)
 
     def summary(self) -> None:

@@ -14,7 +14,7 @@ NEEDS = (2,)  # velk's rows are table 2's runs
 TITLE = "ruptures Pelt (tuned penalty) and velk, dim 1"
 
 
-def measure_ruptures(spec: dict) -> None:
+def measure_ruptures(job: dict) -> None:
     """Worker: tunes the penalty until Pelt finds the true number of jumps: first by
     bisection on a log scale with jump=5 (candidates every fifth sample, about
     25 times cheaper), then with jump=1 from there. Every jump=1 run is
@@ -22,7 +22,7 @@ def measure_ruptures(spec: dict) -> None:
     was done; the last line is the jump=1 run closest to the true count."""
     import ruptures
 
-    n, model, kind = spec["n"], spec["model"], spec["kind"]
+    n, model, kind = job["n"], job["model"], job["kind"]
     _, y, _, truth = jump_signal(kind, n, 1)
     want = len(truth)
     ruptures.Pelt(model=model, min_size=2, jump=1).fit(y[:100]).predict(pen=1.0)
@@ -58,7 +58,7 @@ def measure_ruptures(spec: dict) -> None:
                 pen=pen, seconds=seconds, found=len(found), truth=want, precision=prec, recall=rec
             )
 
-    tune(spec["pen"], 5, 30, keep_coarse)
+    tune(job["pen"], 5, 30, keep_coarse)
     emit({**coarse, "coarse": True})
     best = None
 
@@ -82,12 +82,12 @@ def measure_ruptures(spec: dict) -> None:
     emit({**best, "done": True})
 
 
-def measure_select(spec: dict) -> None:
+def measure_select(job: dict) -> None:
     """Worker: velk.select, p and gamma chosen by 5-fold cross-validation over its
     default grid, without knowing the true jumps; timed once, grid included."""
     import velk
 
-    x, y, delta, truth = jump_signal(spec["kind"], spec["n"], 1)
+    x, y, delta, truth = jump_signal(job["kind"], job["n"], 1)
     velk.select(x[:300], y[:300], delta=delta[:300], pruning="PELT")
     t0 = time.perf_counter()
     sel = velk.select(x, y, delta=delta, pruning="PELT")

@@ -25,11 +25,11 @@ TITLE = "velk jump search"
 PRUNINGS = ("FPVI", "PELT")
 
 
-def measure(spec: dict) -> None:
+def measure(job: dict) -> None:
     """Worker: times one search and scores its jumps against the true ones."""
     import velk
 
-    n, dim, pruning, kind = spec["n"], spec["dim"], spec["pruning"], spec["kind"]
+    n, dim, pruning, kind = job["n"], job["dim"], job["pruning"], job["kind"]
     x, y, delta, truth = jump_signal(kind, n, dim)
     gamma = gamma_for(dim)
     velk.velk(x[:300], y[:300], P, gamma, delta[:300], pruning)
@@ -37,7 +37,7 @@ def measure(spec: dict) -> None:
     def call():
         return velk.velk(x, y, P, gamma, delta, pruning)
 
-    res, seconds, runs, peak = timed(call, long_call=spec["long_call"], budget=spec["budget"])
+    res, seconds, runs, peak = timed(call, long_call=job["long_call"], budget=job["budget"])
     found = res["discont_idx"] + 1
     prec, rec = precision_recall(found, truth)
     emit(

@@ -12,9 +12,9 @@ from signals import SIGMA, P, spline_signal
 TITLE = "One smoothing spline"
 
 
-def measure(spec: dict) -> None:
+def measure(job: dict) -> None:
     """Worker: times one tool's fit and saves its fitted values at the samples."""
-    n, tool = spec["n"], spec["tool"]
+    n, tool = job["n"], job["tool"]
     x, y, delta = spline_signal(n)
     w = 1.0 / delta**2
     lam = (1.0 - P) / P
@@ -51,8 +51,8 @@ def measure(spec: dict) -> None:
             return res(x)
 
         csaps.CubicSmoothingSpline(x[:100], y[:100], weights=w[:100], smooth=P)(x[:100])
-    res, seconds, runs, peak = timed(call, long_call=spec["long_call"], budget=spec["budget"])
-    np.save(spec["values"], values(res))
+    res, seconds, runs, peak = timed(call, long_call=job["long_call"], budget=job["budget"])
+    np.save(job["values"], values(res))
     emit({"seconds": seconds, "runs": runs, "peak": peak})
 
 
