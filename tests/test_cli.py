@@ -106,10 +106,11 @@ def test_fit_data_errors_exit_1_with_one_line(tmp_path, content, args, message):
         ["frobnicate"],
         ["fit", "x.csv", "--y", "a", "--n-jobs", "0"],
         ["fit", "x.csv", "--y", "a", "--n-jobs", "2.5"],
-        ["fit", "x.csv", "--y", "a", "--folds", "1"],
+        ["fit", "x.csv", "--y", "a", "--gamma-grid", "1"],
         ["fit", "x.csv", "--y", "a", "--pruning", "fast"],
         ["fit", "x.csv", "--y", "a", "--p-grid", "0.5,x"],
-        ["fit", "x.csv", "--y", "a", "--p", "0.5", "--gamma", "1", "--folds", "3"],
+        ["fit", "x.csv", "--y", "a", "--p", "0.5", "--gamma", "1", "--p-grid", "0.3"],
+        ["fit", "x.csv", "--y", "a", "--p-grid", "0.3", "--smoothing-grid", "1"],
         ["demo", "--n-jobs", "-2"],
     ],
 )
@@ -188,10 +189,13 @@ def test_selection_options_reach_select(tmp_path, capsys, monkeypatch):
 
     monkeypatch.setattr(velk, "select", spy)
     argv = ["fit", path, "--x", "x", "--y", "a", "--p-grid", "0.9,0.99", "--gamma-grid", "1"]
-    assert main([*argv, "--folds", "4", "--pruning", "pelt", "--json"]) == 0
+    assert main([*argv, "--pruning", "pelt", "--json"]) == 0
     assert seen["p"] == [0.9, 0.99] and seen["gamma"] == [1.0]
-    assert (seen["folds"], seen["pruning"], seen["progress"]) == (4, "PELT", False)
+    assert (seen["pruning"], seen["progress"]) == ("PELT", False)
     assert json.loads(capsys.readouterr().out)["p"] in (0.9, 0.99)
+    argv = ["fit", path, "--x", "x", "--y", "a", "--smoothing-grid", "0.1", "--jump-cost-grid"]
+    assert main([*argv, "20,40"]) == 0
+    assert seen["smoothing"] == [0.1] and seen["jump_cost"] == [20.0, 40.0]
 
 
 def test_plot_without_matplotlib_fails_before_any_work(tmp_path, capsys, monkeypatch):

@@ -36,3 +36,15 @@ def test_readme_examples(tmp_path, monkeypatch):
                 assert list(ns.pop("daily").jumps.astype(str)) == ["2023-06-30 12:00:00"]
     finally:
         plt.close("all")
+
+
+def test_worked_example():
+    # The data ship with statsmodels, which only the docs extra installs.
+    pytest.importorskip("statsmodels")
+    page = README.parent / "docs" / "example.rst"
+    flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+    try:
+        result = doctest.testfile(str(page), module_relative=False, optionflags=flags)
+    finally:
+        plt.close("all")
+    assert result.attempted > 0 and result.failed == 0

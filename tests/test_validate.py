@@ -53,7 +53,6 @@ def test_fit_and_score_arguments(name, kw, error, message):
         ("cv_score", {"folds": 2.0}, TypeError, "folds must be an int or a sequence"),
         ("cv_score", {"folds": "ab"}, TypeError, "folds must be an int or a sequence"),
         ("cv_score", {"folds": 1}, ValueError, "folds must be >= 2, got 1"),
-        ("select", {"folds": True}, TypeError, "folds must be an int or a sequence"),
         ("select", {"n_jobs": "2"}, TypeError, "n_jobs must be an int, got str"),
         ("select", {"n_jobs": 0}, ValueError, "n_jobs must be a positive number or -1, got 0"),
         ("select", {"n_jobs": 2.0}, TypeError, "n_jobs must be an int, got float"),

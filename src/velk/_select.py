@@ -42,8 +42,10 @@ __all__ = ["Selection", "select"]
 LOWEST, FLOOR = 0.25, 1.0 / 64
 # Above this many samples a smoothing length is as stiff as straight lines over the data.
 STIFF = 4.0
-# The coarse search stops once the score has been this much worse than the best for
-# two lengths in a row (the score's scale: twice a log-likelihood).
+# The coarse search runs in rounds of this many lengths (in parallel), and stops once
+# the score has been GIVE_UP worse than the best for two lengths in a row (the score's
+# scale: twice a log-likelihood). Fixed, so that any executor scores the same settings.
+ROUND = 4
 GIVE_UP = 40.0
 
 
@@ -175,19 +177,21 @@ def evidence(pb: Problem, res: dict[str, Any], jump_cost: float) -> float:
     """Minus twice the log marginal likelihood of a fit, approximately (smaller is better).
 
     Each segment's spline is the integrated Wiener process that its smoothing stands for,
-    observed with the noise of the samples: its second differences then have a known
-    covariance, and their likelihood (restricted to them, so that the segment's level and
-    slope do not enter) is the penalised residual sum of squares prss over the noise
-    variance plus ``stats["logdet"]``, the log-determinant of that covariance relative to
-    noise alone. The noise variance is profiled over all N values. Each segment's level
-    and slope per component cost log m each, as in BIC (a unit-information prior), and each
-    jump's position 2 log m, as in the modified BIC of change-point problems.
+    observed with the noise of the samples. The second differences of its samples then
+    have a known covariance, and their likelihood (restricted to them, so that the
+    segment's level and slope do not enter) is the penalised residual sum of squares prss
+    over the noise variance, plus ``stats["logdet"]``, the log-determinant of that
+    covariance relative to noise alone. The noise variance is profiled over all N values
+    (prss / N), which keeps fits with different numbers of segments comparable whatever
+    the units of y. Each segment's level and slope per component cost log m each, as in
+    BIC (a unit-information prior), and each jump's position 2 log m, as in the modified
+    BIC of change-point problems.
     """
     dim = int(res["dim"])
     n_values = pb.m * dim
     jumps = len(res["discont"])
-    prss = max(float(res["F"][-1]) - jumps * jump_cost, 0.0)
-    if prss <= 0.0:
+    prss = float(res["F"][-1]) - jumps * jump_cost
+    if not prss > 0.0:
         return math.inf  # interpolated: the noise variance would be 0
     log_m = math.log(pb.m)
     return (
@@ -285,7 +289,7 @@ def noise_of(cell: Cell, m: int, dim: int) -> float:
     return cell.prss / contrasts if contrasts > 0 else math.nan
 
 
-def default_search(search: Search, h: float, span: float, cost: Any, rounds: int) -> str | None:
+def default_search(search: Search, h: float, span: float, cost: Any) -> str | None:
     """Smoothing lengths from LOWEST samples doubling up to straight lines, the best then
     refined, and searched further down while the least smooth keeps winning."""
     ladder = []
@@ -294,13 +298,13 @@ def default_search(search: Search, h: float, span: float, cost: Any, rounds: int
         ladder.append(b * h)
         b *= 2.0
     ladder.append(math.inf)
-    # In rounds of `rounds` lengths, so that a search that has clearly passed its best
-    # spares the stiffest (and dearest) fits.
+    # In rounds, so that a search that has clearly passed its best spares the stiffest
+    # (and dearest) fits.
     worse = 0
-    for k in range(0, len(ladder), rounds):
-        search.run([(v, cost(v)) for v in ladder[k : k + rounds]])
+    for k in range(0, len(ladder), ROUND):
+        search.run([(v, cost(v)) for v in ladder[k : k + ROUND]])
         best = search.best().score
-        for v in ladder[k : k + rounds]:
+        for v in ladder[k : k + ROUND]:
             worse = worse + 1 if search.cells[(v, cost(v))].score > best + GIVE_UP else 0
         if worse >= 2:
             break
@@ -473,14 +477,13 @@ def select(
         workers = (os.cpu_count() or 1) if n_jobs in (None, -1) else int(n_jobs or 1)
         if workers > 1:
             own = executor = ThreadPoolExecutor(workers)
-    rounds = max(2, int(getattr(executor, "_max_workers", 2) or 2))
     bar = Progress(progress)
     search = Search(pb, executor, bar)
     chosen_p: dict[float, float] = {}  # the caller's p of a length, unrounded
     try:
         if ps is None and lengths is None:
             if costs is None:
-                edge = default_search(search, h, span, bic, rounds)
+                edge = default_search(search, h, span, bic)
                 # Once more around the best, with the noise level it leaves.
                 best = search.best()
                 if math.isfinite(noise_of(best, m, dim)):
@@ -489,7 +492,7 @@ def select(
                 near = [b] if math.isinf(b) else [b * 2.0**k for k in (-0.5, -0.25, 0, 0.25, 0.5)]
                 search.run([(v, bic(v)) for v in near])
             else:
-                edge = default_search(search, h, span, lambda v: costs[0] / unit, rounds)
+                edge = default_search(search, h, span, lambda v: costs[0] / unit)
                 tried = sorted({c.length for c in search.cells.values()})
                 search.run([(v, c / unit) for v in tried for c in costs])
         else:
