@@ -39,9 +39,15 @@ PyMethodDef functions[] = {
      "and 'logdet', both summed over segments and components: see velk.select.\n"},
 };
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "_engine", "The compiled core behind velk's public API.", 0, nullptr,
-    nullptr, nullptr, nullptr, nullptr};
+PyModuleDef definition = {PyModuleDef_HEAD_INIT,
+                          "_engine",
+                          "The compiled core behind velk's public API.",
+                          0,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 PyObject* the_module = nullptr;
 std::int64_t owner_interpreter = -1;

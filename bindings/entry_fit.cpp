@@ -30,8 +30,7 @@ bool convert_token(PyObject* obj, Ref& keep, unsigned char*& token) {
     if (obj == Py_None) return true;
     if (PyArray_Check(obj)) {
         auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-        if (PyArray_TYPE(arr) == NPY_UINT8 && PyArray_SIZE(arr) >= 1 &&
-            PyArray_ISWRITEABLE(arr)) {
+        if (PyArray_TYPE(arr) == NPY_UINT8 && PyArray_SIZE(arr) >= 1 && PyArray_ISWRITEABLE(arr)) {
             keep = Ref::borrow(obj);
             token = static_cast<unsigned char*>(PyArray_DATA(arr));
             return true;
@@ -46,9 +45,9 @@ bool convert_token(PyObject* obj, Ref& keep, unsigned char*& token) {
 
 PyObject* engine_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"x",         "y",       "delta",        "lam",
-                                         "length",    "jump_cost", "pruning",    "precondition",
-                                         "cancel",    "stats",     nullptr};
+        static const char* keywords[] = {"x",      "y",         "delta",   "lam",
+                                         "length", "jump_cost", "pruning", "precondition",
+                                         "cancel", "stats",     nullptr};
         PyObject *x_obj, *y_obj, *delta_obj = Py_None, *lam_obj = Py_None, *length_obj = Py_None;
         PyObject *cost_obj = nullptr, *pruning_obj = nullptr, *precondition_obj = nullptr;
         PyObject* cancel_obj = Py_None;
@@ -105,8 +104,8 @@ PyObject* engine_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         if (with_stats) {
             const velk::FitStats& st = scaled.stats;
-            Ref stats(Py_BuildValue("{s:d,s:d,s:d}", "rss", st.rss, "edf", st.edf, "logdet",
-                                    st.logdet));
+            Ref stats(
+                Py_BuildValue("{s:d,s:d,s:d}", "rss", st.rss, "edf", st.edf, "logdet", st.logdet));
             if (!stats || PyDict_SetItemString(result.get(), "stats", stats.get()) < 0)
                 return nullptr;
         }

@@ -14,7 +14,8 @@ bool on_main_thread() {
     unsigned long ident = main_ident.load(std::memory_order_relaxed);
     if (ident == 0) {
         Ref threading(PyImport_ImportModule("threading"));
-        Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+        Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr)
+                           : nullptr);
         Ref value(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
         if (!value) {
             PyErr_Clear();  // without it, only the token can stop the work

@@ -112,11 +112,10 @@ Outcome<PreparedData> prepare_input(const VecView* x, const MatView& y, const Ve
     bool sorted = true;
     for (Index q = 1; q < k && sorted; ++q) sorted = !(x_of(kept[q]) < x_of(kept[q - 1]));
     if (!sorted)
-        std::stable_sort(kept.begin(), kept.end(),
-                         [&](Index a, Index b) {
-                             ticker.tick();
-                             return x_of(a) < x_of(b);
-                         });
+        std::stable_sort(kept.begin(), kept.end(), [&](Index a, Index b) {
+            ticker.tick();
+            return x_of(a) < x_of(b);
+        });
 
     PreparedData out;
     reserve_large(out.x, k);

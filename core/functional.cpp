@@ -103,9 +103,9 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
     }
     const double u2x = -u1y, u2y = u1x;
     const double big12 = std::fabs(m12) + s12;
-    const double eta = 16.0 * kEps *
-                       (1.0 + m11 * m11 + big12 * big12 + m22 * m22 + std::fabs(a) +
-                        std::fabs(b) + std::fabs(c));
+    const double eta =
+        16.0 * kEps *
+        (1.0 + m11 * m11 + big12 * big12 + m22 * m22 + std::fabs(a) + std::fabs(b) + std::fabs(c));
     const double lo1 = lam1 - eta, lo2 = lam2 - eta;
     const double sg1 = std::sqrt(std::max(0.0, 1.0 - lam1 + eta));
     const double sg2 = std::sqrt(std::max(0.0, 1.0 - lam2 + eta));

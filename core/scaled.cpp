@@ -82,8 +82,7 @@ Shifted shifted(PreparedData& p) {
 
 // lam in the units of the shifted, scaled samples.
 double scaled_lam(Smoothing smoothing, const PreparedData& s, int ex, int ed) {
-    if (smoothing.kind == Smoothing::Kind::Lam)
-        return std::ldexp(smoothing.value, 2 * ed - 3 * ex);
+    if (smoothing.kind == Smoothing::Kind::Lam) return std::ldexp(smoothing.value, 2 * ed - 3 * ex);
     const Index m = s.x.size();
     double wsum = 0.0;
     for (double w : s.w) wsum += w;
@@ -179,8 +178,7 @@ Outcome<ScaledFit> fit_scaled(Samples&& in, Pruning pruning, Precondition precon
     const double caller_lam = std::ldexp(lam, 3 * ex - 2 * ed);
     if (!with_stats) stats = FitStats{};
     for (double& v : w) v = std::ldexp(v, -2 * ed);
-    return ScaledFit{std::move(out), x_unit, std::ldexp(1.0, ey), caller_lam, std::move(w),
-                     stats};
+    return ScaledFit{std::move(out), x_unit, std::ldexp(1.0, ey), caller_lam, std::move(w), stats};
 }
 
 }  // namespace velk

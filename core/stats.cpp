@@ -33,8 +33,7 @@ SmootherStats smoother_stats(const VecView& x, const VecView& w, double lam) {
     const Index m = x.size();
     check(w.size() == m, "w length must equal x length");
     const double dm = static_cast<double>(m);
-    if (m <= 2 || lam == std::numeric_limits<double>::infinity())
-        return {m <= 2 ? dm : 2.0, 0.0};
+    if (m <= 2 || lam == std::numeric_limits<double>::infinity()) return {m <= 2 ? dm : 2.0, 0.0};
     if (lam == 0.0) return {dm, std::numeric_limits<double>::infinity()};
     const Index n = m - 2;  // contrasts: second differences at the interior samples
     std::vector<double> r(m - 1), h(m - 1), iw(m);
@@ -89,9 +88,8 @@ FitStats fit_stats(const FitResult& fit, const std::vector<double>& w, double la
         const std::vector<Index>& run = fit.interval_cell[k];
         const Index i = run.front(), len = run.size();
         const PPForm& pp = fit.pp_cell[k];
-        const SmootherStats s =
-            smoother_stats(VecView(fit.x.data() + i, len, sizeof(double)),
-                           VecView(w.data() + i, len, sizeof(double)), lam);
+        const SmootherStats s = smoother_stats(VecView(fit.x.data() + i, len, sizeof(double)),
+                                               VecView(w.data() + i, len, sizeof(double)), lam);
         out.edf += static_cast<double>(dim) * s.trace;
         out.logdet += static_cast<double>(dim) * s.logdet;
         if (len < 2) continue;  // a lone sample is fitted exactly
