@@ -10,6 +10,8 @@
 3. ruptures' Pelt ("l2", "clinear"), its penalty tuned to the true number of
    jumps, against velk on the same signals.
 4. The 10-fold cross-validation score.
+5. The public API's search (functional pruning, velk._engine) on table 2's signals,
+   straight lines against the unpruned line search, and select with threads.
 
 The peers come from the `bench` extra (pip install ".[bench]"); nothing is
 installed here. Every measurement runs in a fresh subprocess and reports its
@@ -31,12 +33,13 @@ import time
 from pathlib import Path
 
 import cv_table
+import engine_table
 import peers_table
 import search_table
 import spline_table
 from harness import Bench, machine
 
-TABLES = {1: spline_table, 2: search_table, 3: peers_table, 4: cv_table}
+TABLES = {1: spline_table, 2: search_table, 3: peers_table, 4: cv_table, 5: engine_table}
 
 
 def main() -> None:
