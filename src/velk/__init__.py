@@ -1,13 +1,15 @@
 """Cubic smoothing splines that may jump.
 
 `fit` fits a natural cubic smoothing spline to samples (x, y) and lets it jump where
-that pays: every jump costs ``gamma``, and the jump positions are chosen by a pruned
-dynamic programme over the samples. The result, a `JumpSpline`, evaluates the curve and
-its derivatives. `select` chooses ``p`` and ``gamma`` by cross-validation (`cv_score`,
-`kfold`). x may hold datetimes (NumPy or pandas); the spline then speaks datetimes
-too (`TimeAxis`). The raw functions `velk` and `velk_cvscore` return the core's own
-results; `InternalError`, which no ``except Exception`` catches, reports a broken
-invariant of the core (a bug: please report it).
+that pays: every jump costs ``jump_cost`` (or ``gamma``), and the jumps are placed by a
+pruned dynamic programme over the samples, exactly and in about linear time. The result,
+a `JumpSpline`, evaluates the curve and its derivatives and integrates it. `select`
+chooses how smooth the curve is and where it jumps by an approximate marginal likelihood
+and reports what it searched (`Selection`); `cv_score` and `kfold` score a setting by
+cross-validation. x may hold datetimes (NumPy or pandas); the spline then speaks
+datetimes too (`TimeAxis`). The raw functions `velk` and `velk_cvscore` return the
+core's own results; `InternalError`, which no ``except Exception`` catches, reports a
+broken invariant of the core (a bug: please report it).
 """
 
 from importlib.metadata import PackageNotFoundError, version
