@@ -164,6 +164,11 @@ def test_delimiters_and_iso_dates(tmp_path, capsys, delimiter):
     assert report["segments"][0] == first
     fitted = out.read_text().splitlines()
     assert fitted[1].startswith("1968-12-31T23:00Z,") and len(fitted) == 13
+    # On dates the smoothing lengths of the selection are seconds.
+    days = ["fit", path, "--x", "month", "--y", "level", "--json", "--smoothing-grid", "86400"]
+    assert main(days) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert report["smoothing"] == 86400.0 and report["score"] is not None
 
 
 def test_strict_json_and_missing_cells(tmp_path, capsys):

@@ -73,7 +73,7 @@ def build_parser() -> argparse.ArgumentParser:
         "with the true ones.",
     )
     demo.add_argument("--plot", metavar="FILE.png", help="draw the fit into a PNG file")
-    demo.add_argument("--n-jobs", type=n_jobs_arg, metavar="N", help="processes for the selection")
+    demo.add_argument("--n-jobs", type=n_jobs_arg, metavar="N", help="threads for the selection")
     demo.set_defaults(func=run_demo)
 
     fit = sub.add_parser(
@@ -132,6 +132,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (CliError, ValueError) as e:
         print(f"{PROG} {args.command}: error: {e}", file=sys.stderr)
         return 1
+    except TypeError as e:  # an option that does not suit the data, such as its x
+        print(f"{PROG} {args.command}: error: {e}", file=sys.stderr)
+        return 2
     except KeyboardInterrupt:
         return 130
     return status
@@ -232,10 +235,16 @@ def run_fit(args: argparse.Namespace) -> int:
     )
     delta = None if args.delta is None else table.columns[args.delta]
 
-    score = None
+    score = sel = None
     tty = sys.stderr.isatty()
     if args.p is None:
-        sel = velk.select(x, y, delta=delta, progress=tty, **selection_options(args))
+        options = selection_options(args)
+        if options["smoothing"] is not None and x is not None and x.dtype.kind == "M":
+            # Lengths along a date axis are given in seconds.
+            options["smoothing"] = [
+                np.timedelta64(round(v * 1e6), "us") for v in options["smoothing"]
+            ]
+        sel = velk.select(x, y, delta=delta, progress=tty, **options)
         spl, score = sel.spline, sel.score
     else:
         if tty:  # one fit shows no steps, but a long one should not look hung
@@ -255,13 +264,16 @@ def run_fit(args: argparse.Namespace) -> int:
         ax = new_plot(spl, xlabel=args.x or "row", ylabel=", ".join(ycols), title=title)
         ax.legend(loc="best", fontsize="small")
         save_plot(ax, args.plot)
-    report = summary(args.file, ycols, spl, score, table.utc)
+    report = summary(args.file, ycols, spl, sel, table.utc)
     if args.json:
         print(json.dumps(report, indent=2, allow_nan=False))
     else:
         how = "given" if score is None else f"chosen by velk.select, score {score:.4g}"
         print(f"{args.file}: {report['samples']} samples, y = {', '.join(ycols)}")
         print(f"p = {spl.p:.6g}, gamma = {spl.gamma:.6g} ({how})")
+        if sel is not None:
+            unit = " s" if spl.time_axis is not None else ""
+            print(f"smoothing = {sel.smoothing:.6g}{unit}, jump cost = {sel.jump_cost:.6g}")
         jumps = report["jumps"]
         print(f"{len(jumps)} jumps: {'  '.join(map(show, jumps))}" if jumps else "no jumps")
         for seg in report["segments"]:
@@ -441,9 +453,10 @@ def write_fitted(
 
 
 def summary(
-    path: str, ycols: Sequence[str], spl: JumpSpline, score: float | None, utc: bool
+    path: str, ycols: Sequence[str], spl: JumpSpline, sel: Any, utc: bool
 ) -> dict[str, Any]:
-    """The result as strict JSON values: dates as ISO 8601 text, infinities as null."""
+    """The result as strict JSON values: dates as ISO 8601 text, infinities as null; the
+    selection's score, smoothing length (seconds for dates) and jump cost when it chose."""
     starts = positions(spl.x[[s.start for s in spl.segments]], utc)
     ends = positions(spl.x[[s.stop - 1 for s in spl.segments]], utc)
     return {
@@ -452,7 +465,9 @@ def summary(
         "samples": len(spl.x),
         "p": spl.p,
         "gamma": finite(spl.gamma),
-        "cv_score": None if score is None else finite(score),
+        "score": None if sel is None else finite(sel.score),
+        "smoothing": None if sel is None else finite(sel.smoothing),
+        "jump_cost": None if sel is None else finite(sel.jump_cost),
         "jumps": positions(spl.jumps, utc),
         "segments": [
             {"start": a, "end": b, "samples": s.stop - s.start}
@@ -462,7 +477,7 @@ def summary(
 
 
 def params(spl: JumpSpline, score: float | None = None) -> str:
-    how = "" if score is None else f" (chosen by cross-validation, score {score:.4g})"
+    how = "" if score is None else f" (chosen by velk.select, score {score:.4g})"
     return f"p = {spl.p:.4g}, gamma = {spl.gamma:.4g}, {len(spl.jumps)} jumps{how}"
 
 

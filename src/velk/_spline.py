@@ -446,10 +446,13 @@ class JumpSpline:
         shape = (len(self._breaks) - 1, order) if self._squeeze else (-1, self._dim, order)
         x_unit, y_unit = self._scale
         # Powers of two: exact, unless a coefficient in units of x and y does not fit in a
-        # double at all (on x * 1e-160 a cubic coefficient is near 1e480; the spline still
-        # evaluates).
-        units = y_unit / x_unit ** np.arange(order - 1, -1, -1, dtype=np.float64)
-        out: FloatArray = (self._coefs * units).reshape(shape)
+        # double at all (on x * 1e-160 a cubic coefficient is near 1e480: inf here, while
+        # the spline still evaluates).
+        ex, ey = np.frexp(x_unit)[1] - 1, np.frexp(y_unit)[1] - 1
+        with np.errstate(over="ignore"):
+            out: FloatArray = np.ldexp(self._coefs, ey - ex * np.arange(order - 1, -1, -1)).reshape(
+                shape
+            )
         out.flags.writeable = False
         return out
 
