@@ -83,23 +83,46 @@ def prepare_reference(x, y, delta=None):
     return np.array(xs), ym, np.array(ws)
 
 
+JUMPS = (3.0, 6.5)
+
+
+def signal(n=200, dim=1, sigma=0.1, seed=0):
+    """Smooth curves with steps at JUMPS on irregular x in [0, 10]."""
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(0.0, 10.0, n))
+    steps = (x > JUMPS[0]) * 1.0 - (x > JUMPS[1]) * 1.5
+    y = np.sin(0.6 * x)[:, None] * np.arange(1, dim + 1) + steps[:, None]
+    return x, y + sigma * rng.standard_normal((n, dim))
+
+
+def probe_points(spl):
+    """A spline's breaks (interior and outer), the points between them and points outside."""
+    b = spl.breaks
+    return np.concatenate([b, (b[1:] + b[:-1]) / 2, [b[0] - 3.0, b[-1] + 3.0]])
+
+
 # --- oracles of the jump search -------------------------------------------------------
+
+
+def reinsch(x):
+    """Q, the second differences at the interior samples, and R, their Gram matrix under
+    int f''^2: a natural cubic spline through values f has int f''^2 = f' Q R^-1 Q' f."""
+    n, h = len(x), np.diff(x)
+    Q, R = np.zeros((n, n - 2)), np.zeros((n - 2, n - 2))
+    for j in range(n - 2):
+        Q[j : j + 3, j] = [1 / h[j], -1 / h[j] - 1 / h[j + 1], 1 / h[j + 1]]
+        R[j, j] = (h[j] + h[j + 1]) / 3
+        if j + 1 < n - 2:
+            R[j, j + 1] = R[j + 1, j] = h[j + 1] / 6
+    return Q, R
 
 
 def spline_energy(x, y, w, p):
     """min over f of p*sum w (y - f(x))^2 + (1-p)*int f''^2, natural cubic splines, by a
-    dense solve of the Reinsch form: int f''^2 = f' Q R^-1 Q' f."""
-    n = len(x)
-    if n <= 2:
+    dense solve."""
+    if len(x) <= 2:
         return 0.0
-    h = np.diff(x)
-    Q = np.zeros((n, n - 2))
-    R = np.zeros((n - 2, n - 2))
-    for j in range(n - 2):
-        Q[j, j], Q[j + 1, j], Q[j + 2, j] = 1 / h[j], -1 / h[j] - 1 / h[j + 1], 1 / h[j + 1]
-        R[j, j] = (h[j] + h[j + 1]) / 3
-        if j + 1 < n - 2:
-            R[j, j + 1] = R[j + 1, j] = h[j + 1] / 6
+    Q, R = reinsch(x)
     K = Q @ np.linalg.solve(R, Q.T)
     f = np.linalg.solve(p * np.diag(w) + (1 - p) * K, p * w[:, None] * y)
     return p * np.sum(w[:, None] * (y - f) ** 2) + (1 - p) * np.sum(f * (K @ f))
