@@ -124,15 +124,6 @@ def test_result_layout(dim):
     assert (part["dim"], part["order"]) == (dim, 4)
 
 
-def test_result_with_jumps():
-    y = np.r_[np.zeros(6), np.full(6, 10.0)] + np.linspace(0, 0.1, 12)
-    r = core.velk(None, y[:, None], 0.5, 1.0)
-    assert len(r["interval_cell"]) == len(r["pp_cell"]) == 2
-    assert_same(r["interval_cell"][1], np.arange(6, 12, dtype=np.int64))
-    assert_same(r["discont_idx"], np.array([5], dtype=np.int64))
-    assert_same(r["discont"], np.array([6.5]))
-
-
 class NoLength(list):
     def __len__(self):
         raise RuntimeError("no length")

@@ -12,7 +12,7 @@ from velk import _velk_core as core
 THREADS, ROUNDS = 4, 15
 
 
-def problem(seed):
+def calls(seed):
     rng = np.random.default_rng(seed)
     n = 30 + 5 * seed
     x = np.sort(rng.uniform(0.0, 10.0, n))
@@ -20,11 +20,6 @@ def problem(seed):
     delta = rng.uniform(0.5, 2.0, n)
     folds = [list(range(k, n, 4)) for k in range(4)]
     options = dict(pruning=["FPVI", "PELT"][seed % 2], precondition=["none", "local"][seed % 2])
-    return x, y, delta, folds, options
-
-
-def calls(seed):
-    x, y, delta, folds, options = problem(seed)
     return (
         core.velk(x, y, 0.9, 0.5, delta, **options),
         core.velk(None, y, 0.0, 1.0, **options),
@@ -64,15 +59,14 @@ def test_threads_get_serial_results(switch_often):
 
 
 def test_internal_error_names_the_calling_thread(capfd):
-    x, y, delta, _, _ = problem(0)
-    x = x.copy()
+    x = np.arange(9.0)
     x[5] = np.nan
     outcome = {}
 
     def work():
         outcome["ident"] = threading.get_ident()
         try:
-            core.velk(x, y, 0.9, 0.5, delta)
+            core.velk(x, np.ones((9, 1)), 0.9, 0.5)
         except BaseException as e:  # noqa: BLE001 - the internal error is no Exception
             outcome["error"] = e
 
