@@ -159,9 +159,11 @@ def test_select_says_when_its_choice_sits_on_an_edge():
     # A curve sampled six times a period, almost without noise: the least smooth wins,
     # down to the floor of the search.
     x = np.arange(200.0)
-    sel = velk.select(x, np.sin(x) + 1e-6 * np.random.default_rng(0).standard_normal(200))
+    y = np.sin(x) + 1e-6 * np.random.default_rng(0).standard_normal(200)
+    sel = velk.select(x, y)
     assert sel.edge == "rough" and sel.smoothing == min(sel.smoothing_grid)
     assert "rough edge" in repr(sel)
+    assert velk.select(x, y, smoothing=[0.3, 3.0]).edge == "rough"
     # A step between straight lines: a given grid too rough, or the default search.
     x = np.linspace(0.0, 1.0, 120)
     y = 2.0 * x + 3.0 * (x > 0.4) + 0.1 * np.random.default_rng(0).standard_normal(120)
@@ -209,6 +211,13 @@ def test_select_with_given_grids(monkeypatch, capsys):
     assert len(sel.scores) == 4 and sel.p in (0.9, 0.99) and sel.gamma in (1.0, 2.0)
     again = velk.fit(x, y, p=sel.p, gamma=sel.gamma)
     assert_allclose(again(x), sel.spline(x), rtol=1e-9, atol=1e-12)
+    # p = 1 interpolates (no noise left to score), p = 0 fits straight lines.
+    sel = velk.select(x, y, p=[0.0, 0.9, 1.0])
+    assert_array_equal(sel.smoothing_grid, [0.0, sel.smoothing_grid[1], np.inf])
+    assert sel.scores[0] == np.inf and sel.p == 0.9
+    # Jump costs of one's own with the default search of lengths: every length with each.
+    sel = velk.select(x, y, jump_cost=[5.0, 50.0])
+    assert_array_equal(sel.jump_cost_grid, np.tile([5.0, 50.0], len(sel.scores) // 2))
 
 
 def test_select_plot_draws_the_search():
