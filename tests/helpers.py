@@ -114,6 +114,13 @@ def line_energy(x, y, w):
     return float(np.sum((sw[:, None] * y - A @ coef) ** 2))
 
 
+def energy_of(x, y, w, p):
+    """The energy of samples l..r, as a function of (l, r), by the dense oracles above."""
+    if p == 0.0:
+        return lambda l, r: line_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1])
+    return lambda l, r: spline_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1], p)
+
+
 def best_costs(n, energy, gamma):
     """Unpruned dynamic programme over every allowed partition of each prefix: the last
     segment has two or more samples, only the first may be sample 0 alone."""

@@ -4,10 +4,11 @@ import math
 
 import numpy as np
 import pytest
-from helpers import best_costs, line_energy, piecewise_data, segments, spline_energy
+from helpers import best_costs, energy_of, piecewise_data, segments, spline_energy
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
+from velk import _engine
 
 PRUNINGS = ["FPVI", "PELT"]
 
@@ -103,16 +104,18 @@ def test_searches_reach_the_unpruned_optimum(seed):
     rng = np.random.default_rng(1000 + seed)
     n, dim = int(rng.integers(3, 13)), int(rng.integers(1, 3))
     x, y, delta = piecewise_data(rng, n, dim)
-    w = delta**-2
     p = float(rng.choice([0.0, rng.uniform(0.05, 0.95)]))
-    if p == 0.0:
-        energy = lambda l, r: line_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1])  # noqa: E731
-    else:
-        energy = lambda l, r: spline_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1], p)  # noqa: E731
+    energy = energy_of(x, y, delta**-2, p)
     gamma = energy(0, n - 1) * float(rng.uniform(0.01, 0.7))
     want = best_costs(n, energy, gamma)
-    for pruning in PRUNINGS:
-        res = fit(x, y, p, gamma, delta, pruning, ["none", "local"][seed % 2])
+    precondition = ["none", "local"][seed % 2]
+    for pruning in ["FPVI", "PELT", "functional"]:
+        if pruning == "functional":  # the engine's F is in units of D: the contract's over p
+            res = _engine.fit(x, y, delta, lam=(1 - p) / p if p else np.inf,
+                              jump_cost=gamma / (p or 1.0), precondition=precondition)  # fmt: skip
+            res["F"] *= p or 1.0
+        else:
+            res = fit(x, y, p, gamma, delta, pruning, precondition)
         assert_allclose(res["F"], want, rtol=1e-9, atol=1e-12)
         segs = segments(res["partition"])
         cost = sum(energy(i, j) for i, j in segs) + gamma * (len(segs) - 1)
