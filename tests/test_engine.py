@@ -102,25 +102,6 @@ def test_any_scale_gives_the_same_fit(xs, ys):
     ), rtol=1e-9, atol=1e-12)  # fmt: skip
 
 
-def test_threads_fit_at_once_with_serial_results():
-    x, y, delta = long_signal(6000, 4)
-    settings = [dict(lam=1e5 * k, jump_cost=30.0) for k in (1, 3, 10, 30)]
-    serial = [_engine.fit(x, y, delta, **s) for s in settings]
-    out = [None] * len(settings)
-
-    def work(k):
-        out[k] = _engine.fit(x, y, delta, **settings[k])
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(settings))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for a, b in zip(out, serial):
-        assert a["coefs"].tobytes() == b["coefs"].tobytes()
-        assert a["F"].tobytes() == b["F"].tobytes()
-
-
 def slow_fit(**kw):
     """PELT on a long smooth signal: minutes unless stopped."""
     x, y, delta = long_signal(400000 if not SANITIZED else 60000, 0)

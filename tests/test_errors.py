@@ -19,33 +19,17 @@ D = np.array([1.0, 0.5, 2.0, 1.0, 1.5, 1.0])
 HUGE = 2**59  # elements: no copy of this many doubles can be allocated
 
 
-def raw(**kw):
-    return core.velk(**{"x": X, "y": Y, "p": 0.5, "gamma": 1.0, **kw})
-
-
-def cv(**kw):
-    return core.velk_cvscore(**{"x": X, "y": Y, "p": 0.5, "gamma": 1.0, "delta": D,
-                                "folds": [[0, 2], [1]], **kw})  # fmt: skip
-
-
-def engine(**kw):
-    return _engine.fit(**{"x": X, "y": Y, "lam": 1.0, "jump_cost": 1.0, **kw})
+def with_defaults(func, **defaults):
+    return lambda **kw: func(**{**defaults, **kw})
 
 
 XS = np.linspace(0.0, 1.0, 30)
-
-
-def fit(**kw):
-    return velk.fit(kw.pop("x", XS), kw.pop("y", np.sin(6 * XS)), **{"p": 0.9, "gamma": 1.0, **kw})
-
-
-def cv_score(**kw):
-    return velk.cv_score(kw.pop("x", XS), kw.pop("y", np.sin(6 * XS)),
-                         **{"p": 0.9, "gamma": 1.0, **kw})  # fmt: skip
-
-
-def select(**kw):
-    return velk.select(kw.pop("x", XS), kw.pop("y", np.sin(6 * XS)), **kw)
+raw = with_defaults(core.velk, x=X, y=Y, p=0.5, gamma=1.0)
+cv = with_defaults(core.velk_cvscore, x=X, y=Y, p=0.5, gamma=1.0, delta=D, folds=[[0, 2], [1]])
+engine = with_defaults(_engine.fit, x=X, y=Y, lam=1.0, jump_cost=1.0)
+fit = with_defaults(velk.fit, x=XS, y=np.sin(6 * XS), p=0.9, gamma=1.0)
+cv_score = with_defaults(velk.cv_score, x=XS, y=np.sin(6 * XS), p=0.9, gamma=1.0)
+select = with_defaults(velk.select, x=XS, y=np.sin(6 * XS))
 
 
 def spline(change=(), **kw):

@@ -1,4 +1,5 @@
-"""Concurrent callers: every thread gets exactly what a serial call returns."""
+"""Concurrent callers: every thread gets exactly what a serial call returns, also from the
+engine's fits, which run without the interpreter lock."""
 
 import sys
 import threading
@@ -7,9 +8,11 @@ import numpy as np
 import pytest
 from test_module import assert_same
 
+from velk import _engine
 from velk import _velk_core as core
 
 THREADS, ROUNDS = 4, 15
+LONG_X = np.arange(3000.0)
 
 
 def calls(seed):
@@ -24,7 +27,9 @@ def calls(seed):
         core.velk(x, y, 0.9, 0.5, delta, **options),
         core.velk(None, y, 0.0, 1.0, **options),
         core.velk_cvscore(x, y, 0.9, 0.5, delta, folds, **options),
-    )
+        _engine.fit(LONG_X, np.sin(LONG_X / (50.0 + seed))[:, None] + (LONG_X > 1000.0)[:, None],
+                    lam=1e4, jump_cost=2.0, **options),
+    )  # fmt: skip
 
 
 @pytest.fixture
