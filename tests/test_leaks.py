@@ -35,7 +35,7 @@ def succeeds(func, **kw):
     return pytest.param(func, kw, None, None, id=f"{func.__name__} {sorted(kw)}")
 
 
-ERROR_CASES = {"raw p str", "raw gamma cause", "folds no length", "folds 2**63", "p 1.5",
+ERROR_CASES = {"raw p str", "raw gamma cause", "folds no length", "folds 2**63", "p NaN first",
                "raw pruning case", "cv fold index", "NaN x", "engine lam str", "engine NaN x",
                "engine zero delta", "raw memory", "cv memory", "engine memory"}  # fmt: skip
 CASES = [
@@ -45,6 +45,7 @@ CASES = [
     succeeds(_engine.fit, x=X, y=Y, delta=D, length=0.3, jump_cost=2.0, stats=True),
     pytest.param(_engine.fit, STOP_ARGS, KeyboardInterrupt, "", id="engine cancelled"),
 ] + [p for p in ERRORS if p.id in ERROR_CASES]
+assert len(CASES) == 5 + len(ERROR_CASES) - 3 * SANITIZED  # no name of a case mistyped
 
 
 def watched(kw):
