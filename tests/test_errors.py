@@ -33,6 +33,8 @@ select = with_defaults(velk.select, x=XS, y=np.sin(6 * XS))
 
 
 def spline(change=(), **kw):
+    """A spline of two components, from a result with the entries of `change` (None removes
+    an entry)."""
     res = dict(core.velk(XS, np.c_[np.sin(6 * XS), XS], 0.9, 1.0))
     res.update(change)
     res = {k: v for k, v in res.items() if v is not None}
@@ -52,10 +54,9 @@ class NoLength(list):
         raise RuntimeError("no length")
 
 
-def with_cause():
-    e = TypeError("no float")
-    e.__cause__ = KeyError("k")
-    return FloatRaises(e)
+class CausedTypeError:
+    def __float__(self):
+        raise TypeError("no float") from KeyError("k")
 
 
 NARROW = type("NarrowTypeError", (TypeError,), {})("narrow")
@@ -81,7 +82,7 @@ ERRORS = [
          "argument 'y': expected a 2-D numpy.ndarray of float64, got 1-D ndarray of float64",
          y=Y[:, 0]),
     case("raw p str", raw, TypeError, "argument 'p': must be real number, not str", p="0.5"),
-    case("raw gamma cause", raw, TypeError, "argument 'gamma': no float", gamma=with_cause()),
+    case("raw gamma cause", raw, TypeError, "argument 'gamma': no float", gamma=CausedTypeError()),
     case("raw p narrow TypeError", raw, NARROW.__class__, "narrow", p=FloatRaises(NARROW)),
     case("raw gamma huge int", raw, OverflowError, "int too large to convert to float",
          gamma=10**400),
