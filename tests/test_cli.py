@@ -104,6 +104,7 @@ def test_file_and_data_errors_exit_1_with_one_line(tmp_path, capsys, content, ar
      "fit x.csv --y a --select --p 0.5 --gamma 1", "fit x.csv --y a --n-jobs 0",
      "fit x.csv --y a --n-jobs 2.5", "fit x.csv --y a --gamma-grid 1", "demo --n-jobs -2",
      "fit x.csv --y a --pruning fast", "fit x.csv --y a --p-grid 0.5,x",
+     "fit x.csv --y a --jump-cost-grid 1,nan",
      "fit x.csv --y a --p 0.5 --gamma 1 --p-grid 0.3",
      "fit x.csv --y a --p-grid 0.3 --smoothing-grid 1"],
 )  # fmt: skip
