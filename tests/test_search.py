@@ -81,8 +81,10 @@ def test_ties_keep_no_jump_then_the_shortest_last_segment(pruning):
     assert res["F"][5] == 0.01 + 0.01
     # gamma equal to E(0, 2): the jump at 2 costs exactly the no-jump value.
     y = [0, 1, 0, 5, -3, 7]
-    gamma = fit(range(6), y, 0.5, 1e300)["F"][2]
-    assert fit(range(6), y, 0.5, gamma, pruning=pruning)["partition"][2] == 0
+    F = fit(range(6), y, 0.5, 1e300)["F"]
+    assert fit(range(6), y, 0.5, F[2], pruning=pruning)["partition"][2] == 0
+    # gamma equal to the cost of no jump at all: no jump can win, and no search is run.
+    assert fit(range(6), y, 0.5, F[5], pruning=pruning)["complexity_counter"] == 6
 
 
 # --- oracles on random data -------------------------------------------------------------

@@ -90,6 +90,9 @@ def test_statistics_do_not_depend_on_units(xs, ys):
     assert_array_equal(res["discont_idx"], ref["discont_idx"])
     for key in ("rss", "edf", "logdet"):
         assert res["stats"][key] == pytest.approx(ref["stats"][key], rel=1e-9)
+    # rss is the weighted residual sum of squares of the fit, over every component.
+    fitted = velk.JumpSpline(ref, 0.5, 1.0)(x)
+    assert ref["stats"]["rss"] == pytest.approx(np.sum((y - fitted) ** 2) / 0.01, rel=1e-9)
 
 
 def test_smoothing_length_is_p_in_units_of_x():
