@@ -167,13 +167,4 @@ def test_result_without_search(p, gamma, precondition):
     assert_array_equal(res["partition"], np.zeros(m))
     assert_array_equal(res["tau"], np.ones(m))  # even with "local"
     assert_array_equal(res["breaks"], np.r_[x[0] - 1, x, x[-1] + 1])
-
-    # One curve, twice continuously differentiable (the natural spline ends with f'' = 0
-    # where the linear extensions begin).
-    b = res["breaks"]
-    for k in range(1, m + 1):
-        for der in range(3):
-            left = evaluate(res, b[k], piece=k - 1, der=der)
-            right = evaluate(res, b[k], piece=k, der=der)
-            assert_allclose(left, right, rtol=1e-9, atol=1e-9 * (1 + np.abs(right).max()))
-    assert_array_equal(res["coefs"][[0, 1, -2, -1], :2], 0.0)
+    assert_array_equal(res["coefs"][[0, 1, -2, -1], :2], 0.0)  # straight extensions

@@ -97,26 +97,6 @@ def test_any_layout_reads_like_contiguous(layout):
     assert cvscore(x=layout(X), y=layout(Y), delta=layout(D), folds=folds) == cvscore(folds=folds)
 
 
-@pytest.mark.parametrize("dim", [0, 1, 3])
-def test_result_layout(dim):
-    y = np.arange(6.0 * dim).reshape(6, dim) ** 2 % 7
-    r = fit(y=y, delta=D)
-    assert list(r) == KEYS
-    m = len(X)
-    assert (r["dim"], r["order"], r["complexity_counter"], r["precondition"]) == (dim, 4, m, "none")
-    assert all(type(r[k]) is int for k in ["dim", "order", "complexity_counter"])
-    pieces = len(r["breaks"]) - 1
-    shapes = dict(breaks=(m + 2,), coefs=(pieces * dim, 4), discont=(0,), discont_idx=(0,),
-                  x=(m,), y=(m, dim), F=(m,), partition=(m,), tau=(m,))  # fmt: skip
-    for key, shape in shapes.items():
-        want = np.int64 if key in ("discont_idx", "partition") else np.float64
-        assert (r[key].shape, r[key].dtype) == (shape, want), key
-    assert len(r["interval_cell"]) == 1 and r["interval_cell"][0].dtype == np.int64
-    [part] = r["pp_cell"]
-    assert list(part) == ["breaks", "coefs", "dim", "order"]
-    assert (part["dim"], part["order"]) == (dim, 4)
-
-
 class NoLength(list):
     def __len__(self):
         raise RuntimeError("no length")

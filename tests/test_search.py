@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from helpers import best_costs, energy_of, piecewise_data, segments, spline_energy
+from helpers import best_costs, energy_of, evaluate, piecewise_data, segments, spline_energy
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
@@ -191,20 +191,19 @@ def test_result_invariants(seed, pruning):
     rng = np.random.default_rng(200 + seed)
     n, dim = 60, int(rng.integers(1, 4))
     x, y, delta = piecewise_data(rng, n, dim)
-    p = [0.0, 0.2, 0.7][seed % 3]
-    res = fit(x, y, p, float(rng.uniform(0.5, 5.0)), delta, pruning)
+    p = [0.0, 0.2, 0.7, 1.0][seed % 4]
+    res = fit(x, y, p, float(rng.uniform(0.5, 5.0)) if seed < 7 else np.inf, delta, pruning)
     runs = res["interval_cell"]
     assert all(len(r) >= 2 for r in runs[1:])
     assert [(r[0], r[-1]) for r in runs] == segments(res["partition"])
-    breaks, coefs = res["breaks"], res["coefs"]
-    assert breaks[0] == x[0] - 1 and breaks[-1] == x[-1] + 1
-    # Value at the right end of every piece against the left value of the next one:
-    # equal inside a segment, different only at the jumps.
-    dt = np.diff(breaks)[:-1, None]
-    c = coefs.reshape(len(breaks) - 1, dim, 4)[:-1]
-    right = ((c[..., 0] * dt + c[..., 1]) * dt + c[..., 2]) * dt + c[..., 3]
-    left = coefs.reshape(len(breaks) - 1, dim, 4)[1:, :, 3]
-    at_jump = np.isin(breaks[1:-1], res["discont"])
-    scale = 1 + np.abs(left)
-    assert np.all(np.abs(right - left)[~at_jump] < 1e-9 * scale[~at_jump])
+    # Each piece against the next at the break they share: the same value and first two
+    # derivatives inside a segment (and where the straight extensions begin), a step at
+    # every jump.
+    b = res["breaks"][1:-1]
+    at_jump = np.isin(b, res["discont"])
     assert at_jump.sum() == len(res["discont"])
+    for der in range(3):
+        left = evaluate(res, b, piece=np.arange(len(b)), der=der)
+        right = evaluate(res, b, piece=np.arange(1, len(b) + 1), der=der)
+        same = np.isclose(left, right, rtol=1e-9, atol=1e-9 * (1 + np.abs(right).max()))
+        assert same[~at_jump].all() and (der > 0 or not same[at_jump].all(axis=1).any())
