@@ -12,10 +12,8 @@ SANITIZED = os.environ.get("VELK_SANITIZED") == "1"
 
 
 def ppval(breaks, coefs, dim, t, piece=None, der=0):
-    """Values (or derivatives of order der) of a breaks/coefs piecewise polynomial at t,
-    shape (len(t), dim): row k*dim + j of coefs holds component j of piece k, highest
-    power of (t - breaks[k]) first. Pieces are closed on the left, the end pieces extend
-    outwards; piece forces the piece used for every point."""
+    """Values or derivatives (len(t), dim) of a piecewise polynomial in velk's layout, on
+    pieces closed on the left, or on the pieces given for each point."""
     breaks, coefs = np.asarray(breaks, dtype=float), np.asarray(coefs, dtype=float)
     t = np.atleast_1d(np.asarray(t, dtype=float))
     if piece is None:
@@ -83,8 +81,7 @@ def probe_points(spl):
 
 
 def reinsch(x):
-    """Q, the second differences at the interior samples, and R, their Gram matrix under
-    int f''^2: a natural cubic spline through values f has int f''^2 = f' Q R^-1 Q' f."""
+    """Q and R of the natural cubic spline through values f: int f''^2 = f' Q R^-1 Q' f."""
     n, h = len(x), np.diff(x)
     Q, R = np.zeros((n, n - 2)), np.zeros((n - 2, n - 2))
     for j in range(n - 2):
@@ -96,8 +93,7 @@ def reinsch(x):
 
 
 def spline_energy(x, y, w, p):
-    """min over f of p*sum w (y - f(x))^2 + (1-p)*int f''^2, natural cubic splines, by a
-    dense solve."""
+    """min over f of p*sum w (y - f(x))^2 + (1-p)*int f''^2, by a dense solve."""
     if len(x) <= 2:
         return 0.0
     Q, R = reinsch(x)

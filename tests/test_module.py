@@ -95,27 +95,3 @@ def test_any_layout_reads_like_contiguous(layout):
     assert_same(fit(x=layout(X), y=layout(y3), delta=layout(D), p=0.5), expected)
     folds = [[0, 3], [5]]
     assert cvscore(x=layout(X), y=layout(Y), delta=layout(D), folds=folds) == cvscore(folds=folds)
-
-
-class NoLength(list):
-    def __len__(self):
-        raise RuntimeError("no length")
-
-
-class HugeLength(list):  # the length is only a hint: nothing of this size is reserved
-    def __len__(self):
-        return 2**62
-
-
-@pytest.mark.parametrize(
-    "folds",
-    [
-        ((np.int64(0), True + 1), (np.uint8(1), 3)),
-        np.array([[0, 2], [1, 3]]),
-        [range(0, 4, 2), range(1, 4, 2)],
-        NoLength([NoLength([0, 2]), [1, 3]]),
-        HugeLength([HugeLength([0, 2]), [1, 3]]),
-    ],
-)
-def test_fold_containers(folds):
-    assert cvscore(folds=folds) == cvscore(folds=[[0, 2], [1, 3]])
