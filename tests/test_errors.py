@@ -50,6 +50,14 @@ class FloatRaises:
         raise self.exc
 
 
+class Index:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
 class NoLength(list):
     def __len__(self):
         raise RuntimeError("no length")
@@ -111,8 +119,9 @@ ERRORS = [
          "argument 'folds': 'float' object cannot be interpreted as an integer", folds=[[1.5]]),
     case("folds no length", cv, TypeError, "argument 'folds': expected a Sequence, got NoneType",
          folds=NoLength([[0], None])),
+    # The failed item ends the conversion: Python code must not run with its error pending.
     case("folds 2**63", cv, OverflowError, "Python int too large to convert to C long...",
-         folds=[[2**63]]),
+         folds=[[2**63, Index(1)]]),
     # The core's checks, in order: p, gamma, rows, lengths.
     case("p NaN first", raw, RuntimeError, "p must satisfy 0 <= p <= 1, got NaN", p=math.nan,
          gamma=-1.0),
