@@ -12,14 +12,6 @@ double horner(const double* row, Index order, double dt) {
     return v;
 }
 
-// Copy of coefs with the missing highest powers added as leading zero columns.
-Matrix widened(const Matrix& coefs, Index order, Index to) {
-    Matrix out(coefs.rows, to);
-    for (Index i = 0; i < coefs.rows; ++i)
-        std::copy_n(coefs.row(i), order, out.row(i) + (to - order));
-    return out;
-}
-
 }  // namespace
 
 std::pair<Index, double> PPForm::find_piece(double t) const {
@@ -30,8 +22,6 @@ std::pair<Index, double> PPForm::find_piece(double t) const {
         piece = 0;
     } else if (t >= breaks[nb - 1]) {
         piece = nb - 2;
-    } else if (nb == 2) {
-        piece = 0;
     } else {
         Index lo = 0, hi = nb - 1;
         do {
@@ -87,18 +77,10 @@ Matrix PPForm::evaluate(const VecView& t) const {
     return out;
 }
 
-void PPForm::to_cubic() {
-    if (order >= 4) return;
-    check(coefs.cols >= order, "index out of range");
-    coefs = widened(coefs, order, 4);
-    order = 4;
-}
-
 void PPForm::extend(double l, double r) {
     check(!breaks.empty(), "index out of range");
     check(l <= breaks.front() && breaks.back() <= r,
           "assertion failed: l <= self.breaks[0] && *self.breaks.last().unwrap() <= r");
-    to_cubic();
     const Index nb = breaks.size();
     check(order == 4 && coefs.cols == 4 && coefs.rows >= (nb - 1) * dim, "index out of range");
     const double b0 = breaks.front(), be = breaks.back();

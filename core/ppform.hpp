@@ -23,7 +23,6 @@ struct PPForm {
     // Values at every point: n x dim.
     Matrix evaluate(const VecView& t) const;
 
-    void to_cubic();
     // Adds tangent-line pieces on [l, breaks.front()] and [breaks.back(), r].
     void extend(double l, double r);
     PPForm clone() const { return *this; }

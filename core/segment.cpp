@@ -78,33 +78,6 @@ std::vector<double> local_tau(const std::vector<double>& h, const std::vector<do
     return tau;
 }
 
-void givens_qr(double* a, Index k, double* b, Index m) {
-    const Index cols = k < 4 ? k : 4;
-    for (Index j = 0; j < cols; ++j) {
-        for (Index i = k - 1; i > j; --i) {
-            double* pa = a + j * 4;
-            double* qa = a + i * 4;
-            if (qa[j] == 0.0) continue;
-            const Rot g = rotation(pa[j], qa[j]);
-            for (Index t = j; t < 4; ++t) {
-                const double P = pa[t];
-                const double Q = qa[t];
-                pa[t] = g.sn * Q + g.cs * P;
-                qa[t] = g.cs * Q - g.sn * P;
-            }
-            double* pb = b + j * m;
-            double* qb = b + i * m;
-            for (Index t = 0; t < m; ++t) {
-                const double P = pb[t];
-                const double Q = qb[t];
-                pb[t] = g.sn * Q + g.cs * P;
-                qb[t] = g.cs * Q - g.sn * P;
-            }
-            qa[j] = 0.0;
-        }
-    }
-}
-
 CurvatureRows curvature_rows(double h, double s, double tau_a, double tau_b) {
     const double h15 = std::pow(h, -1.5);
     const double h05 = std::pow(h, -0.5);
@@ -115,13 +88,15 @@ CurvatureRows curvature_rows(double h, double s, double tau_a, double tau_b) {
     };
 }
 
-// The kernels below are givens_qr on the fixed sparsity pattern of the start
-// (4 x 4) and extension (5 x 4) systems. Entries that are zero by construction
-// and untouched so far are skipped without a test; entries that a rotation may
-// have changed keep their runtime zero test. Zeros that take part in a
-// performed rotation are multiplied out literally (sn * 0.0), so NaN and inf
-// spread exactly as in the generic sweep. Rows that are final and not kept in
-// the state (the pivot rows 0 and 1) are not computed.
+// The kernels below triangularise the start (4 x 4) and extension (5 x 4)
+// systems by Givens rotations, every row against the pivot row of its column,
+// on their fixed sparsity pattern. Entries that are zero by construction and
+// untouched so far are skipped without a test; entries that a rotation may
+// have changed keep their runtime zero test (an exact zero is not rotated).
+// Zeros that take part in a performed rotation are multiplied out literally
+// (sn * 0.0), so NaN and inf spread exactly as in a generic sweep. Rows that
+// are final and not kept in the state (the pivot rows 0 and 1) are not
+// computed.
 
 void SegmentState::start(const CurvatureRows& k, double c_a, double c_b, const VecView& y_a,
                          const VecView& y_b) {

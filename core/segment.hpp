@@ -40,12 +40,6 @@ std::vector<double> local_tau(const std::vector<double>& h, const std::vector<do
 // Prefix energies E(0, r) (0 for r < 2); the samples fed count is n.
 std::vector<double> prefix_energies(const SegmentModel& model, Ticker& ticker);
 
-// In-place Givens triangularisation of a (k x 4) and b (k x m), both row-major,
-// k = 4 or 5. Exact zeros below the diagonal are skipped; every row is rotated
-// against the pivot row of its column. The state kernels below perform the
-// same rotations on the known sparsity pattern; this is their reference.
-void givens_qr(double* a, Index k, double* b, Index m);
-
 // The two curvature rows of one interval, oriented from the segment's current
 // end a to the new sample b (unknowns f_a, u_a, f_b, u_b):
 //   first  = [k, qa, nk, qb],   second = [0, ra, 0, nrb].

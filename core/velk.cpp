@@ -34,7 +34,6 @@ FitResult fit_without_search(PreparedData&& data, Precondition precondition, dou
     release(data.w);
     release(data.delta);
     pp.extend(data.x.front() - 1.0, data.x.back() + 1.0);
-    pp.to_cubic();
 
     FitResult out;
     out.interval_cell.push_back(index_run(0, m - 1));
@@ -70,7 +69,6 @@ PPForm fit_segment(const PreparedData& data, Index i, Index j, double l, double 
     const VecView w(data.w.data() + i, len, sizeof(double));
     PPForm pp = csaps(x, y, w, p, ticker);
     pp.extend(l, r);
-    pp.to_cubic();
     return pp;
 }
 

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import math
 import os
 
 import numpy as np
@@ -12,40 +11,24 @@ import numpy as np
 SANITIZED = os.environ.get("VELK_SANITIZED") == "1"
 
 
-def find_piece(breaks, t):
-    """Piece index of every point of t: left-closed pieces, points at or before the
-    first break use piece 0, points at or after the last break the last piece."""
-    breaks = np.asarray(breaks, dtype=float)
-    t = np.atleast_1d(np.asarray(t, dtype=float))
-    piece = np.clip(np.searchsorted(breaks, t, side="right") - 1, 0, len(breaks) - 2)
-    piece[(t <= breaks[0]) | np.isnan(t)] = 0
-    return piece
-
-
 def ppval(breaks, coefs, dim, t, piece=None, der=0):
-    """Values (or derivatives of order der) of a breaks/coefs piecewise polynomial at t.
-
-    Returns an array of shape (len(t), dim). Row k*dim + j of coefs holds component j of
-    piece k, highest power of (t - breaks[k]) first. piece forces the piece used for
-    every point (to look at a piece's polynomial beyond its own interval)."""
-    breaks = np.asarray(breaks, dtype=float)
-    coefs = np.asarray(coefs, dtype=float)
+    """Values or derivatives (len(t), dim) of a piecewise polynomial in velk's layout, on
+    pieces closed on the left, or on the pieces given for each point."""
+    breaks, coefs = np.asarray(breaks, dtype=float), np.asarray(coefs, dtype=float)
     t = np.atleast_1d(np.asarray(t, dtype=float))
     if piece is None:
-        piece = find_piece(breaks, t)
+        piece = np.clip(np.searchsorted(breaks, t, side="right") - 1, 0, len(breaks) - 2)
+        piece[(t <= breaks[0]) | np.isnan(t)] = 0
     piece = np.broadcast_to(piece, t.shape)
-    order = coefs.shape[1]
     c = coefs
     for _ in range(der):  # differentiate every polynomial
-        powers = np.arange(order - 1, 0, -1, dtype=float)
-        c = c[:, :-1] * powers
-        order -= 1
+        c = c[:, :-1] * np.arange(c.shape[1] - 1, 0, -1)
+    if c.shape[1] == 0:
+        return np.zeros((len(t), dim))
     dt = (t - breaks[piece])[:, None]
     rows = piece[:, None] * dim + np.arange(dim)
-    if order == 0:
-        return np.zeros((len(t), dim))
     v = c[rows, 0]
-    for m in range(1, order):  # Horner, as the core evaluates
+    for m in range(1, c.shape[1]):  # Horner, as the core evaluates
         v = v * dt + c[rows, m]
     return v
 
@@ -59,47 +42,61 @@ def prepare_reference(x, y, delta=None):
     """Plain-Python input preparation: finite filter, stable sort by x, merge of equal x
     with weighted means summed in sorted order. Returns (x, y, w) or the failing count."""
     y = np.asarray(y, dtype=float)
-    n = y.shape[0]
-    x = [float(i + 1) for i in range(n)] if x is None else [float(v) for v in x]
-    # NumPy scalars divide like the core: a zero delta is an infinite weight, not an error.
-    d = [1.0] * n if delta is None else [np.float64(v) for v in delta]
-    kept = [i for i in range(n) if all(math.isfinite(v) for v in y[i])]
-    if len(kept) < 2:
-        return len(kept)
-    kept.sort(key=lambda i: x[i])  # stable
-    xs, ys, ws = [], [], []
+    n = len(y)
+    x = np.arange(1.0, n + 1.0) if x is None else x
+    d = np.ones(n) if delta is None else delta  # NumPy scalars divide like the core
+    kept = sorted((i for i in range(n) if np.isfinite(y[i]).all()), key=lambda i: x[i])
+    xs, sums, ws = [], [], []
     for i in kept:
         w = 1.0 / (d[i] * d[i])
         if xs and x[i] == xs[-1]:
-            ws[-1] = ws[-1] + w
-            ys[-1] = [s + w * v for s, v in zip(ys[-1], y[i])]
+            ws[-1], sums[-1] = ws[-1] + w, [s + w * v for s, v in zip(sums[-1], y[i])]
         else:
-            xs.append(x[i])
-            ws.append(w)
-            ys.append([w * v for v in y[i]])
+            xs, sums, ws = xs + [x[i]], sums + [[w * v for v in y[i]]], ws + [w]
     if len(xs) < 2:
-        return len(xs)
-    ym = np.array([[s / w for s in row] for row, w in zip(ys, ws)]).reshape(len(xs), y.shape[1])
+        return len(xs) if len(kept) >= 2 else len(kept)
+    ym = np.array([[s / w for s in row] for row, w in zip(sums, ws)]).reshape(len(xs), -1)
     return np.array(xs), ym, np.array(ws)
+
+
+JUMPS = (3.0, 6.5)
+
+
+def signal(n=200, dim=1, sigma=0.1, seed=0):
+    """Smooth curves with steps at JUMPS on irregular x in [0, 10]."""
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(0.0, 10.0, n))
+    steps = (x > JUMPS[0]) * 1.0 - (x > JUMPS[1]) * 1.5
+    y = np.sin(0.6 * x)[:, None] * np.arange(1, dim + 1) + steps[:, None]
+    return x, y + sigma * rng.standard_normal((n, dim))
+
+
+def probe_points(spl):
+    """A spline's breaks (interior and outer), the points between them and points outside."""
+    b = spl.breaks
+    return np.concatenate([b, (b[1:] + b[:-1]) / 2, [b[0] - 3.0, b[-1] + 3.0]])
 
 
 # --- oracles of the jump search -------------------------------------------------------
 
 
-def spline_energy(x, y, w, p):
-    """min over f of p*sum w (y - f(x))^2 + (1-p)*int f''^2, natural cubic splines, by a
-    dense solve of the Reinsch form: int f''^2 = f' Q R^-1 Q' f."""
-    n = len(x)
-    if n <= 2:
-        return 0.0
-    h = np.diff(x)
-    Q = np.zeros((n, n - 2))
-    R = np.zeros((n - 2, n - 2))
+def reinsch(x):
+    """Q and R of the natural cubic spline through values f: int f''^2 = f' Q R^-1 Q' f."""
+    n, h = len(x), np.diff(x)
+    Q, R = np.zeros((n, n - 2)), np.zeros((n - 2, n - 2))
     for j in range(n - 2):
-        Q[j, j], Q[j + 1, j], Q[j + 2, j] = 1 / h[j], -1 / h[j] - 1 / h[j + 1], 1 / h[j + 1]
+        Q[j : j + 3, j] = [1 / h[j], -1 / h[j] - 1 / h[j + 1], 1 / h[j + 1]]
         R[j, j] = (h[j] + h[j + 1]) / 3
         if j + 1 < n - 2:
             R[j, j + 1] = R[j + 1, j] = h[j + 1] / 6
+    return Q, R
+
+
+def spline_energy(x, y, w, p):
+    """min over f of p*sum w (y - f(x))^2 + (1-p)*int f''^2, by a dense solve."""
+    if len(x) <= 2:
+        return 0.0
+    Q, R = reinsch(x)
     K = Q @ np.linalg.solve(R, Q.T)
     f = np.linalg.solve(p * np.diag(w) + (1 - p) * K, p * w[:, None] * y)
     return p * np.sum(w[:, None] * (y - f) ** 2) + (1 - p) * np.sum(f * (K @ f))
@@ -111,6 +108,13 @@ def line_energy(x, y, w):
     A = np.c_[sw, sw * x]
     coef = np.linalg.lstsq(A, sw[:, None] * y, rcond=None)[0]
     return float(np.sum((sw[:, None] * y - A @ coef) ** 2))
+
+
+def energy_of(x, y, w, p):
+    """The energy of samples l..r, as a function of (l, r), by the dense oracles above."""
+    if p == 0.0:
+        return lambda l, r: line_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1])
+    return lambda l, r: spline_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1], p)
 
 
 def best_costs(n, energy, gamma):

@@ -69,58 +69,6 @@ def test_fit_selects_parameters_and_plots_two_columns(tmp_path, capsys):
     assert png.read_bytes().startswith(b"\x89PNG")
 
 
-@pytest.mark.parametrize(
-    "content,args,message",
-    [
-        (None, ["--y", "level"], "cannot read missing.csv: No such file"),
-        ("t,level\n1,2\n2,3\n", ["--y", "levle"], "no column 'levle' (columns: t, level)"),
-        ("t,level\n1,2\n2,abc\n", ["--y", "level"], "line 3, column 'level': not a number"),
-        (
-            "t,level\n1,2\n",
-            ["--x", "t", "--y", "level", "--p", "0.5", "--gamma", "1"],
-            "at least two finite data points are required, got 1",
-        ),
-        (
-            "t,level\n1,2\n2,3\n",
-            ["--y", "level"],
-            "select needs at least three distinct x values, got 2",
-        ),
-    ],
-)
-def test_fit_data_errors_exit_1_with_one_line(tmp_path, content, args, message):
-    name = "missing.csv" if content is None else "in.csv"
-    if content is not None:
-        (tmp_path / name).write_text(content)
-    r = run("fit", name, *args, cwd=tmp_path)
-    assert r.returncode == 1
-    assert message in r.stderr and r.stderr.count("\n") == 1 and "Traceback" not in r.stderr
-
-
-@pytest.mark.parametrize(
-    "args",
-    [
-        ["fit"],
-        ["fit", "x.csv", "--y", "a", "--p", "0.5"],
-        ["fit", "x.csv", "--y", "a", "--p", "2", "--gamma", "1"],
-        ["fit", "x.csv", "--y", "a", "--select", "--p", "0.5", "--gamma", "1"],
-        ["frobnicate"],
-        ["fit", "x.csv", "--y", "a", "--n-jobs", "0"],
-        ["fit", "x.csv", "--y", "a", "--n-jobs", "2.5"],
-        ["fit", "x.csv", "--y", "a", "--gamma-grid", "1"],
-        ["fit", "x.csv", "--y", "a", "--pruning", "fast"],
-        ["fit", "x.csv", "--y", "a", "--p-grid", "0.5,x"],
-        ["fit", "x.csv", "--y", "a", "--p", "0.5", "--gamma", "1", "--p-grid", "0.3"],
-        ["fit", "x.csv", "--y", "a", "--p-grid", "0.3", "--smoothing-grid", "1"],
-        ["demo", "--n-jobs", "-2"],
-    ],
-)
-def test_usage_errors_exit_2(args, capsys):
-    with pytest.raises(SystemExit) as e:
-        main(args)
-    assert e.value.code == 2
-    assert "usage:" in capsys.readouterr().err
-
-
 def write(tmp_path, text, name="in.csv"):
     path = tmp_path / name
     path.write_text(text)
@@ -128,22 +76,43 @@ def write(tmp_path, text, name="in.csv"):
 
 
 @pytest.mark.parametrize(
-    "content,message",
+    "content,args,message",
     [
-        ("\nt,v\n1,2\n2,3\n", "line 1 is blank; the header row must be the first line"),
-        ("t,v,v\n1,2,3\n2,3,4\n", "the header names column 'v' 2 times"),
-        ("t,v\n1,2\n2,3,4\n3,4\n", "line 3: 3 fields, but the header has 2"),
-        ("t,v\n1,2\n2\n3,4\n", "line 3: 1 fields, but the header has 2"),
-        ("t,v\n1,2\n2,-inf\n3,4\n", "line 3, column 'v': infinite value '-inf'"),
-        ("t,v\n2020-01-01,2\n2020-13-01,3\n", "line 3, column 't': not a number or an ISO 8601"),
-        ("t,v\n2020-01-01T00:00Z,2\n2020-01-02T00:00,3\n", "some times have a UTC offset"),
+        (None, "--y v", "missing.csv: No such file or directory"),
+        ("t,v\n1,2\n2,3\n", "--y w", "no column 'w' (columns: t, v)"),
+        ("t,v\n1,2\n2,abc\n", "--y v", "line 3, column 'v': not a number"),
+        ("t,v\n1,2\n", "--y v --p 0.5 --gamma 1", "at least two finite data points are required"),
+        ("t,v\n1,2\n2,3\n", "--y v", "select needs at least three distinct x values, got 2"),
+        ("\nt,v\n1,2\n2,3\n", "--y v", "line 1 is blank; the header row must be the first line"),
+        ("t,v,v\n1,2,3\n2,3,4\n", "--y v", "the header names column 'v' 2 times"),
+        ("t,v\n1,2\n2,3,4\n3,4\n", "--y v", "line 3: 3 fields, but the header has 2"),
+        ("t,v\n1,2\n2,-inf\n3,4\n", "--y v", "line 3, column 'v': infinite value '-inf'"),
+        ("t,v\n2020-01-01,2\n2020-13-01,3\n", "--x t --y v", "line 3, column 't': not a number or"),
+        ("t,v\n2020-01-01T00:00Z,2\n2020-01-02T00:00,3\n", "--x t --y v", "some times have a UTC"),
     ],
-)
-def test_malformed_files_exit_1(tmp_path, capsys, content, message):
-    path = write(tmp_path, content)
-    assert main(["fit", path, "--x", "t", "--y", "v", "--p", "0.5", "--gamma", "1"]) == 1
+)  # fmt: skip
+def test_file_and_data_errors_exit_1_with_one_line(tmp_path, capsys, content, args, message):
+    path = str(tmp_path / "missing.csv") if content is None else write(tmp_path, content)
+    assert main(["fit", path, *args.split()]) == 1
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1
+
+
+@pytest.mark.parametrize(
+    "args",
+    ["fit", "fit x.csv --y a --p 0.5", "fit x.csv --y a --p 2 --gamma 1", "frobnicate",
+     "fit x.csv --y a --select --p 0.5 --gamma 1", "fit x.csv --y a --n-jobs 0",
+     "fit x.csv --y a --n-jobs 2.5", "fit x.csv --y a --gamma-grid 1", "demo --n-jobs -2",
+     "fit x.csv --y a --pruning fast", "fit x.csv --y a --p-grid 0.5,x",
+     "fit x.csv --y a --jump-cost-grid 1,nan",
+     "fit x.csv --y a --p 0.5 --gamma 1 --p-grid 0.3",
+     "fit x.csv --y a --p-grid 0.3 --smoothing-grid 1"],
+)  # fmt: skip
+def test_usage_errors_exit_2(args, capsys):
+    with pytest.raises(SystemExit) as e:
+        main(args.split())
+    assert e.value.code == 2
+    assert "usage:" in capsys.readouterr().err
 
 
 STEP = [0.0] * 6 + [1.0] * 6
@@ -173,9 +142,7 @@ def test_delimiters_and_iso_dates(tmp_path, capsys, delimiter):
 
 def test_strict_json_and_missing_cells(tmp_path, capsys):
     path = write(tmp_path, "t,v\n1,0\n2,NA\n3,\n4,1\n5,2\n")
-    assert (
-        main(["fit", path, "--x", "t", "--y", "v", "--p", "0.5", "--gamma", "inf", "--json"]) == 0
-    )
+    assert main(["fit", path, *"--x t --y v --p 0.5 --gamma inf --json".split()]) == 0
     text = capsys.readouterr().out
     assert "Infinity" not in text
     report = json.loads(text)

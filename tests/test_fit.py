@@ -46,15 +46,13 @@ def test_preparation_matches_reference(data):
     n = data.draw(st.integers(2, 12))
     dim = data.draw(st.integers(1, 2))
     x = np.array(data.draw(st.lists(XS, min_size=n, max_size=n)))
-    y = np.array(
-        data.draw(st.lists(st.lists(YS, min_size=dim, max_size=dim), min_size=n, max_size=n))
-    )
+    y = np.array(data.draw(st.lists(st.lists(YS, min_size=dim, max_size=dim), min_size=n,
+                                    max_size=n)))  # fmt: skip
     delta = np.array(data.draw(st.lists(DS, min_size=n, max_size=n)))
     ref = prepare_reference(x, y, delta)
-    if isinstance(ref, int):
-        with pytest.raises(RuntimeError) as e:
+    if isinstance(ref, int):  # too few samples left
+        with pytest.raises(RuntimeError, match=f"got {ref}$"):
             velk.velk(x, y, 1.0, 0.0, delta)
-        assert str(e.value) == f"at least two finite data points are required, got {ref}"
         return
     res = velk.velk(x, y, 1.0, 0.0, delta)
     assert_array_equal(res["x"], ref[0])
@@ -75,66 +73,12 @@ def test_merged_weights_enter_the_fit():
     assert_allclose(evaluate(res, xr)[:, 0], oracle(xr), rtol=1e-9, atol=1e-9)
 
 
-@pytest.mark.parametrize(
-    "x, y, count",
-    [
-        (np.zeros(3), col(1.0), 1),  # rows are counted before lengths match
-        (None, np.zeros((0, 1)), 0),
-        (None, col(1.0, NAN, INF, -INF), 1),  # finite filter
-        (None, np.full((3, 2), NAN), 0),
-        (np.array([2.0, 2.0]), col(1.0, 2.0), 1),  # merged into one sample
-        (np.array([-0.0, 0.0, NAN]), col(1.0, 2.0, NAN), 1),
-    ],
-)
-def test_too_few_points(x, y, count):
-    with pytest.raises(
-        RuntimeError, match=f"^at least two finite data points are required, got {count}$"
-    ):
-        velk.velk(x, y, 1.0, 1.0)
-
-
-@pytest.mark.parametrize(
-    "nx, ny, nd, message",
-    [
-        (4, 5, None, "x and y must have matching length: x has 4, y has 5"),
-        (5, 5, 4, "delta must have the same length as x (5), got 4"),
-        (None, 3, 7, "delta must have the same length as x (3), got 7"),
-    ],
-)
-def test_length_mismatch(nx, ny, nd, message):
-    x = None if nx is None else np.arange(nx, dtype=float)
-    delta = None if nd is None else np.ones(nd)
-    with pytest.raises(RuntimeError) as e:
-        velk.velk(x, np.ones((ny, 1)), 1.0, 1.0, delta)
-    assert str(e.value) == message
-
-
-def test_nan_abscissa_of_a_kept_sample_is_an_internal_error():
-    with pytest.raises(BaseException, match="^NaN in x$") as e:
-        velk.velk(np.array([0.0, NAN, 2.0]), col(1.0, 2.0, 3.0), 1.0, 1.0)
-    assert type(e.value).__name__ == "InternalError" and not isinstance(e.value, Exception)
-    # The same NaN on a dropped sample is harmless.
-    res = velk.velk(np.array([0.0, NAN, 2.0]), col(1.0, NAN, 3.0), 1.0, 1.0)
-    assert_array_equal(res["x"], [0.0, 2.0])
-
-
 @pytest.mark.parametrize("first", [-0.0, 0.0])
 def test_signed_zeros_merge_keeping_the_first(first):
     res = velk.velk(np.array([first, -first, 1.0]), col(1.0, 3.0, 5.0), 1.0, 1.0)
     assert_array_equal(res["x"], [0.0, 1.0])
     assert np.signbit(res["x"][0]) == np.signbit(first)
     assert_array_equal(res["y"], [[2.0], [5.0]])
-
-
-def test_defaults_and_zero_columns():
-    y = col(3.0, 1.0, 2.0, 5.0)
-    res = velk.velk(None, y, 0.5, INF)
-    assert_array_equal(res["x"], [1.0, 2.0, 3.0, 4.0])
-    same = velk.velk(np.arange(1.0, 5.0), y, 0.5, INF, -np.ones(4))  # sign of delta is moot
-    assert_array_equal(res["coefs"], same["coefs"])
-    empty = velk.velk(np.array([2.0, 0.0, 1.0]), np.zeros((3, 0)), 0.5, INF)
-    assert empty["dim"] == 0 and empty["y"].shape == (3, 0) and empty["coefs"].shape == (0, 4)
-    assert_array_equal(empty["breaks"], [-1.0, 0.0, 1.0, 2.0, 3.0])
 
 
 # --- the spline ------------------------------------------------------------------------
@@ -174,16 +118,13 @@ def test_columns_fit_independently():
             assert_array_equal(res["coefs"][j::3], alone["coefs"])
 
 
-@pytest.mark.parametrize(
-    "p, rows",
-    [
-        (1.0, [[0, 0, 1.5, -1.5], [-0.5, 0, 1.5, 0], [0.5, -1.5, 0, 1], [0, 0, -1.5, 0]]),
-        (
-            0.5,
-            [[0, 0, 0.15, 0.15], [-0.05, 0, 0.15, 0.3], [0.05, -0.15, 0, 0.4], [0, 0, -0.15, 0.3]],
-        ),
-    ],
-)
+WORKED = [
+    (1.0, [[0, 0, 1.5, -1.5], [-0.5, 0, 1.5, 0], [0.5, -1.5, 0, 1], [0, 0, -1.5, 0]]),
+    (0.5, [[0, 0, 0.15, 0.15], [-0.05, 0, 0.15, 0.3], [0.05, -0.15, 0, 0.4], [0, 0, -0.15, 0.3]]),
+]
+
+
+@pytest.mark.parametrize("p, rows", WORKED)
 def test_worked_examples(p, rows):
     res = velk.velk(np.array([0.0, 1.0, 2.0]), col(0.0, 1.0, 0.0), p, INF)
     assert_array_equal(res["breaks"], [-1.0, 0.0, 1.0, 2.0, 3.0])
@@ -205,104 +146,25 @@ def test_p_zero_is_the_weighted_least_squares_line():
 
 @pytest.mark.parametrize("p", [0.0, 0.4, 1.0])
 def test_two_samples_give_a_straight_line(p):
-    res = velk.velk(
-        np.array([1.0, 3.0]), np.array([[1.0, 5.0], [2.0, -1.0]]), p, INF, np.array([1.0, 0.01])
-    )
+    y = np.array([[1.0, 5.0], [2.0, -1.0]])
+    res = velk.velk(np.array([1.0, 3.0]), y, p, INF, np.array([1.0, 0.01]))
     assert_allclose(evaluate(res, [0.0, 2.0, 4.0]), [[0.5, 8.0], [1.5, 2.0], [2.5, -4.0]])
-
-
-# --- p and gamma checks, number formatting ---------------------------------------------
-
-
-def p_message(p):
-    with pytest.raises(RuntimeError) as e:
-        velk.velk(None, col(1.0, 2.0), p, 1.0)
-    return str(e.value).removeprefix("p must satisfy 0 <= p <= 1, got ")
-
-
-@pytest.mark.parametrize(
-    "p, text",
-    [
-        (1.5, "1.5"),
-        (2, "2"),
-        (-1.0, "-1"),
-        (-0.01, "-0.01"),
-        (NAN, "NaN"),
-        (INF, "inf"),
-        (-INF, "-inf"),
-        (np.nextafter(1.0, 2.0), "1.0000000000000002"),
-        (1e22, "10000000000000000000000"),
-        (-5e-324, "-0." + "0" * 323 + "5"),
-    ],
-)
-def test_p_out_of_range(p, text):
-    assert p_message(p) == text
-
-
-def test_number_formatting_is_shortest_positional():
-    rng = np.random.default_rng(0)
-    bits = rng.integers(0, 2**63 - 1, 2000, dtype=np.int64).view(np.float64)
-    values = np.r_[
-        np.arange(1, 200) * 5e-324,
-        2.2250738585072009e-308,  # subnormals
-        [2.0**k for k in range(-1074, 1024)],
-        [float(f"1e{k}") for k in range(-300, 301)],
-        bits[np.isfinite(bits) & (bits != 0)],
-        rng.uniform(-10, 10, 200),
-    ]
-    for v in values:
-        v = float(v) if v > 1 else -abs(float(v))  # outside [0, 1]
-        assert p_message(v) == np.format_float_positional(v, unique=True, trim="-"), repr(v)
-
-
-def test_gamma_checks():
-    y = col(1.0, 2.0)
-    for gamma, text in [(-1, "-1"), (-INF, "-inf"), (-2.5e-8, "-0.000000025")]:
-        with pytest.raises(RuntimeError) as e:
-            velk.velk(None, y, 1.0, gamma)
-        assert str(e.value) == "gamma must satisfy 0 <= gamma, got " + text
-    with pytest.raises(RuntimeError, match="^p must"):  # p is checked first
-        velk.velk(None, y, 2.0, -1.0)
-    velk.velk(None, y, -0.0, INF)
-    velk.velk(None, y, 1.0, -0.0)
-    velk.velk(None, y, 1.0, NAN)  # p = 1 needs no search, whatever gamma
 
 
 # --- the result of a fit without a search ----------------------------------------------
 
 
 @pytest.mark.parametrize(
-    "p, gamma, precondition",
-    [
-        (1.0, 0.0, "local"),
-        (1.0, 5.0, "none"),
-        (0.5, INF, "LOCAL"),
-        (0.0, INF, "NoNe"),
-    ],
-)
+    "p, gamma, precondition", [(1.0, 0.0, "local"), (1.0, 5.0, "none"), (0.5, INF, "LOCAL"),
+                               (0.0, INF, "NoNe")]
+)  # fmt: skip
 def test_result_without_search(p, gamma, precondition):
     rng = np.random.default_rng(3)
     x, y, delta = random_samples(rng, 9, dim=2)
     res = velk.velk(x[::-1], y[::-1], p, gamma, delta[::-1], "PELT", precondition)
     m = len(x)
     assert res["complexity_counter"] == m and res["precondition"] == precondition.lower()
-    assert_array_equal(res["F"], np.zeros(m))
     assert_array_equal(res["partition"], np.zeros(m))
     assert_array_equal(res["tau"], np.ones(m))  # even with "local"
-    assert res["discont"].size == 0 and res["discont_idx"].size == 0
     assert_array_equal(res["breaks"], np.r_[x[0] - 1, x, x[-1] + 1])
-    [cell] = res["interval_cell"]
-    assert_array_equal(cell, np.arange(m))
-    [pp] = res["pp_cell"]
-    assert_array_equal(pp["breaks"], res["breaks"])
-    assert_array_equal(pp["coefs"], res["coefs"])
-
-    # One curve, twice continuously differentiable (the natural spline ends with f'' = 0
-    # where the linear extensions begin).
-    b = res["breaks"]
-    for k in range(1, m + 1):
-        for der in range(3):
-            left = evaluate(res, b[k], piece=k - 1, der=der)
-            right = evaluate(res, b[k], piece=k, der=der)
-            assert_allclose(left, right, rtol=1e-9, atol=1e-9 * (1 + np.abs(right).max()))
-    assert_array_equal(res["coefs"][[0, 1, -2, -1], :2], 0.0)
+    assert_array_equal(res["coefs"][[0, 1, -2, -1], :2], 0.0)  # straight extensions

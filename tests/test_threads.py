@@ -1,4 +1,5 @@
-"""Concurrent callers: every thread gets exactly what a serial call returns."""
+"""Concurrent callers: every thread gets exactly what a serial call returns, also from the
+engine's fits, which run without the interpreter lock."""
 
 import sys
 import threading
@@ -7,12 +8,14 @@ import numpy as np
 import pytest
 from test_module import assert_same
 
+from velk import _engine
 from velk import _velk_core as core
 
 THREADS, ROUNDS = 4, 15
+LONG_X = np.arange(3000.0)
 
 
-def problem(seed):
+def calls(seed):
     rng = np.random.default_rng(seed)
     n = 30 + 5 * seed
     x = np.sort(rng.uniform(0.0, 10.0, n))
@@ -20,16 +23,13 @@ def problem(seed):
     delta = rng.uniform(0.5, 2.0, n)
     folds = [list(range(k, n, 4)) for k in range(4)]
     options = dict(pruning=["FPVI", "PELT"][seed % 2], precondition=["none", "local"][seed % 2])
-    return x, y, delta, folds, options
-
-
-def calls(seed):
-    x, y, delta, folds, options = problem(seed)
     return (
         core.velk(x, y, 0.9, 0.5, delta, **options),
         core.velk(None, y, 0.0, 1.0, **options),
         core.velk_cvscore(x, y, 0.9, 0.5, delta, folds, **options),
-    )
+        _engine.fit(LONG_X, np.sin(LONG_X / (50.0 + seed))[:, None] + (LONG_X > 1000.0)[:, None],
+                    lam=1e4, jump_cost=2.0, **options),
+    )  # fmt: skip
 
 
 @pytest.fixture
@@ -64,15 +64,14 @@ def test_threads_get_serial_results(switch_often):
 
 
 def test_internal_error_names_the_calling_thread(capfd):
-    x, y, delta, _, _ = problem(0)
-    x = x.copy()
+    x = np.arange(9.0)
     x[5] = np.nan
     outcome = {}
 
     def work():
         outcome["ident"] = threading.get_ident()
         try:
-            core.velk(x, y, 0.9, 0.5, delta)
+            core.velk(x, np.ones((9, 1)), 0.9, 0.5)
         except BaseException as e:  # noqa: BLE001 - the internal error is no Exception
             outcome["error"] = e
 

@@ -31,14 +31,9 @@ def test_any_resolution_and_container_fits_the_seconds(unit, how):
     t, secs, y = daily()
     ref = velk.fit(secs, y, **KW)
     tu = t.astype(f"M8[{unit}]")
-    x = {
-        "numpy": tu,
-        "series": pd.Series(tu),
-        "index": pd.DatetimeIndex(tu),
-        "frame": pd.DataFrame({"t": tu})["t"],
-        "objects": list(tu.astype("M8[us]").astype(object)),
-        "timedelta": tu - tu[0] + np.timedelta64(5, "s"),
-    }[how]
+    x = {"numpy": tu, "series": pd.Series(tu), "index": pd.DatetimeIndex(tu),
+         "frame": pd.DataFrame({"t": tu})["t"], "objects": list(tu.astype("M8[us]").astype(object)),
+         "timedelta": tu - tu[0] + np.timedelta64(5, "s")}[how]  # fmt: skip
     spl = velk.fit(x, y, **KW)
     assert_array_equal(spl.coefs, ref.coefs)
     assert len(ref.jumps) == 1

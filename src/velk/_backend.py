@@ -14,16 +14,13 @@ __all__ = ["cancel_token", "fit_dict", "smoothing_of"]
 
 
 def smoothing_of(p: float, gamma: float) -> tuple[float, float]:
-    """(lam, jump_cost) of the contract's (p, gamma): lam = (1 - p) / p, jump_cost = gamma / p.
+    """(lam, jump_cost) of the contract's 0 <= p <= 1 and gamma >= 0: lam = (1 - p) / p,
+    jump_cost = gamma / p.
 
     The fit minimises ``sum(D + lam * R) + jump_cost * jumps`` (D the weighted residual sum
     of squares, R the integral of f''**2); p = 0 is the straight-line model, lam = inf, and
-    its gamma already counts in units of D. ValueError for p outside [0, 1] or gamma < 0.
+    its gamma already counts in units of D.
     """
-    if not 0.0 <= p <= 1.0:
-        raise ValueError(f"p must satisfy 0 <= p <= 1, got {p:g}")
-    if not gamma >= 0.0:
-        raise ValueError(f"gamma must satisfy 0 <= gamma, got {gamma:g}")
     if p == 0.0:
         return math.inf, gamma
     return (1.0 - p) / p, gamma / p

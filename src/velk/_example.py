@@ -18,9 +18,6 @@ class Example(NamedTuple):
 JUMPS = (2.5, 5.5, 8.0)
 STEPS = (1.5, -2.0, 1.0)
 SIGMA = 0.15
-# Smoothing parameter and jump penalty suited to this signal and noise level.
-P = 0.9
-GAMMA = 20.0
 
 
 def signal(t: np.ndarray) -> np.ndarray:

@@ -57,16 +57,14 @@ def terms_of(lam: float, jump_cost: float) -> tuple[float, float]:
 
 
 def noise_scale(x: FloatArray, y: FloatArray, w: FloatArray) -> FloatArray:
-    """The noise level of each component of prepared samples (distinct, sorted x), relative
-    to the standard deviations 1 / sqrt(w).
+    """The noise level of each component of three or more prepared samples (distinct, sorted
+    x), relative to the standard deviations 1 / sqrt(w).
 
     Each sample minus the straight line through its two neighbours, scaled to unit
     variance under the weights, is a pseudo-residual; their median absolute deviation
     ignores the few that straddle a jump or a sharp bend. A component whose pseudo-residuals
     are mostly zero falls back to their root mean square (and to 1 when all are zero).
     """
-    if len(x) < 3:
-        return np.ones(y.shape[1])
     d = 1.0 / np.sqrt(w)
     a = (x[2:] - x[1:-1]) / (x[2:] - x[:-2])
     b = 1.0 - a

@@ -737,7 +737,7 @@ class JumpSpline:
                 ax.plot(self.x, y[:, j], ".", color=color, alpha=0.35, ms=3, label="data" + tag)
             for k in range(len(edges) - 1):
                 a, b = edges[k], edges[k + 1]
-                n = max(8, int(800 * (b - a) / (x1 - x0))) if x1 > x0 else 2
+                n = max(8, int(800 * (b - a) / (x1 - x0)))  # x is strictly increasing
                 t = np.linspace(a, b, n)
                 if k < len(edges) - 2:
                     t[-1] = np.nextafter(b, -np.inf)  # the left-hand limit at the jump

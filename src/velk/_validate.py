@@ -44,7 +44,7 @@ def not_a_number(value: object) -> bool:
 
 
 def real(name: str, value: object, *, low: float = -math.inf, high: float = math.inf) -> float:
-    """A real number in [low, high] (infinite ends allowed when they are the bounds); never NaN."""
+    """A real number in [low, high] (an infinite high end allowed); never NaN."""
     if not_a_number(value) or not isinstance(value, (numbers.Real, np.ndarray)):
         raise TypeError(f"{name} must be a real number, got {type_name(value)}")
     if isinstance(value, np.ndarray):
@@ -59,11 +59,7 @@ def real(name: str, value: object, *, low: float = -math.inf, high: float = math
 
 
 def bound(low: float, high: float, name: str) -> str:
-    if math.isinf(high):
-        return f"{low:g} <= {name}"
-    if math.isinf(low):
-        return f"{name} <= {high:g}"
-    return f"{low:g} <= {name} <= {high:g}"
+    return f"{low:g} <= {name}" if math.isinf(high) else f"{low:g} <= {name} <= {high:g}"
 
 
 def integer(name: str, value: object, *, low: int | None = None) -> int:

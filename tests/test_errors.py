@@ -1,0 +1,335 @@
+"""Every argument error of every entry point, each message once: the exact exception type
+and text. A message ending in "..." is matched as a prefix."""
+
+import math
+import pickle
+from concurrent.futures import ThreadPoolExecutor
+from fractions import Fraction
+
+import numpy as np
+import pytest
+from helpers import SANITIZED
+
+import velk
+from velk import _engine
+from velk import _velk_core as core
+
+X = np.array([0.0, 0.5, 1.25, 2.0, 3.5, 4.0])
+Y = np.column_stack([np.sin(X), np.cos(3 * X)])
+D = np.array([1.0, 0.5, 2.0, 1.0, 1.5, 1.0])
+HUGE = 2**59  # elements: no copy of this many doubles can be allocated
+
+
+def with_defaults(func, **defaults):
+    return lambda **kw: func(**{**defaults, **kw})
+
+
+XS = np.linspace(0.0, 1.0, 30)
+raw = with_defaults(core.velk, x=X, y=Y, p=0.5, gamma=1.0)
+cv = with_defaults(core.velk_cvscore, x=X, y=Y, p=0.5, gamma=1.0, delta=D, folds=[[0, 2], [1]])
+engine = with_defaults(_engine.fit, x=X, y=Y, lam=1.0, jump_cost=1.0)
+fit = with_defaults(velk.fit, x=XS, y=np.sin(6 * XS), p=0.9, gamma=1.0)
+cv_score = with_defaults(velk.cv_score, x=XS, y=np.sin(6 * XS), p=0.9, gamma=1.0)
+select = with_defaults(velk.select, x=XS, y=np.sin(6 * XS))
+
+
+def spline(change=(), **kw):
+    """A spline of two components, from a result with the entries of `change` (None removes
+    an entry)."""
+    res = dict(core.velk(XS, np.c_[np.sin(6 * XS), XS], 0.9, 1.0))
+    res.update(change)
+    res = {k: v for k, v in res.items() if v is not None}
+    return velk.JumpSpline(res, kw.pop("p", 0.9), kw.pop("gamma", 1.0), **kw)
+
+
+class FloatRaises:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc
+
+
+class Index:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class NoLength(list):
+    def __len__(self):
+        raise RuntimeError("no length")
+
+
+class CausedTypeError:
+    def __float__(self):
+        raise TypeError("no float") from KeyError("k")
+
+
+NARROW = type("NarrowTypeError", (TypeError,), {})("narrow")
+INTERNAL = velk.InternalError
+NAN_X = X.copy()
+NAN_X[2] = math.nan
+
+
+def case(id, call, exc, message, **kw):
+    return pytest.param(call, kw, exc, message, id=id)
+
+
+# fmt: off
+ERRORS = [
+    # The raw module: conversions, in parameter order and before the options are parsed.
+    case("raw x list", raw, TypeError,
+         "argument 'x': expected None or a 1-D numpy.ndarray of float64, got list", x=[0.0, 1.0],
+         pruning="bad"),
+    case("raw x big-endian", raw, TypeError,
+         "argument 'x': expected None or a 1-D numpy.ndarray of float64, got 1-D ndarray of >f8",
+         x=X.astype(">f8")),
+    case("raw y 1-D", raw, TypeError,
+         "argument 'y': expected a 2-D numpy.ndarray of float64, got 1-D ndarray of float64",
+         y=Y[:, 0]),
+    case("raw p str", raw, TypeError, "argument 'p': must be real number, not str", p="0.5"),
+    case("raw gamma cause", raw, TypeError, "argument 'gamma': no float", gamma=CausedTypeError()),
+    case("raw p narrow TypeError", raw, NARROW.__class__, "narrow", p=FloatRaises(NARROW)),
+    case("raw gamma huge int", raw, OverflowError, "int too large to convert to float",
+         gamma=10**400),
+    case("cv x None", cv, TypeError,
+         "argument 'x': expected a 1-D numpy.ndarray of float64, got NoneType", x=None),
+    case("raw pruning None", raw, TypeError, "argument 'pruning': expected str, got NoneType",
+         pruning=None),
+    # Python's own wording, which varies between versions: only its words.
+    case("raw missing gamma", lambda: core.velk(X, Y, 1.0), TypeError,
+         ("velk()", "missing", "'gamma'")),
+    case("raw pruning case", raw, ValueError, "unknown pruning 'Fpvi', expected 'FPVI' or 'PELT'",
+         pruning="Fpvi", precondition="neither"),
+    case("cv pruning", cv, ValueError, "unknown pruning 'functional', expected 'FPVI' or 'PELT'",
+         pruning="functional", p=2.0),
+    case("raw precondition", raw, ValueError,
+         "unknown precondition 'n\u00f6ne', expected 'none' or 'local'", precondition="n\u00f6ne",
+         p=2.0),
+    # Folds.
+    case("folds str", cv, TypeError, "argument 'folds': Can't extract `str` to `Vec`",
+         folds=[[0], "2"], pruning="bad"),
+    case("folds int", cv, TypeError, "argument 'folds': expected a Sequence, got int", folds=5),
+    case("folds dict", cv, TypeError, "argument 'folds': expected a Sequence, got dict",
+         folds=[[0], {1: 2}]),
+    case("folds float", cv, TypeError,
+         "argument 'folds': 'float' object cannot be interpreted as an integer", folds=[[1.5]]),
+    case("folds no length", cv, TypeError, "argument 'folds': expected a Sequence, got NoneType",
+         folds=NoLength([[0], None])),
+    # The failed item ends the conversion: Python code must not run with its error pending.
+    case("folds 2**63", cv, OverflowError, "Python int too large to convert to C long...",
+         folds=[[2**63, Index(1)]]),
+    # The core's checks, in order: p, gamma, rows, lengths.
+    case("p NaN first", raw, RuntimeError, "p must satisfy 0 <= p <= 1, got NaN", p=math.nan,
+         gamma=-1.0),
+    case("p next above 1", raw, RuntimeError, "p must satisfy 0 <= p <= 1, got 1.0000000000000002",
+         p=np.nextafter(1.0, 2.0)),
+    case("p 1e22", raw, RuntimeError, "p must satisfy 0 <= p <= 1, got 10000000000000000000000",
+         p=1e22),
+    case("p subnormal", raw, RuntimeError, "p must satisfy 0 <= p <= 1, got -0." + "0" * 323 + "5",
+         p=-5e-324),
+    case("gamma -inf", raw, RuntimeError, "gamma must satisfy 0 <= gamma, got -inf",
+         gamma=-math.inf),
+    case("rows before lengths", raw, RuntimeError,
+         "at least two finite data points are required, got 1", x=X[:3], y=Y[:1]),
+    case("finite rows", raw, RuntimeError, "at least two finite data points are required, got 1",
+         x=None, y=np.array([[1.0], [np.nan], [np.inf], [-np.inf]])),
+    case("merged rows", raw, RuntimeError, "at least two finite data points are required, got 1",
+         x=np.array([-0.0, 0.0, np.nan]), y=np.array([[1.0], [2.0], [np.nan]])),
+    case("x length", raw, RuntimeError, "x and y must have matching length: x has 4, y has 5",
+         x=X[:4], y=Y[:5]),
+    case("delta length", raw, RuntimeError, "delta must have the same length as x (5), got 4",
+         x=None, y=Y[:5], delta=D[:4]),
+    case("NaN x", raw, INTERNAL, "NaN in x", x=NAN_X),
+    case("cv fold index", cv, INTERNAL, "index out of range", folds=[[1], [len(X)]]),
+    case("cv negative index", cv, INTERNAL, "index out of range", folds=[[-1]]),
+    case("cv short y", cv, INTERNAL, "index out of range", y=Y[:-1]),
+    # The engine.
+    case("engine no jump cost", lambda: _engine.fit(X, Y, lam=1.0), TypeError,
+         "fit() missing required keyword argument 'jump_cost'"),
+    case("engine lam and length", engine, TypeError, "give exactly one of lam and length",
+         length=1.0),
+    case("engine lam str", engine, TypeError, "argument 'lam': must be real number, not str",
+         lam="1"),
+    case("engine cancel list", engine, TypeError,
+         "argument 'cancel': expected None or a writeable numpy.ndarray of uint8", cancel=[0]),
+    case("engine pruning", engine, ValueError,
+         "unknown pruning 'fast', expected 'functional', 'FPVI' or 'PELT'", pruning="fast"),
+    case("engine lam", engine, ValueError, "lam must satisfy 0 <= lam, got -1", lam=-1.0),
+    case("engine length", engine, ValueError, "smoothing length must satisfy 0 <= length, got NaN",
+         lam=None, length=math.nan),
+    case("engine jump cost", engine, ValueError, "jump cost must satisfy 0 <= jump cost, got -2",
+         jump_cost=-2.0),
+    case("engine NaN x", engine, ValueError, "x must be finite, got NaN at index 2", x=NAN_X),
+    case("engine zero delta", engine, ValueError,
+         "delta must be finite and non-zero, got 0 at index 1", delta=np.r_[1.0, 0.0, D[2:]]),
+    case("engine inf delta", engine, ValueError,
+         "delta must be finite and non-zero, got inf at index 5", delta=np.r_[D[:5], np.inf]),
+    # The public API.
+    case("fit p NaN", fit, ValueError, "p must be a number, got nan", p=math.nan),
+    case("fit p range", fit, ValueError, "p must satisfy 0 <= p <= 1, got 1.5", p=1.5),
+    case("fit gamma range", fit, ValueError, "gamma must satisfy 0 <= gamma, got -1", gamma=-1.0),
+    case("fit p str", fit, TypeError, "p must be a real number, got str", p="0.5"),
+    case("fit p array", fit, TypeError, "p must be a real number, got an array of shape (1,)",
+         p=np.array([0.5])),
+    case("fit gamma bool", fit, TypeError, "gamma must be a real number, got bool", gamma=True),
+    case("fit no gamma", fit, ValueError, "give exactly one of gamma and jump_cost", gamma=None),
+    case("fit p and smoothing", fit, ValueError, "give exactly one of p and smoothing",
+         smoothing=1.0),
+    case("fit smoothing gamma", fit, ValueError,
+         "with smoothing, give jump_cost: gamma is relative to p (gamma = p * jump_cost)", p=None,
+         smoothing=1.0),
+    case("fit smoothing range", fit, ValueError, "smoothing must satisfy 0 <= smoothing, got -1",
+         p=None, gamma=None, smoothing=-1.0, jump_cost=1.0),
+    case("fit y 3-D", fit, ValueError, "y must be 1-D or 2-D (one row per sample), got 3-D",
+         y=np.zeros((30, 2, 2))),
+    case("fit y no column", fit, ValueError, "y must have at least one column, got shape (30, 0)",
+         y=np.zeros((30, 0))),
+    case("fit y ragged", fit, ValueError, "y must be a rectangular array: ...",
+         y=[[1.0, 2.0], [3.0]]),
+    case("fit y text", fit, TypeError, "y must hold real numbers, got strings", y=["a"] * 30),
+    case("fit y objects", fit, TypeError, "y must hold real numbers, got values of type object",
+         y=[object()] * 30),
+    case("fit x length", fit, ValueError,
+         "x must be 1-D with one value per sample (30), got shape (2,)", x=[1.0, 2.0]),
+    case("fit delta shape", fit, ValueError,
+         "delta must be a number or 1-D with one value per sample (30), got shape (5,)",
+         delta=np.ones(5)),
+    case("fit delta sign", fit, ValueError, "delta must be positive", delta=-0.1),
+    case("fit too few", fit, ValueError, "at least two finite data points are required, got 1",
+         y=np.r_[1.0, np.full(29, np.nan)]),
+    case("fit pruning", fit, ValueError,
+         "unknown pruning 'Pelx', expected one of 'functional', 'FPVI', 'PELT'", pruning="Pelx"),
+    case("fit pruning type", fit, TypeError, "pruning must be a string, got int", pruning=1),
+    case("cv folds float", cv_score, TypeError,
+         "folds must be an int or a sequence of index sequences, got float", folds=2.0),
+    case("cv folds text", cv_score, TypeError,
+         "folds must be an int or a sequence of index sequences, got str", folds="ab"),
+    case("cv folds 1", cv_score, ValueError, "folds must be >= 2, got 1", folds=1),
+    case("cv folds k > n", cv_score, ValueError,
+         "5-fold cross-validation needs at least 5 samples, got 4", x=XS[:4], y=XS[:4]),
+    case("cv fold float", cv_score, ValueError,
+         "each fold must be a 1-D sequence of integer sample indices", folds=[[], [0.5]]),
+    case("cv fold range", cv_score, ValueError, "fold index out of range for 30 samples",
+         folds=[[-1]]),
+    case("cv jump cost", cv_score, ValueError, "jump_cost must satisfy 0 <= jump_cost, got -1",
+         p=None, gamma=None, smoothing=1.0, jump_cost=-1.0),
+    case("select p", select, ValueError, "p must satisfy 0 <= p <= 1, got 2", p=[2.0]),
+    case("select p empty", select, ValueError, "p must be a number or a non-empty 1-D sequence",
+         p=[]),
+    case("select smoothing empty", select, ValueError,
+         "smoothing must be a length or a non-empty 1-D sequence", smoothing=[]),
+    case("select p and smoothing", select, ValueError, "give p or smoothing, not both", p=0.5,
+         smoothing=1.0),
+    case("select gamma and cost", select, ValueError, "give gamma or jump_cost, not both", p=0.5,
+         gamma=1.0, jump_cost=1.0),
+    case("select gamma alone", select, ValueError,
+         "gamma goes with p (gamma = p * jump_cost); give jump_cost", gamma=1.0),
+    case("select executor and n_jobs", select, ValueError, "give executor or n_jobs, not both",
+         n_jobs=2, executor=ThreadPoolExecutor(1)),
+    case("select n_jobs 0", select, ValueError, "n_jobs must be a positive number or -1, got 0",
+         n_jobs=0),
+    case("select executor", select, TypeError,
+         "executor must be a concurrent.futures.Executor, got int", executor=4),
+    case("select distinct x", select, ValueError,
+         "select needs at least three distinct x values, got 2", x=[1.0, 1.0, 2.0],
+         y=[1.0, 2.0, 3.0]),
+    case("kfold k", velk.kfold, TypeError, "k must be an int, got float", n=10, k=2.0),
+    case("kfold shuffle", velk.kfold, TypeError, "shuffle must be True or False, got NoneType",
+         n=10, k=3, shuffle=None),
+    case("kfold range", velk.kfold, ValueError, "k-fold needs 2 <= k <= n, got k=4, n=3", n=3, k=4),
+    case("nu float", lambda: spline()(1.0, nu=1.0), TypeError, "nu must be an int, got float"),
+    case("nu bool", lambda: spline().derivative(True), TypeError, "nu must be an int, got bool"),
+    case("nu negative", lambda: spline().antiderivative(-1), ValueError, "nu must be >= 0, got -1"),
+    case("spline result", lambda: velk.JumpSpline([1, 2], 0.5, 1.0), TypeError,
+         "result must be a result dictionary of velk.velk, got list"),
+    case("spline p", spline, ValueError, "p must satisfy 0 <= p <= 1, got 5", p=5.0),
+    case("spline squeeze type", spline, TypeError, "squeeze must be True or False, got int",
+         squeeze=1),
+    case("spline squeeze", spline, ValueError, "squeeze needs a single component, the fit has 2",
+         squeeze=True),
+    case("spline time axis", spline, TypeError, "time_axis must be a TimeAxis, got str",
+         time_axis="s"),
+    case("spline lacks", spline, ValueError, "result lacks the entries x, y of a velk.velk result",
+         change={"x": None, "y": None}),
+    case("spline dim", spline, ValueError, "result['dim'] must be >= 1, got 0", change={"dim": 0}),
+    case("spline breaks", spline, ValueError,
+         "result does not hold a piecewise polynomial (breaks, coefs, dim)",
+         change={"breaks": np.r_[1.0, 0.0]}),
+    case("spline x", spline, ValueError, "result['x'] must hold at least two increasing samples",
+         change={"x": np.r_[XS[:2], XS[1:-1]]}),  # a repeated x
+    case("spline y", spline, ValueError, "result['y'] must have shape (30, 2)",
+         change={"y": np.zeros((30, 1))}),
+    case("spline cells", spline, ValueError,
+         "result's jumps and segments do not partition its samples",
+         change={"interval_cell": [np.arange(29)]}),
+    case("spline scale", spline, ValueError,
+         "result['scale'] must be two positive finite units (x_unit, y_unit)",
+         change={"scale": (1.0, 0.0)}),
+]
+# fmt: on
+if not SANITIZED:  # AddressSanitizer aborts on an impossible allocation instead of failing it
+    ERRORS += [
+        case("raw memory", raw, MemoryError, "", x=None, y=np.broadcast_to(Y[:1, :1], (HUGE, 1))),
+        case("cv memory", cv, MemoryError, "", x=np.broadcast_to(X[:1], (HUGE,))),
+        case("engine memory", engine, MemoryError, "", x=np.broadcast_to(X[:1], (HUGE,))),
+    ]
+
+
+def outcome(call, kw, exc, message):
+    """The exception of the call, checked."""
+    with pytest.raises(BaseException) as info:
+        call(**kw)
+    e, text = info.value, str(info.value)
+    assert type(e) is exc, (type(e), e)
+    if isinstance(message, tuple):
+        assert all(word in text for word in message), text
+    elif message.endswith("..."):
+        assert text.startswith(message[:-3]), text
+    else:
+        assert text == message
+    return e
+
+
+@pytest.mark.parametrize("call,kw,exc,message", ERRORS)
+def test_errors(call, kw, exc, message, capfd):
+    e = outcome(call, kw, exc, message)
+    if message == "argument 'gamma': no float":
+        assert isinstance(e.__cause__, KeyError)  # the rewrapped error keeps its cause
+    if exc is INTERNAL:
+        assert not isinstance(e, Exception)
+        assert f": {message}\n" in capfd.readouterr().err  # the diagnostic on stderr
+
+
+class HugeLength(list):  # the length is only a hint: nothing of this size is reserved
+    def __len__(self):
+        return 2**62
+
+
+FOLDS = [[0, 2], [1, 3]]
+
+
+@pytest.mark.parametrize(
+    "call,kw,same",
+    [
+        (raw, {"p": True}, {"p": 1.0}),
+        (raw, {"p": np.float64(0.5)}, {}),
+        (raw, {"p": Fraction(1, 2)}, {}),
+        (raw, {"x": None}, {"x": np.arange(1.0, 7.0)}),
+        (raw, {"delta": None}, {"delta": np.ones(6)}),
+        (raw, {"delta": -D}, {"delta": D}),  # only the square of delta enters
+        (raw, {"gamma": -0.0}, {"gamma": 0.0}),
+        (raw, {"pruning": "pelt", "precondition": "LoCaL"}, {"pruning": "PELT",
+                                                              "precondition": "local"}),
+        (cv, {"folds": ((np.int64(0), True + 1), (np.uint8(1), 3))}, {"folds": FOLDS}),
+        (cv, {"folds": np.array(FOLDS)}, {"folds": FOLDS}),
+        (cv, {"folds": [range(0, 4, 2), range(1, 4, 2)]}, {"folds": FOLDS}),
+        (cv, {"folds": NoLength([NoLength([0, 2]), [1, 3]])}, {"folds": FOLDS}),
+        (cv, {"folds": HugeLength([HugeLength([0, 2]), [1, 3]])}, {"folds": FOLDS}),
+    ],
+)  # fmt: skip
+def test_equivalent_arguments(call, kw, same):
+    assert pickle.dumps(call(**kw)) == pickle.dumps(call(**same))  # types, shapes and bits

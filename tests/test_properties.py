@@ -1,0 +1,150 @@
+"""Arbitrary arguments for every entry point: each call ends in a documented exception type or
+in a result that keeps the invariants of a result. VELK_FUZZ_EXAMPLES sets the number of
+examples per entry point (e.g. 100000 for a long run)."""
+
+import math
+import os
+
+import numpy as np
+import pytest
+from helpers import SANITIZED
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+from test_module import KEYS
+
+import velk
+from velk import _engine
+from velk import _velk_core as core
+
+# Under the sanitizers every allocation records its stack: fewer examples there.
+EXAMPLES = int(os.environ.get("VELK_FUZZ_EXAMPLES", 40 if SANITIZED else 200))
+FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                suppress_health_check=list(HealthCheck))  # fmt: skip
+
+
+def misaligned(a):
+    raw = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
+    raw[...] = a
+    return raw
+
+
+LAYOUTS = [lambda a: a, lambda a: a[::-1].copy()[::-1], np.asfortranarray, misaligned,
+           lambda a: np.broadcast_to(a[:1], a.shape) if len(a) else a]  # fmt: skip
+floats = st.floats(-10, 10) | st.floats() | st.sampled_from([0.0, -0.0, 5e-324, 1e308])
+junk = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=3),
+                 st.lists(st.floats(), max_size=3), st.builds(object),
+                 hnp.arrays(hnp.scalar_dtypes(), hnp.array_shapes(min_dims=0, max_dims=3,
+                                                                  max_side=3)))  # fmt: skip
+
+
+@st.composite
+def arguments(draw, entry):
+    n = draw(st.integers(0, 12))
+    m = draw(st.sampled_from([n] * 8 + [max(n - 1, 0), n + 1]))  # mostly matching lengths
+    vec = hnp.arrays(np.float64, m, elements=floats).map(draw(st.sampled_from(LAYOUTS)))
+    args = {
+        "x": draw(vec if entry == "cv" else st.none() | vec),
+        "y": draw(hnp.arrays(np.float64, (n, draw(st.integers(0, 3))), elements=floats)),
+        "delta": draw(vec if entry == "cv" else st.none() | vec),
+    }
+    setting = {"p": st.floats(0, 1) | floats, "gamma": st.floats(0, 5) | floats}
+    if entry == "engine":
+        setting = {"lam": st.floats(0, 1e6) | floats, "jump_cost": st.floats(0, 5) | floats}
+    args.update({k: draw(v) for k, v in setting.items()})
+    if entry == "cv":
+        args["folds"] = draw(st.lists(st.lists(st.integers(-1, n + 1), max_size=4), max_size=4))
+    if draw(st.booleans()):
+        names = ["FPVI", "pelt", "bad"] + (["functional"] if entry == "engine" else [])
+        args["pruning"] = draw(st.sampled_from(names))
+    if draw(st.sampled_from([False] * 4 + [True])):  # now and then anything at all
+        args[draw(st.sampled_from(sorted(args)))] = draw(junk)
+    return args
+
+
+def check_result(r, args):
+    assert list(r)[: len(KEYS)] == KEYS
+    x, y, dim = r["x"], r["y"], r["dim"]
+    m = len(x)
+    assert y.shape == (m, dim) and m >= 2 and np.all(np.diff(x) > 0)
+    assert (
+        all(type(r[k]) is int for k in ("dim", "order", "complexity_counter")) and r["order"] == 4
+    )
+    assert r["coefs"].shape == ((len(r["breaks"]) - 1) * dim, 4)
+    for key in ("breaks", "coefs", "discont", "x", "y", "F", "tau", "discont_idx", "partition"):
+        assert r[key].dtype == (np.int64 if key in ("discont_idx", "partition") else np.float64)
+    assert r["F"].shape == r["partition"].shape == r["tau"].shape == (m,)
+    assert all(list(q) == ["breaks", "coefs", "dim", "order"] for q in r["pp_cell"])
+    cells = r["interval_cell"]
+    assert all(c.dtype == np.int64 for c in cells)
+    assert np.array_equal(np.concatenate(cells), np.arange(m))
+    assert all(np.array_equal(c, np.arange(c[0], c[-1] + 1)) for c in cells)
+    last = np.array([c[-1] for c in cells[:-1]], dtype=np.int64)
+    assert np.array_equal(r["discont_idx"], last)
+    assert np.array_equal(r["discont"], (x[last + 1] + x[last]) * 0.5)
+    assert np.all(r["partition"] <= np.arange(m))
+    parts = r["pp_cell"]
+    joined = np.concatenate([parts[0]["breaks"]] + [q["breaks"][1:] for q in parts[1:]])
+    assert np.array_equal(r["breaks"], joined)
+    assert np.array_equal(r["coefs"], np.concatenate([q["coefs"] for q in parts]), equal_nan=True)
+    given = [a for a in args.values() if isinstance(a, np.ndarray)]
+    assert not any(np.shares_memory(v, a) for v in r.values() if isinstance(v, np.ndarray)
+                   for a in given)  # fmt: skip
+
+
+def internal_error_allowed(e, args):
+    """The raw module's internal errors: a NaN abscissa, or a fold index past the samples."""
+    x = args.get("x")
+    if str(e) == "NaN in x":
+        return isinstance(x, np.ndarray) and np.isnan(x).any()
+    folds, n = args.get("folds"), len(x) if isinstance(x, np.ndarray) else 0
+    short = any(len(args[k]) < n for k in ("y", "delta") if isinstance(args.get(k), np.ndarray))
+    return str(e) == "index out of range" and (
+        short or any(not 0 <= v < n for fold in folds for v in fold)
+    )
+
+
+ALLOWED = {
+    "raw": (TypeError, ValueError, RuntimeError, OverflowError),
+    "cv": (TypeError, ValueError, RuntimeError, OverflowError),
+    "engine": (TypeError, ValueError),
+}
+
+
+@pytest.mark.parametrize("entry", ["raw", "cv", "engine"])
+@FUZZ
+@given(data=st.data())
+def test_documented_errors_or_a_sound_result(entry, data):
+    args = data.draw(arguments(entry))
+    call = {"raw": core.velk, "cv": core.velk_cvscore, "engine": _engine.fit}[entry]
+    try:
+        with np.errstate(all="ignore"):
+            r = call(**args)
+    except velk.InternalError as e:
+        assert entry != "engine" and internal_error_allowed(e, args), e
+    except ALLOWED[entry]:
+        pass
+    else:
+        if entry == "cv":
+            assert type(r) is float and (r >= 0 or math.isnan(r))
+        else:
+            check_result(r, args)
+            if entry == "raw" and (args["p"] == 1 or args["gamma"] == math.inf):
+                assert len(r["interval_cell"]) == 1 and not r["F"].any()
+
+
+@FUZZ
+@given(
+    x=st.none() | junk | hnp.arrays(np.float64, 8, elements=floats),
+    y=junk | hnp.arrays(np.float64, st.sampled_from([(8,), (8, 2)]), elements=floats),
+    p=junk | st.floats(0, 1),
+    delta=junk | floats,
+)
+def test_public_fit_raises_type_or_value_errors_only(x, y, p, delta):
+    try:
+        with np.errstate(all="ignore"):
+            spl = velk.fit(x, y, p=p, gamma=1.0, delta=delta)
+    except (TypeError, ValueError):
+        return
+    assert len(spl.x) >= 2 and np.isfinite(spl.coefs).all()
+    assert np.shape(spl(spl.x)) == np.shape(spl.y)
