@@ -302,7 +302,9 @@ class JumpSpline:
     Attributes
     ----------
     breaks : ndarray, shape (nb,)
-        Breaks of the piecewise polynomial.
+        Breaks of the piecewise polynomial. The outer two lie beyond the first and last
+        sample: the end pieces are the straight lines that extrapolate, so they need not
+        coincide with ``x[0]`` and ``x[-1]``.
     coefs : ndarray, shape (nb - 1, order) or (nb - 1, dim, order)
         Coefficients of every piece (and component), highest power of ``t - breaks[k]``
         first: order 4 (cubics) for a fit.
