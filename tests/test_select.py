@@ -1,6 +1,7 @@
 """Choosing the smoothing and the jump cost: scores, the smoother's statistics, select."""
 
 import multiprocessing
+import subprocess
 import sys
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
@@ -174,6 +175,20 @@ def test_select_says_when_its_choice_sits_on_an_edge():
     assert velk.select(x, y, smoothing=[1e-3, 0.1, np.inf]).edge is None
     sel = velk.select(x, y)
     assert sel.edge is None and len(sel.spline.jumps) == 1
+
+
+def test_select_stops_where_a_rougher_length_loses():
+    # On this step the search's least smooth length wins and half of it loses; the
+    # search must end there, not halve the same length again forever. It runs in a
+    # child process so that a hang fails the test instead of stalling the suite.
+    code = """if True:
+        import numpy as np, velk
+        x = np.arange(14.0)
+        y = (x >= 6) + 0.003 * np.random.default_rng(1).standard_normal(14)
+        sel = velk.select(x, y, n_jobs=1)
+        assert sel.edge is None and sel.smoothing > min(sel.smoothing_grid), sel
+    """
+    subprocess.run([sys.executable, "-c", code], timeout=60, check=True)
 
 
 @pytest.mark.parametrize("xs,ys", [(1e-3, 1.0), (1e3, 1e-3), (1.0, 40.0), (1e-9, 1.0), (1e9, 1.0)])

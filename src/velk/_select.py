@@ -308,13 +308,15 @@ def default_search(search: Search, h: float, span: float, cost: Any) -> str | No
             worse = worse + 1 if search.cells[(v, cost(v))].score > best + GIVE_UP else 0
         if worse >= 2:
             break
-    edge = None
-    while search.best().length <= LOWEST * h * 1.0001:
-        lower = search.best().length / 2.0
-        if lower < FLOOR * h:
+    # Halve while the least smooth length scored wins; when a halving loses, the best
+    # sits above the newest length and the search ends there.
+    edge, lowest = None, LOWEST * h
+    while search.best().length <= lowest * 1.0001:
+        lowest = search.best().length / 2.0
+        if lowest < FLOOR * h:
             edge = "rough"
             break
-        search.run([(lower, cost(lower))])
+        search.run([(lowest, cost(lowest))])
     for step in (2.0**0.5, 2.0**0.25):
         b = search.best().length
         if math.isfinite(b):
