@@ -2,30 +2,52 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace velk {
 
 namespace {
 
-// L D L' of a symmetric pentadiagonal matrix given by its diagonals a0 (n),
-// a1 (n - 1) and a2 (n - 2), in place: a0 becomes D, a1 and a2 the first and
-// second sub-diagonals of the unit lower triangular L (a1[i] = L[i + 1][i],
-// a2[i] = L[i + 2][i]).
-void factor(std::vector<double>& a0, std::vector<double>& a1, std::vector<double>& a2) {
-    const Index n = a0.size();
-    for (Index i = 0; i < n; ++i) {
-        double d = a0[i];
-        if (i >= 1) d -= a1[i - 1] * a1[i - 1] * a0[i - 1];
-        if (i >= 2) d -= a2[i - 2] * a2[i - 2] * a0[i - 2];
-        a0[i] = d;
-        if (i + 1 < n) {
-            double c = a1[i];
-            if (i >= 1) c -= a2[i - 1] * a1[i - 1] * a0[i - 1];
-            a1[i] = c / d;
+// The upper triangular factor of a banded least-squares matrix, built row by
+// row with Givens rotations: row i holds R[i][i], R[i][i + 1], R[i][i + 2].
+// Rows are fed in the order of their first column, none wider than three
+// columns, so no rotation fills beyond that band. Working on the rows instead
+// of their Gram matrix keeps the condition number at its square root: the
+// Gram matrix of the second differences of 10^5 samples is singular in double
+// precision, its rows are not.
+class BandedQR {
+public:
+    explicit BandedQR(Index n) : r_(3 * n, 0.0), n_(n) {}
+
+    // Adds the row with v[0..2] in columns c, c + 1, c + 2 (within n).
+    void add(Index c, double v0, double v1, double v2) {
+        double v[3] = {v0, v1, v2};
+        for (Index k = 0; k < 3 && c + k < n_; ++k) {
+            double* row = &r_[3 * (c + k)];
+            if (v[k] == 0.0) continue;
+            const double a = row[0], b = v[k];
+            const double rr = std::hypot(a, b);
+            const double cs = a / rr, sn = b / rr;
+            row[0] = rr;
+            // Row c + k holds columns c + k .. c + k + 2; v ends at column c + 2.
+            for (Index t = 1; t < 3; ++t) {
+                if (k + t >= 3) {
+                    check(row[t] == 0.0, "banded QR: fill outside the band");
+                    continue;
+                }
+                const double vt = v[k + t], rt = row[t];
+                row[t] = cs * rt + sn * vt;
+                v[k + t] = cs * vt - sn * rt;
+            }
         }
-        if (i + 2 < n) a2[i] = a2[i] / d;
     }
-}
+
+    const double* row(Index i) const { return &r_[3 * i]; }
+
+private:
+    std::vector<double> r_;
+    Index n_;
+};
 
 }  // namespace
 
@@ -36,48 +58,58 @@ SmootherStats smoother_stats(const VecView& x, const VecView& w, double lam) {
     if (m <= 2 || lam == std::numeric_limits<double>::infinity()) return {m <= 2 ? dm : 2.0, 0.0};
     if (lam == 0.0) return {dm, std::numeric_limits<double>::infinity()};
     const Index n = m - 2;  // contrasts: second differences at the interior samples
-    std::vector<double> r(m - 1), h(m - 1), iw(m);
+    std::vector<double> r(m - 1), h(m - 1), sd(m);
     for (Index j = 0; j + 1 < m; ++j) {
         h[j] = x[j + 1] - x[j];
         r[j] = 1.0 / h[j];
     }
-    for (Index j = 0; j < m; ++j) iw[j] = 1.0 / w[j];
-    // B = Q' W^-1 Q and R, both pentadiagonal (R tridiagonal).
-    std::vector<double> b0(n), b1(n > 0 ? n - 1 : 0), b2(n > 1 ? n - 2 : 0);
-    std::vector<double> r0(n), r1(b1.size());
-    for (Index i = 0; i < n; ++i) {
-        const double qa = r[i], qb = -(r[i] + r[i + 1]), qc = r[i + 1];
-        b0[i] = qa * qa * iw[i] + qb * qb * iw[i + 1] + qc * qc * iw[i + 2];
-        r0[i] = (h[i] + h[i + 1]) / 3.0;
-        if (i + 1 < n) {
-            const double qa1 = r[i + 1], qb1 = -(r[i + 1] + r[i + 2]);
-            b1[i] = qb * qa1 * iw[i + 1] + qc * qb1 * iw[i + 2];
-            r1[i] = h[i + 1] / 6.0;
+    for (Index j = 0; j < m; ++j) sd[j] = 1.0 / std::sqrt(w[j]);
+    // B = G'G with G = W^-1/2 Q, whose row j (sample j) holds the weights of
+    // sample j in contrasts j - 2, j - 1 and j; A = B + C C' with C the
+    // Cholesky factor of R / lam (R tridiagonal, its factor bidiagonal: column
+    // i of C holds rows i and i + 1). Both factors come from the same rows in
+    // the same order, so their pivots can be compared one by one.
+    BandedQR qa(n), qb(n);
+    auto g = [&](Index j, Index i) {  // G[j][i] for contrast i = j - 2 .. j
+        if (i == j) return r[i] * sd[j];
+        if (i + 1 == j) return -(r[i] + r[i + 1]) * sd[j];
+        return r[i + 1] * sd[j];
+    };
+    const double root = std::sqrt(lam);
+    double carry = 0.0;  // C[i][i - 1]
+    for (Index c = 0; c < n; ++c) {
+        // Rows whose first column is c: samples 0, 1 and 2 for c = 0, then c + 2.
+        for (Index j = c == 0 ? 0 : c + 2; j <= c + 2; ++j) {
+            const Index lo = j >= 2 ? j - 2 : 0;
+            double v[3] = {0.0, 0.0, 0.0};
+            for (Index i = lo; i <= j && i < n; ++i) v[i - c] = g(j, i);
+            qa.add(c, v[0], v[1], v[2]);
+            qb.add(c, v[0], v[1], v[2]);
         }
-        if (i + 2 < n) b2[i] = qc * r[i + 2] * iw[i + 2];
+        const double d = (h[c] + h[c + 1]) / 3.0 - carry * carry;
+        const double l = std::sqrt(d);
+        carry = c + 1 < n ? (h[c + 1] / 6.0) / l : 0.0;
+        qa.add(c, l / root, carry / root, 0.0);
     }
-    std::vector<double> a0(n), a1 = b1, a2 = b2;
-    for (Index i = 0; i < n; ++i) a0[i] = b0[i] + r0[i] / lam;
-    for (Index i = 0; i + 1 < n; ++i) a1[i] += r1[i] / lam;
-    factor(a0, a1, a2);
-    // The band of A^-1 (diagonal s0, super-diagonals s1, s2) by the backward
-    // recursion of Hutchinson and de Hoog: S = D^-1 L^-1 + (I - L') S.
+    // L D L' of A from its factor, and the band of A^-1 (diagonal s0,
+    // super-diagonals s1, s2) by the backward recursion of Hutchinson and de
+    // Hoog: S = D^-1 L^-1 + (I - L') S.
     std::vector<double> s0(n + 2, 0.0), s1(n + 2, 0.0), s2(n + 2, 0.0);
     for (Index i = n; i-- > 0;) {
-        const double u = i + 1 < n ? a1[i] : 0.0;  // L[i + 1][i]
-        const double v = i + 2 < n ? a2[i] : 0.0;  // L[i + 2][i]
+        const double* ra = qa.row(i);
+        const double u = i + 1 < n ? ra[1] / ra[0] : 0.0;  // L[i + 1][i]
+        const double v = i + 2 < n ? ra[2] / ra[0] : 0.0;  // L[i + 2][i]
         s2[i] = -(u * s1[i + 1] + v * s0[i + 2]);
         s1[i] = -(u * s0[i + 1] + v * s1[i + 1]);
-        s0[i] = 1.0 / a0[i] - (u * s1[i] + v * s2[i]);
+        s0[i] = 1.0 / (ra[0] * ra[0]) - (u * s1[i] + v * s2[i]);
     }
     double tr = 0.0;
-    for (Index i = 0; i < n; ++i) tr += s0[i] * r0[i];
-    for (Index i = 0; i + 1 < n; ++i) tr += 2.0 * s1[i] * r1[i];
-    factor(b0, b1, b2);
+    for (Index i = 0; i < n; ++i) tr += s0[i] * ((h[i] + h[i + 1]) / 3.0);
+    for (Index i = 0; i + 1 < n; ++i) tr += 2.0 * s1[i] * (h[i + 1] / 6.0);
     // Pivot by pivot: A and B differ little when lam is large, and a difference of the
     // two sums of logarithms would lose those digits.
     double logdet = 0.0;
-    for (Index i = 0; i < n; ++i) logdet += std::log(a0[i] / b0[i]);
+    for (Index i = 0; i < n; ++i) logdet += 2.0 * std::log(std::fabs(qa.row(i)[0] / qb.row(i)[0]));
     return {2.0 + tr / lam, logdet};
 }
 

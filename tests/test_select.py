@@ -82,6 +82,25 @@ def test_degrees_of_freedom_are_the_trace_of_the_hat_matrix(m, lam):
     assert np.isfinite(fitted).all()
 
 
+def test_log_determinant_of_long_runs():
+    # B = Q'W^-1 Q of 10^5 samples is singular in double precision (condition ~ m^4):
+    # the statistic must come from the rows of Q, as a dense QR of the stacked rows does.
+    rng = np.random.default_rng(5)
+    m = 1200
+    x = np.sort(rng.uniform(0.0, m, m))
+    w = rng.uniform(0.5, 2.0, m)
+    q, r = reinsch(x)
+    rows_b = q / np.sqrt(w)[:, None]
+    for lam in (1e-2, 1e2, 1e6):
+        rows_a = np.vstack([rows_b, np.linalg.cholesky(r).T / np.sqrt(lam)])
+        pivots = [np.abs(np.diag(np.linalg.qr(a, mode="r"))) for a in (rows_a, rows_b)]
+        want = 2.0 * np.sum(np.log(pivots[0] / pivots[1]))
+        assert one_segment_stats(x, w, lam)["logdet"] == pytest.approx(want, rel=1e-9)
+    x = np.arange(100_000.0)
+    logdet = [one_segment_stats(x, np.ones_like(x), lam)["logdet"] for lam in (1.0, 1e2, 1e4)]
+    assert np.all(np.isfinite(logdet)) and logdet[0] > logdet[1] > logdet[2] > 0
+
+
 @pytest.mark.parametrize("xs,ys", [(1e-120, 1.0), (1.0, 1e200), (1e150, 1e-150)])
 def test_statistics_do_not_depend_on_units(xs, ys):
     x, y = signal(n=120, dim=2)
