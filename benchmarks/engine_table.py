@@ -10,8 +10,9 @@ from __future__ import annotations
 
 import math
 
-from harness import Bench, emit, mib, ms, table, timed
-from signals import SIGMA, P, gamma_for, jump_count, jump_signal, precision_recall
+from harness import Bench, emit, mib, ms, table
+from search_table import time_search
+from signals import SIGMA, P, gamma_for, jump_count, jump_signal
 
 NEEDS = (2,)
 TITLE = "velk jump search, functional pruning (velk._engine)"
@@ -35,20 +36,7 @@ def measure(job: dict) -> None:
         def call():
             return _engine.fit(x, y, delta, lam=lam, jump_cost=cost)
 
-    res, seconds, runs, peak = timed(call, long_call=job["long_call"], budget=job["budget"])
-    found = res["discont_idx"] + 1
-    prec, rec = precision_recall(found, truth)
-    emit(
-        {
-            "seconds": seconds,
-            "runs": runs,
-            "peak": peak,
-            "counter": int(res["complexity_counter"]),
-            "found": len(found),
-            "precision": prec,
-            "recall": rec,
-        }
-    )
+    time_search(call, truth, job)
 
 
 def measure_select(job: dict) -> None:

@@ -37,6 +37,11 @@ def measure(job: dict) -> None:
     def call():
         return velk.velk(x, y, P, gamma, delta, pruning)
 
+    time_search(call, truth, job)
+
+
+def time_search(call, truth, job: dict) -> None:
+    """Times a fit with jumps and reports its work and its jumps against the true ones."""
     res, seconds, runs, peak = timed(call, long_call=job["long_call"], budget=job["budget"])
     found = res["discont_idx"] + 1
     prec, rec = precision_recall(found, truth)
