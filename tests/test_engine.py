@@ -119,9 +119,15 @@ def test_ctrl_c_stops_a_long_fit_promptly():
         sent.append(time.perf_counter())
         os.kill(os.getpid(), signal.SIGINT)
 
-    threading.Thread(target=interrupt).start()
-    with pytest.raises(KeyboardInterrupt):
-        slow_fit()
+    # A shell's background job inherits SIGINT ignored, and Python then installs no
+    # handler of its own: install it for the test.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        threading.Thread(target=interrupt).start()
+        with pytest.raises(KeyboardInterrupt):
+            slow_fit()
+    finally:
+        signal.signal(signal.SIGINT, previous)
     assert time.perf_counter() - sent[0] < (0.2 if not SANITIZED else 2.0)
 
 
