@@ -333,7 +333,7 @@ def real_table(say) -> str:
 
 
 def goals_table() -> str:
-    """The issue's goals for the default method, from the runs above."""
+    """The goals set for the default method, from the runs above."""
     ours = "velk select (marginal likelihood)"
     peers = [m for m in METHODS if not m.startswith(("velk", "tried"))]
     rows = []
