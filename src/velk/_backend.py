@@ -36,16 +36,11 @@ def fit_dict(
     x: npt.NDArray[np.float64],
     y: npt.NDArray[np.float64],
     delta: npt.NDArray[np.float64] | None,
-    *,
-    lam: float | None = None,
-    length: float | None = None,
-    jump_cost: float,
-    pruning: str = "functional",
-    precondition: str = "none",
-    cancel: npt.NDArray[np.uint8] | None = None,
-    stats: bool = False,
+    **options: Any,
 ) -> dict[str, Any]:
-    """The result dictionary of the fit of ``sum(D + lam * R) + jump_cost * K``.
+    """The result dictionary of the fit of ``sum(D + lam * R) + jump_cost * K``, by
+    `velk._engine.fit` (options as in its stub: lam or length, jump_cost, pruning,
+    precondition, cancel, stats).
 
     x (n,), y (n, dim) and delta (n,) or None are float64 arrays; rows with a non-finite
     value of y are dropped, x must be finite and delta finite and positive. Give lam in
@@ -59,17 +54,4 @@ def fit_dict(
     ValueError for values the fit rejects; KeyboardInterrupt on Ctrl-C or from `cancel`.
     The fit runs without the interpreter lock.
     """
-    return dict(
-        _engine.fit(
-            x,
-            y,
-            delta,
-            lam=lam,
-            length=length,
-            jump_cost=jump_cost,
-            pruning=pruning,
-            precondition=precondition,
-            cancel=cancel,
-            stats=stats,
-        )
-    )
+    return dict(_engine.fit(x, y, delta, **options))
