@@ -20,12 +20,6 @@ Ref describe(PyObject* obj) {
         PyUnicode_FromFormat("%d-D %U of %U", PyArray_NDIM(arr), type_name.get(), dtype.get()));
 }
 
-bool expected(const char* what, PyObject* obj) {
-    Ref got = describe(obj);
-    if (got) PyErr_Format(PyExc_TypeError, "expected %s, got %U", what, got.get());
-    return false;
-}
-
 // Arrays are read in place, so the dtype must be float64 in native byte order:
 // an equal type number is not enough ('>f8' has the same one).
 PyArrayObject* float64_array(PyObject* obj, int ndim) {
@@ -90,6 +84,12 @@ bool convert_fold(PyObject* obj, std::vector<std::int64_t>& out) {
 }
 
 }  // namespace
+
+bool expected(const char* what, PyObject* obj) {
+    Ref got = describe(obj);
+    if (got) PyErr_Format(PyExc_TypeError, "expected %s, got %U", what, got.get());
+    return false;
+}
 
 bool convert_vec(PyObject* obj, bool none_allowed, VecArg& out) {
     if (none_allowed && obj == Py_None) return true;
@@ -185,27 +185,12 @@ bool parse_pruning(const TextArg& text, velk::Pruning& out) {
     return false;
 }
 
+}  // namespace
+
 std::string ascii_lower(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return text;
-}
-
-bool parse_search(const TextArg& text, velk::Pruning& out) {
-    const std::string lower = ascii_lower(text.bytes);
-    if (lower == "functional")
-        out = velk::Pruning::Functional;
-    else if (lower == "fpvi")
-        out = velk::Pruning::FPVI;
-    else if (lower == "pelt")
-        out = velk::Pruning::PELT;
-    else {
-        PyErr_Format(PyExc_ValueError,
-                     "unknown pruning '%U', expected 'functional', 'FPVI' or 'PELT'",
-                     text.object.get());
-        return false;
-    }
-    return true;
 }
 
 bool parse_precondition(const TextArg& text, velk::Precondition& out) {
@@ -223,23 +208,12 @@ bool parse_precondition(const TextArg& text, velk::Precondition& out) {
     return false;
 }
 
-}  // namespace
-
 bool convert_options(PyObject* pruning_obj, PyObject* precondition_obj, velk::Pruning& pruning,
                      velk::Precondition& precondition) {
     TextArg pruning_text, precondition_text;
     return named("pruning", convert_text(pruning_obj, "FPVI", pruning_text)) &&
            named("precondition", convert_text(precondition_obj, "none", precondition_text)) &&
            parse_pruning(pruning_text, pruning) &&
-           parse_precondition(precondition_text, precondition);
-}
-
-bool convert_engine_options(PyObject* pruning_obj, PyObject* precondition_obj,
-                            velk::Pruning& pruning, velk::Precondition& precondition) {
-    TextArg pruning_text, precondition_text;
-    return named("pruning", convert_text(pruning_obj, "functional", pruning_text)) &&
-           named("precondition", convert_text(precondition_obj, "none", precondition_text)) &&
-           parse_search(pruning_text, pruning) &&
            parse_precondition(precondition_text, precondition);
 }
 

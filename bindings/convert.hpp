@@ -52,10 +52,12 @@ bool named(const char* name, bool ok);
 bool convert_options(PyObject* pruning_obj, PyObject* precondition_obj, velk::Pruning& pruning,
                      velk::Precondition& precondition);
 
-// The same for the public API's module: the three searches, default
-// "functional", every option in any letter case.
-bool convert_engine_options(PyObject* pruning_obj, PyObject* precondition_obj,
-                            velk::Pruning& pruning, velk::Precondition& precondition);
+// "none" or "local" in any letter case.
+bool parse_precondition(const TextArg& text, velk::Precondition& out);
+std::string ascii_lower(std::string text);
+
+// Sets "expected <what>, got <the type of obj>" as a TypeError; false.
+bool expected(const char* what, PyObject* obj);
 
 // Copies any strided matrix or vector into a contiguous one.
 velk::Matrix copy_matrix(const velk::MatView& m);

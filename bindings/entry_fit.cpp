@@ -1,27 +1,62 @@
-// _engine.fit(x, y, delta=None, *, lam=None, length=None, jump_cost,
-//             pruning="functional", precondition="none", cancel=None)
+// _engine.fit(samples, *, lam=None, length=None, jump_cost, pruning="functional",
+//             precondition="none", cancel=None, stats=False)
 #include <optional>
+#include <string>
 
+#include "arrays.hpp"
 #include "convert.hpp"
+#include "engine_entries.hpp"
 #include "errors.hpp"
 #include "ref.hpp"
-#include "result.hpp"
-#include "scaled.hpp"
+#include "samples_type.hpp"
+#include "scaled_fit.hpp"
 #include "unlocked.hpp"
 
 namespace velk_py {
 
-namespace {
+using velk::engine::Search;
 
 // Exactly one of lam and length.
-bool convert_smoothing(PyObject* lam, PyObject* length, velk::Smoothing& out) {
+bool convert_smoothing(PyObject* lam, PyObject* length, velk::engine::Smoothing& out) {
     if ((lam == Py_None) == (length == Py_None)) {
         PyErr_SetString(PyExc_TypeError, "give exactly one of lam and length");
         return false;
     }
-    out.kind = lam != Py_None ? velk::Smoothing::Kind::Lam : velk::Smoothing::Kind::Length;
+    out.kind =
+        lam != Py_None ? velk::engine::Smoothing::Kind::Lam : velk::engine::Smoothing::Kind::Length;
     return named(lam != Py_None ? "lam" : "length",
                  convert_double(lam != Py_None ? lam : length, out.value));
+}
+
+namespace {
+
+bool parse_search(const TextArg& text, Search& out) {
+    const std::string lower = ascii_lower(text.bytes);
+    if (lower == "functional")
+        out = Search::Functional;
+    else if (lower == "fpvi")
+        out = Search::FPVI;
+    else if (lower == "pelt")
+        out = Search::PELT;
+    else {
+        PyErr_Format(PyExc_ValueError,
+                     "unknown pruning '%U', expected 'functional', 'FPVI' or 'PELT'",
+                     text.object.get());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The three searches, default "functional", every option in any letter case.
+bool convert_search(PyObject* pruning_obj, PyObject* precondition_obj,
+                    velk::engine::Setting& setting) {
+    TextArg pruning_text, precondition_text;
+    return named("pruning", convert_text(pruning_obj, "functional", pruning_text)) &&
+           named("precondition", convert_text(precondition_obj, "none", precondition_text)) &&
+           parse_search(pruning_text, setting.search) &&
+           parse_precondition(precondition_text, setting.precondition);
 }
 
 // None, or a uint8 array whose first byte stops the fit.
@@ -41,75 +76,108 @@ bool convert_token(PyObject* obj, Ref& keep, unsigned char*& token) {
     return false;
 }
 
+namespace {
+
+bool put(PyObject* dict, const char* key, Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+}  // namespace
+
+// The fit as the public API reads it: the piecewise polynomial and its units,
+// the jumps, the smoothing in the caller's units, the work, and the statistics.
+PyObject* result_of(velk::engine::Fit&& fit, bool with_stats) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    const velk::Index nb = fit.breaks.size(), k = fit.jumps.size();
+    bool ok = put(d, "breaks", array(std::move(fit.breaks), {nb})) &&
+              put(d, "coefs", array(std::move(fit.coefs))) &&
+              put(d, "scale", Ref(Py_BuildValue("(dd)", fit.x_unit, fit.y_unit))) &&
+              put(d, "jump_index", array(std::move(fit.jump_index), {k})) &&
+              put(d, "jumps", array(std::move(fit.jumps), {k})) &&
+              put(d, "lam", Ref(PyFloat_FromDouble(fit.lam))) &&
+              put(d, "samples_fed", Ref(PyLong_FromUnsignedLongLong(fit.samples_fed)));
+    if (ok && with_stats) {
+        const auto& st = fit.stats;
+        ok = put(d, "stats",
+                 Ref(Py_BuildValue("{s:d,s:d,s:d,s:d}", "rss", st.rss, "prss", fit.prss, "edf",
+                                   st.edf, "logdet", st.logdet)));
+    }
+    return ok ? dict.release() : nullptr;
+}
+
+namespace {
+
+// The arguments fit and search share, converted; false with a Python error set.
+struct FitArgs {
+    const velk::engine::Samples* samples = nullptr;
+    velk::engine::Setting setting;
+    Ref token_owner;
+    unsigned char* token = nullptr;
+    bool with_stats = false;
+};
+
+bool parse_fit_args(PyObject* args, PyObject* kwargs, const char* name, FitArgs& out) {
+    static const char* keywords[] = {"samples",      "lam",    "length", "jump_cost", "pruning",
+                                     "precondition", "cancel", "stats",  nullptr};
+    PyObject *samples_obj, *lam_obj = Py_None, *length_obj = Py_None, *cost_obj = nullptr;
+    PyObject *pruning_obj = nullptr, *precondition_obj = nullptr, *cancel_obj = Py_None;
+    int with_stats = 0;
+    const std::string format = std::string("O|$OOOOOOp:") + name;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
+                                     &samples_obj, &lam_obj, &length_obj, &cost_obj, &pruning_obj,
+                                     &precondition_obj, &cancel_obj, &with_stats))
+        return false;
+    if (!cost_obj) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument 'jump_cost'", name);
+        return false;
+    }
+    out.samples = samples_of(samples_obj, "samples");
+    out.with_stats = with_stats != 0;
+    return out.samples && convert_smoothing(lam_obj, length_obj, out.setting.smoothing) &&
+           named("jump_cost", convert_double(cost_obj, out.setting.jump_cost)) &&
+           convert_search(pruning_obj, precondition_obj, out.setting) &&
+           convert_token(cancel_obj, out.token_owner, out.token);
+}
+
 }  // namespace
 
 PyObject* engine_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"x",      "y",         "delta",   "lam",
-                                         "length", "jump_cost", "pruning", "precondition",
-                                         "cancel", "stats",     nullptr};
-        PyObject *x_obj, *y_obj, *delta_obj = Py_None, *lam_obj = Py_None, *length_obj = Py_None;
-        PyObject *cost_obj = nullptr, *pruning_obj = nullptr, *precondition_obj = nullptr;
-        PyObject* cancel_obj = Py_None;
-        int with_stats = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$OOOOOOp:fit",
-                                         const_cast<char**>(keywords), &x_obj, &y_obj, &delta_obj,
-                                         &lam_obj, &length_obj, &cost_obj, &pruning_obj,
-                                         &precondition_obj, &cancel_obj, &with_stats))
-            return nullptr;
-        if (!cost_obj) {
-            PyErr_SetString(PyExc_TypeError, "fit() missing required keyword argument 'jump_cost'");
-            return nullptr;
-        }
-        VecArg x, delta;
-        MatArg y;
-        velk::Smoothing smoothing;
-        double jump_cost;
-        velk::Pruning pruning;
-        velk::Precondition precondition;
-        Ref token_owner;
-        unsigned char* token;
-        if (!named("x", convert_vec(x_obj, false, x)) || !named("y", convert_mat(y_obj, y)) ||
-            !named("delta", convert_vec(delta_obj, true, delta)) ||
-            !convert_smoothing(lam_obj, length_obj, smoothing) ||
-            !named("jump_cost", convert_double(cost_obj, jump_cost)) ||
-            !convert_engine_options(pruning_obj, precondition_obj, pruning, precondition) ||
-            !convert_token(cancel_obj, token_owner, token))
-            return nullptr;
-
-        // Copies: once the lock is released, other threads may change the arrays.
-        velk::Samples samples{copy_vector(x.view), copy_matrix(y.view), {}};
-        if (delta.get()) samples.delta = copy_vector(delta.view);
-        std::optional<velk::Outcome<velk::ScaledFit>> outcome;
+        FitArgs a;
+        if (!parse_fit_args(args, kwargs, "fit", a)) return nullptr;
+        // The samples are immutable and the argument keeps them alive.
+        std::optional<velk::engine::Checked<velk::engine::Fit>> outcome;
         {
-            Unlocked unlocked(token);
+            Unlocked unlocked(a.token);
             velk::Ticker ticker = unlocked.ticker();
-            outcome.emplace(velk::fit_scaled(std::move(samples), pruning, precondition, smoothing,
-                                             jump_cost, with_stats != 0, ticker));
+            outcome.emplace(velk::engine::fit(*a.samples, a.setting, a.with_stats, ticker));
         }
-        if (!outcome->ok()) {
-            PyErr_SetString(PyExc_ValueError, outcome->error().message().c_str());
+        if (!outcome->ok()) return raise_invalid(outcome->error());
+        return result_of(std::move(outcome->value()), a.with_stats);
+    });
+}
+
+PyObject* engine_search_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        FitArgs a;
+        if (!parse_fit_args(args, kwargs, "search", a)) return nullptr;
+        std::optional<velk::engine::Checked<velk::engine::SearchResult>> outcome;
+        {
+            Unlocked unlocked(a.token);
+            velk::Ticker ticker = unlocked.ticker();
+            outcome.emplace(velk::engine::search_only(*a.samples, a.setting, ticker));
+        }
+        if (!outcome->ok()) return raise_invalid(outcome->error());
+        velk::engine::SearchResult& r = outcome->value();
+        const velk::Index n = r.costs.size();
+        Ref dict(PyDict_New());
+        if (!dict || !put(dict.get(), "costs", array(std::move(r.costs), {n})) ||
+            !put(dict.get(), "starts", array(std::move(r.starts), {n})) ||
+            !put(dict.get(), "samples_fed", Ref(PyLong_FromUnsignedLongLong(r.samples_fed))))
             return nullptr;
-        }
-        velk::ScaledFit& scaled = outcome->value();
-        Ref result(build_result(std::move(scaled.fit)));
-        Ref units(Py_BuildValue("(dd)", scaled.x_unit, scaled.y_unit));
-        Ref lam(PyFloat_FromDouble(scaled.lam));
-        const velk::Index m = scaled.w.size();
-        Ref w(array_of(std::move(scaled.w), m));
-        if (!result || !units || !lam || !w ||
-            PyDict_SetItemString(result.get(), "scale", units.get()) < 0 ||
-            PyDict_SetItemString(result.get(), "lam", lam.get()) < 0 ||
-            PyDict_SetItemString(result.get(), "w", w.get()) < 0)
-            return nullptr;
-        if (with_stats) {
-            const velk::FitStats& st = scaled.stats;
-            Ref stats(
-                Py_BuildValue("{s:d,s:d,s:d}", "rss", st.rss, "edf", st.edf, "logdet", st.logdet));
-            if (!stats || PyDict_SetItemString(result.get(), "stats", stats.get()) < 0)
-                return nullptr;
-        }
-        return result.release();
+        return dict.release();
     });
 }
 

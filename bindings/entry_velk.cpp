@@ -2,8 +2,8 @@
 #include "convert.hpp"
 #include "entries.hpp"
 #include "errors.hpp"
-#include "result.hpp"
-#include "velk.hpp"
+#include "fit.hpp"
+#include "raw_result.hpp"
 
 namespace velk_py {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "velk.hpp"
+#include "fit.hpp"
 
 namespace velk {
 

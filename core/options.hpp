@@ -5,9 +5,7 @@
 
 namespace velk {
 
-// Functional is not among the raw module's options: only the public API's
-// module reaches it.
-enum class Pruning : std::uint8_t { FPVI = 0, PELT = 1, Functional = 2 };
+enum class Pruning : std::uint8_t { FPVI = 0, PELT = 1 };
 enum class Precondition : std::uint8_t { None = 0, Local = 1 };
 
 }  // namespace velk

@@ -16,8 +16,8 @@
 
 #include "array.hpp"
 #include "cancel.hpp"
-#include "chk.hpp"
 #include "options.hpp"
+#include "prepare.hpp"
 
 namespace velk {
 

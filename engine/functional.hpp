@@ -12,11 +12,11 @@
 
 #include "array.hpp"
 #include "cancel.hpp"
-#include "dp.hpp"
-#include "line_search.hpp"
+#include "line_states.hpp"
+#include "partition_search.hpp"
 #include "segment.hpp"
 
-namespace velk {
+namespace velk::engine {
 
 // p > 0: the model's spline segments.
 PartitionResult functional_search(const SegmentModel& model, double gamma, Ticker& ticker);
@@ -25,4 +25,4 @@ PartitionResult functional_search(const SegmentModel& model, double gamma, Ticke
 // (value at the current end and slope).
 PartitionResult functional_line_search(const LineModel& model, double gamma, Ticker& ticker);
 
-}  // namespace velk
+}  // namespace velk::engine

@@ -1,4 +1,4 @@
-#include "velk.hpp"
+#include "fit.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,9 +6,8 @@
 #include <numeric>
 
 #include "csaps.hpp"
-#include "dp.hpp"
-#include "functional.hpp"
 #include "line_search.hpp"
+#include "partition_search.hpp"
 #include "segment.hpp"
 
 namespace velk {
@@ -72,53 +71,35 @@ PPForm fit_segment(const PreparedData& data, Index i, Index j, double l, double 
     return pp;
 }
 
-// Search for the jumps, then fit each segment and join them at the midpoints.
 PartitionResult search(const PreparedData& data, const SegmentModel& model, Pruning pruning,
                        double p, double gamma, Ticker& ticker) {
-    if (pruning == Pruning::Functional) {
-        if (p == 0.0)
-            return functional_line_search(LineModel(data.x, data.y, data.delta), gamma, ticker);
-        return functional_search(model, gamma, ticker);
-    }
     if (p == 0.0) return line_partition_search(data.x, data.y, data.delta, gamma, ticker);
     return partition_search(model, gamma, pruning, ticker);
 }
 
+// Search for the jumps, then fit each segment and join them at the midpoints.
 FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition precondition, double p,
                           double gamma, Ticker& ticker) {
-    const Index m = data.x.size();
-    const std::vector<double>& x = data.x;
     SegmentModel model = make_segment_model(data, p, precondition);
     PartitionResult found = search(data, model, pruning, p, gamma, ticker);
     // The segment fits need only x, y and w.
     release(model.c);
     release(model.h);
     release(data.delta);
+    std::vector<Segment> segments = fit_segments(data, found.partition, p, ticker);
+    release(data.w);
 
     FitResult out;
-    Index j = m - 1;
-    double r = x[m - 1] + 1.0;
-    for (;;) {
-        check(j < found.partition.size(), "index out of range");
-        const Index i = found.partition[j];
-        check(i <= j && i < m, "index out of range");
-        const double l = i == 0 ? x[0] - 1.0 : (x[i] + x[i - 1]) * 0.5;
-        out.interval_cell.push_back(index_run(i, j));
-        out.pp_cell.push_back(fit_segment(data, i, j, l, r, p, ticker));
-        if (i == 0) break;
-        out.discont.push_back(l);
-        r = l;
-        j = i - 1;
+    for (Index k = 0; k < segments.size(); ++k) {
+        Segment& s = segments[k];
+        out.interval_cell.push_back(index_run(s.first, s.last));
+        if (k > 0) {
+            out.discont.push_back(s.pp.breaks.front());
+            out.discont_idx.push_back(s.first - 1);
+        }
+        out.pp_cell.push_back(std::move(s.pp));
     }
-    std::reverse(out.interval_cell.begin(), out.interval_cell.end());
-    std::reverse(out.pp_cell.begin(), out.pp_cell.end());
-    std::reverse(out.discont.begin(), out.discont.end());
-
-    release(data.w);
     out.pp = PPForm::join(out.pp_cell);
-    for (Index k = 0; k + 1 < out.interval_cell.size(); ++k)
-        out.discont_idx.push_back(out.interval_cell[k].back());
-
     out.F = std::move(found.F);
     out.partition = std::move(found.partition);
     out.complexity_counter = found.complexity_counter;
@@ -130,6 +111,27 @@ FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition pre
 }
 
 }  // namespace
+
+std::vector<Segment> fit_segments(const PreparedData& data, const std::vector<Index>& partition,
+                                  double p, Ticker& ticker) {
+    const std::vector<double>& x = data.x;
+    const Index m = x.size();
+    check(partition.size() == m && m >= 2, "partition does not match the samples");
+    std::vector<Segment> out;
+    Index j = m - 1;
+    double r = x[m - 1] + 1.0;
+    for (;;) {
+        const Index i = partition[j];
+        check(i <= j, "index out of range");
+        const double l = i == 0 ? x[0] - 1.0 : (x[i] + x[i - 1]) * 0.5;
+        out.push_back({i, j, fit_segment(data, i, j, l, r, p, ticker)});
+        if (i == 0) break;
+        r = l;
+        j = i - 1;
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+}
 
 FitResult fit_prepared(PreparedData&& data, Pruning pruning, Precondition precondition, double p,
                        double gamma, Ticker& ticker) {

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "array.hpp"
-#include "chk.hpp"
 #include "options.hpp"
 #include "ppform.hpp"
+#include "prepare.hpp"
 
 namespace velk {
 
@@ -33,5 +33,20 @@ Outcome<FitResult> fit(const VecView* x, const MatView& y, const VecView* delta,
 // The same after the checks and the preparation: 0 <= p <= 1, gamma >= 0 or NaN.
 FitResult fit_prepared(PreparedData&& data, Pruning pruning, Precondition precondition, double p,
                        double gamma, Ticker& ticker);
+
+// The samples first..last of a fit and their spline, extended linearly to
+// [breaks.front(), breaks.back()]: the midpoints shared with the neighbouring
+// segments, one unit of x beyond the outermost samples.
+struct Segment {
+    Index first = 0;
+    Index last = 0;
+    PPForm pp;
+};
+
+// Each segment of a search's partition (partition[r]: the first sample of the
+// last segment of the prefix 0..r) fitted by csaps at p, from left to right.
+// Reads x, y and w of the data.
+std::vector<Segment> fit_segments(const PreparedData& data, const std::vector<Index>& partition,
+                                  double p, Ticker& ticker);
 
 }  // namespace velk

@@ -2,9 +2,8 @@
 
 #include <cmath>
 #include <limits>
-#include <vector>
 
-namespace velk {
+namespace velk::engine {
 
 namespace {
 
@@ -113,15 +112,15 @@ SmootherStats smoother_stats(const VecView& x, const VecView& w, double lam) {
     return {2.0 + tr / lam, logdet};
 }
 
-FitStats fit_stats(const FitResult& fit, const std::vector<double>& w, double lam) {
-    const Index dim = fit.y.cols;
+FitStats fit_stats(const PreparedData& data, const std::vector<Segment>& segments, double lam) {
+    const Index dim = data.y.cols;
     FitStats out;
-    for (Index k = 0; k < fit.interval_cell.size(); ++k) {
-        const std::vector<Index>& run = fit.interval_cell[k];
-        const Index i = run.front(), len = run.size();
-        const PPForm& pp = fit.pp_cell[k];
-        const SmootherStats s = smoother_stats(VecView(fit.x.data() + i, len, sizeof(double)),
-                                               VecView(w.data() + i, len, sizeof(double)), lam);
+    for (const Segment& seg : segments) {
+        const Index i = seg.first, len = seg.last - seg.first + 1;
+        const PPForm& pp = seg.pp;
+        const SmootherStats s =
+            smoother_stats(VecView(data.x.data() + i, len, sizeof(double)),
+                           VecView(data.w.data() + i, len, sizeof(double)), lam);
         out.edf += static_cast<double>(dim) * s.trace;
         out.logdet += static_cast<double>(dim) * s.logdet;
         if (len < 2) continue;  // a lone sample is fitted exactly
@@ -129,11 +128,21 @@ FitStats fit_stats(const FitResult& fit, const std::vector<double>& w, double la
         // constant term (the last sample's is the extension piece).
         for (Index t = 0; t < len; ++t)
             for (Index j = 0; j < dim; ++j) {
-                const double e = fit.y(i + t, j) - pp.coefs((1 + t) * dim + j, 3);
-                out.rss += w[i + t] * (e * e);
+                const double e = data.y(i + t, j) - pp.coefs((1 + t) * dim + j, 3);
+                out.rss += data.w[i + t] * (e * e);
             }
+        // f'' = 6 a t + 2 b on the cubic pieces between the samples.
+        for (Index t = 0; t + 1 < len; ++t) {
+            const double h = pp.breaks[t + 2] - pp.breaks[t + 1];
+            for (Index j = 0; j < dim; ++j) {
+                const double* c = pp.coefs.row((1 + t) * dim + j);
+                out.roughness +=
+                    ((12.0 * c[0] * c[0]) * h * h + (12.0 * c[0] * c[1]) * h + 4.0 * c[1] * c[1]) *
+                    h;
+            }
+        }
     }
     return out;
 }
 
-}  // namespace velk
+}  // namespace velk::engine

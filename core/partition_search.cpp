@@ -1,4 +1,4 @@
-#include "dp.hpp"
+#include "partition_search.hpp"
 
 #include <limits>
 #include <memory>
@@ -159,8 +159,8 @@ PartitionResult search_pelt(const SegmentModel& model, double gamma, PartitionRe
     // Room for every start at once (n - 2), allocated but only touched as far
     // as the live candidates reach.
     const Index cap = n - 2;
-    std::unique_ptr<double[]> states(new double[cap * stride]);
-    std::unique_ptr<Index[]> starts(new Index[cap]);
+    auto states = std::make_unique_for_overwrite<double[]>(cap * stride);
+    auto starts = std::make_unique_for_overwrite<Index[]>(cap);
     Index live = 0;
     auto slot = [&](Index k) { return SegmentState(states.get() + k * stride, m); };
 

@@ -1,10 +1,12 @@
 // What model selection needs to know about a fit besides its cost.
 #pragma once
 
-#include "array.hpp"
-#include "velk.hpp"
+#include <vector>
 
-namespace velk {
+#include "array.hpp"
+#include "fit.hpp"
+
+namespace velk::engine {
 
 // The smoothing spline of one run of samples as a linear smoother, for
 // minimising sum w (y - f)^2 + lam * int f''^2 (x strictly increasing, m
@@ -22,14 +24,15 @@ struct SmootherStats {
 };
 SmootherStats smoother_stats(const VecView& x, const VecView& w, double lam);
 
-// Of a whole fit with jumps, on its prepared samples with weights w: the
-// weighted residual sum of squares and the sums over segments and components
-// of trace and logdet.
+// Of a whole fit with jumps, on its prepared samples: the weighted residual sum
+// of squares, the integral of f''^2 over the segments (their cubic pieces), and
+// the sums over segments and components of trace and logdet.
 struct FitStats {
     double rss = 0.0;
+    double roughness = 0.0;
     double edf = 0.0;
     double logdet = 0.0;
 };
-FitStats fit_stats(const FitResult& fit, const std::vector<double>& w, double lam);
+FitStats fit_stats(const PreparedData& data, const std::vector<Segment>& segments, double lam);
 
-}  // namespace velk
+}  // namespace velk::engine

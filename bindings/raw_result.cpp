@@ -1,4 +1,4 @@
-#include "result.hpp"
+#include "raw_result.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -6,65 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "ref.hpp"
 
 namespace velk_py {
 
 namespace {
-
-// Index arrays go out as int64 with their bytes unchanged.
-static_assert(sizeof(velk::Index) == sizeof(npy_int64) && std::is_unsigned_v<velk::Index>);
-static_assert(sizeof(double) == 8);
-
-template <class T>
-constexpr int type_number() {
-    if constexpr (std::is_same_v<T, double>)
-        return NPY_FLOAT64;
-    else
-        return NPY_INT64;
-}
-
-constexpr const char* buffer_name = "velk.buffer";
-
-template <class T>
-void free_buffer(PyObject* capsule) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, buffer_name));
-}
-
-// A NumPy array over the vector's own buffer: the vector moves into a capsule
-// that becomes the array's base, so the data is never copied. Empty arrays have
-// no buffer to hand over and are simply allocated by NumPy.
-template <class T>
-Ref array(std::vector<T>&& data, std::initializer_list<velk::Index> shape) {
-    npy_intp dims[2];
-    int nd = 0;
-    velk::Index size = 1;
-    for (velk::Index n : shape) {
-        dims[nd++] = static_cast<npy_intp>(n);
-        size *= n;
-    }
-    velk::check(size == data.size(), "result array does not match its shape");
-    if (data.empty()) return Ref(PyArray_SimpleNew(nd, dims, type_number<T>()));
-
-    auto* owner = new std::vector<T>(std::move(data));
-    Ref capsule(PyCapsule_New(owner, buffer_name, free_buffer<T>));
-    if (!capsule) {
-        delete owner;
-        return {};
-    }
-    Ref arr(PyArray_New(&PyArray_Type, nd, dims, type_number<T>(), nullptr, owner->data(), 0,
-                        NPY_ARRAY_CARRAY, nullptr));
-    if (!arr) return {};
-    // Steals the capsule, also on failure.
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), capsule.release()) < 0)
-        return {};
-    return arr;
-}
-
-Ref array(velk::Matrix&& m) {
-    const velk::Index rows = m.rows, cols = m.cols;
-    return array(std::move(m.data), {rows, cols});
-}
 
 Ref integer(std::uint64_t v) { return Ref(PyLong_FromUnsignedLongLong(v)); }
 
@@ -104,10 +51,6 @@ Ref ppform_list(std::vector<velk::PPForm>&& parts) {
 }
 
 }  // namespace
-
-PyObject* array_of(std::vector<double>&& data, velk::Index size) {
-    return array(std::move(data), {size}).release();
-}
 
 PyObject* build_result(velk::FitResult&& fit) {
     Ref dict(PyDict_New());

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-namespace velk {
+namespace velk::engine {
 
 namespace {
 
@@ -308,4 +308,4 @@ PartitionResult functional_line_search(const LineModel& model, double gamma, Tic
     return search(LineKernel{model}, model.dim(), gamma, std::move(res), ticker);
 }
 
-}  // namespace velk
+}  // namespace velk::engine
