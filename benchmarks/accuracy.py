@@ -35,48 +35,78 @@ def steps(n: int, at, heights) -> np.ndarray:
     return f
 
 
+def ar1(noise: np.ndarray, phi: float) -> np.ndarray:
+    """AR(1) noise of unit variance from white noise."""
+    e = np.empty(len(noise))
+    e[0] = noise[0]
+    for i in range(1, len(noise)):
+        e[i] = phi * e[i - 1] + math.sqrt(1.0 - phi * phi) * noise[i]
+    return e
+
+
+def one_step(rng, n: int) -> int:
+    return int(rng.integers(int(0.3 * n), int(0.7 * n)))
+
+
+def with_outliers(rng, y: np.ndarray) -> np.ndarray:
+    """2% of the samples 6 sd off."""
+    out = rng.choice(len(y), len(y) // 50, replace=False)
+    y[out] += 6.0 * rng.choice([-1.0, 1.0], len(out))
+    return y
+
+
+def trend_3_steps(rng, t, noise):
+    n = len(t)
+    while True:
+        ks = np.sort(rng.integers(int(0.15 * n), int(0.85 * n), 3))
+        if np.min(np.diff(ks)) >= n // 8:
+            break
+    h = 3.0 * np.array([1.0, -1.0, 1.0]) * rng.choice([-1.0, 1.0])
+    return 2 * np.sin(3 * np.pi * t) + 1.5 * t + steps(n, ks, h) + noise, ks.tolist()
+
+
+def three_components(rng, t, noise):
+    """Two jumps shared by three components, 1.5 sd each."""
+    n = len(t)
+    ks = [int(rng.integers(n // 5, 9 * n // 20)), int(rng.integers(11 * n // 20, 4 * n // 5))]
+    y = np.empty((n, 3))
+    for j in range(3):
+        h = 1.5 * rng.choice([-1.0, 1.0], 2)
+        y[:, j] = (j + 1) * np.sin(2 * np.pi * (t + j / 3)) + steps(n, ks, h)
+    return y + rng.standard_normal((n, 3)), ks
+
+
+def step_family(rng, t, noise, on_sine: bool, outliers: bool):
+    """A step of 2.5 sd, on a constant or on a sine, optionally with outliers."""
+    n = len(t)
+    k = one_step(rng, n)
+    y = steps(n, [k], [2.5]) + noise
+    if on_sine:
+        y = np.sin(2 * np.pi * t) + steps(n, [k], [2.5]) + noise
+    return (with_outliers(rng, y) if outliers else y), [k]
+
+
+KINDS = {
+    "constant": lambda rng, t, noise: (noise, []),
+    "smooth": lambda rng, t, noise: (2.0 * np.sin(4 * np.pi * t) + noise, []),
+    # correlated noise, lag-one correlation 0.5
+    "AR(1) smooth": lambda rng, t, noise: (2.0 * np.sin(4 * np.pi * t) + ar1(noise, 0.5), []),
+    "plain step": lambda rng, t, noise: step_family(rng, t, noise, False, False),
+    "step": lambda rng, t, noise: step_family(rng, t, noise, True, False),
+    "step+outliers": lambda rng, t, noise: step_family(rng, t, noise, True, True),
+    "trend+3 steps": trend_3_steps,
+    "3 components": three_components,
+}
+
+
 def family(name: str, seed: int):
     """(x, y, true jumps as the index of the first sample after each) of one family."""
     rng = np.random.default_rng([seed, sum(map(ord, name))])
     kind, n = name.rsplit("-", 1)
-    n = int(n)
-    t = np.arange(n) / n
-    noise = rng.standard_normal(n)
-    if kind == "constant":
-        return t, noise, []
-    if kind == "smooth":
-        return t, 2.0 * np.sin(4 * np.pi * t) + noise, []
-    if kind == "AR(1) smooth":  # correlated noise, lag-one correlation 0.5
-        e = np.empty(n)
-        e[0] = noise[0]
-        for i in range(1, n):
-            e[i] = 0.5 * e[i - 1] + math.sqrt(0.75) * noise[i]
-        return t, 2.0 * np.sin(4 * np.pi * t) + e, []
-    if kind == "plain step":  # a step of 2.5 sd on a constant
-        k = int(rng.integers(int(0.3 * n), int(0.7 * n)))
-        return t, steps(n, [k], [2.5]) + noise, [k]
-    if kind in ("step", "step+outliers"):
-        k = int(rng.integers(int(0.3 * n), int(0.7 * n)))
-        y = np.sin(2 * np.pi * t) + steps(n, [k], [2.5]) + noise
-        if kind == "step+outliers":  # 2% of the samples 6 sd off
-            out = rng.choice(n, n // 50, replace=False)
-            y[out] += 6.0 * rng.choice([-1.0, 1.0], len(out))
-        return t, y, [k]
-    if kind == "trend+3 steps":
-        while True:
-            ks = np.sort(rng.integers(int(0.15 * n), int(0.85 * n), 3))
-            if np.min(np.diff(ks)) >= n // 8:
-                break
-        h = 3.0 * np.array([1.0, -1.0, 1.0]) * rng.choice([-1.0, 1.0])
-        return t, 2 * np.sin(3 * np.pi * t) + 1.5 * t + steps(n, ks, h) + noise, ks.tolist()
-    if kind == "3 components":  # two jumps shared by three components, 1.5 sd each
-        ks = [int(rng.integers(n // 5, 9 * n // 20)), int(rng.integers(11 * n // 20, 4 * n // 5))]
-        y = np.empty((n, 3))
-        for j in range(3):
-            h = 1.5 * rng.choice([-1.0, 1.0], 2)
-            y[:, j] = (j + 1) * np.sin(2 * np.pi * (t + j / 3)) + steps(n, ks, h)
-        return t, y + rng.standard_normal((n, 3)), ks
-    raise KeyError(name)
+    t = np.arange(int(n)) / int(n)
+    noise = rng.standard_normal(len(t))
+    y, jumps = KINDS[kind](rng, t, noise)
+    return t, y, jumps
 
 
 FAMILIES = [
@@ -161,17 +191,15 @@ def velk_method(**kw) -> Callable:
     return run
 
 
-# Other ways to score select's fits, tried while choosing the default: each replaces
-# velk._select.evidence for one call, so that the search stays the same.
+# Other ways to score select's fits, tried while choosing the default: each rescores the
+# fits of velk._search.score_cell for one call, so that the search stays the same.
 
 
 def _terms(pb, res, jump_cost):
     """(values, jumps, penalised residual sum of squares, noise variance, log m, stats)."""
-    dim = int(res["dim"])
-    sigma2 = jump_cost / ((2 * dim + 1) * math.log(pb.m))  # the noise the search used
-    jumps = len(res["discont"])
-    prss = float(res["F"][-1]) - jumps * jump_cost
-    return pb.m * dim, jumps, prss, sigma2, math.log(pb.m), res["stats"]
+    sigma2 = jump_cost / ((2 * pb.dim + 1) * math.log(pb.m))  # the noise the search used
+    st = res["stats"]
+    return pb.m * pb.dim, len(res["jumps"]), st["prss"], sigma2, math.log(pb.m), st
 
 
 def cp_score(pb, res, jump_cost):
@@ -197,23 +225,29 @@ def reml_score(pb, res, jump_cost):
 def cv_score(pb, res, jump_cost):
     """5-fold cross-validation of the setting (every held-out sample scored)."""
     from velk._cv import fold_score
-    from velk._smoothing import Setting
+    from velk._params import Setting
 
-    folds = [f.tolist() for f in velk.kfold(pb.m, 5, seed=0)]
+    s = pb.samples
+    folds = velk.kfold(pb.m, 5, seed=0)
     setting = Setting(float(res["lam"]), None, jump_cost)
-    return fold_score(pb.x, pb.y, pb.delta, folds, setting)
+    return fold_score(s.x, s.y, 1.0 / np.sqrt(s.w), folds, setting)
 
 
 def scored_by(score) -> Callable:
     def run(x, y):
-        import velk._select as sel_module
+        import velk._search as search
 
-        kept = sel_module.evidence
-        sel_module.evidence = score
+        kept = search.score_cell
+
+        def rescored(pb, length, jump_cost):
+            cell, res = kept(pb, length, jump_cost)
+            return cell._replace(score=score(pb, res, jump_cost)), res
+
+        search.score_cell = rescored
         try:
             return velk_method()(x, y)
         finally:
-            sel_module.evidence = kept
+            search.score_cell = kept
 
     return run
 

@@ -31,10 +31,13 @@ def measure(job: dict) -> None:
         def call():
             return velk.velk(x, y, p, gamma, delta, "PELT")
     else:
-        lam, cost = (math.inf, gamma) if p == 0 else ((1 - p) / p, gamma / p)
+        cost = gamma if p == 0 else gamma / p
+        lam = math.inf if p == 0 else (1 - p) / p
+        samples = _engine.prepare(x, y, delta)
 
         def call():
-            return _engine.fit(x, y, delta, lam=lam, jump_cost=cost)
+            res = _engine.fit(samples, lam=lam, jump_cost=cost)
+            return {"discont_idx": res["jump_index"], "complexity_counter": res["samples_fed"]}
 
     time_search(call, truth, job)
 
@@ -57,6 +60,36 @@ def measure_select(job: dict) -> None:
           "truth": len(truth)})  # fmt: skip
 
 
+def engine_row(bench: Bench, p, kind, n, dim, pelt, results, limit) -> list:
+    """One row of the engine's table: the fit, and the unpruned search (straight lines, up
+    to 2 x 10^4) or table 2's PELT to compare with."""
+    label = [f"{p:g}", kind, n, dim, jump_count(kind, n)]
+    out, stopped = bench.measure("engine_table:measure", limit, n=n, dim=dim, kind=kind, p=p)
+    if stopped or not out:
+        return label + [f"stopped at {limit:.0f} s"] + [""] * 7
+    r = out[-1]
+    results[(p, kind, n, dim)] = r
+    bench.point(TITLE, f"p={p:g} {kind} dim {dim}", n, r["seconds"])
+    base = pelt.get((kind, n, dim, "PELT"))
+    if p == 0.0:
+        raw, stopped = (
+            bench.measure("engine_table:measure", limit, n=n, dim=dim, kind=kind, p=p, raw=True)
+            if n <= 2 * 10**4
+            else ([], True)
+        )
+        base = raw[-1] if raw else None
+    return label + [
+        ms(r["seconds"]),
+        f"{(r['counter'] - n) / n:.1f}",
+        mib(r["peak"]),
+        f"{r['peak'] / n:.0f}",
+        r["found"],
+        f"{r['precision']:.2f}/{r['recall']:.2f}",
+        ms(base["seconds"]) if base else "",
+        f"{base['seconds'] / r['seconds']:.0f}x" if base else "",
+    ]
+
+
 def run(bench: Bench) -> None:
     bench.say("## 5. Jump search on the engine: functional pruning")
     bench.say()
@@ -73,44 +106,14 @@ def run(bench: Bench) -> None:
     results = bench.results.setdefault("engine", {})
     top = 10**5 if bench.quick else 10**6
     limit = bench.search_limit * 4 + 60
-    rows = []
-    for p in (P, 0.0):
-        for kind in ("fixed", "growing"):
-            for dim in (1, 3):
-                for n in [10**4, 10**5, 10**6]:
-                    if n > top or (p == 0.0 and n > top // 10):
-                        continue
-                    label = [f"{p:g}", kind, n, dim, jump_count(kind, n)]
-                    out, stopped = bench.measure(
-                        "engine_table:measure", limit, n=n, dim=dim, kind=kind, p=p
-                    )
-                    if stopped or not out:
-                        rows.append(label + [f"stopped at {limit:.0f} s"] + [""] * 7)
-                        continue
-                    r = out[-1]
-                    results[(p, kind, n, dim)] = r
-                    bench.point(TITLE, f"p={p:g} {kind} dim {dim}", n, r["seconds"])
-                    base = pelt.get((kind, n, dim, "PELT"))
-                    if p == 0.0:
-                        raw, stopped = (
-                            bench.measure("engine_table:measure", limit, n=n, dim=dim,
-                                          kind=kind, p=p, raw=True)
-                            if n <= 2 * 10**4 else ([], True)
-                        )  # fmt: skip
-                        base = raw[-1] if raw else None
-                    rows.append(
-                        label
-                        + [
-                            ms(r["seconds"]),
-                            f"{(r['counter'] - n) / n:.1f}",
-                            mib(r["peak"]),
-                            f"{r['peak'] / n:.0f}",
-                            r["found"],
-                            f"{r['precision']:.2f}/{r['recall']:.2f}",
-                            ms(base["seconds"]) if base else "",
-                            f"{base['seconds'] / r['seconds']:.0f}x" if base else "",
-                        ]
-                    )
+    rows = [
+        engine_row(bench, p, kind, n, dim, pelt, results, limit)
+        for p in (P, 0.0)
+        for kind in ("fixed", "growing")
+        for dim in (1, 3)
+        for n in [10**4, 10**5, 10**6]
+        if n <= top and not (p == 0.0 and n > top // 10)
+    ]
     header = ["p", "signal", "n", "dim", "jumps", "time", "ext/sample", "peak MiB"]
     header += ["B/sample", "found", "P/R", "unpruned or PELT", "vs it"]
     bench.say(table(header, rows, left=2))
@@ -138,7 +141,7 @@ def run(bench: Bench) -> None:
     for n in [10**4] if bench.quick else [10**4, 10**5]:
         got = {}
         for jobs in (1, None):
-            out, stopped = bench.measure("engine_table:measure_select", limit * 4, n=n,
+            out, _stopped = bench.measure("engine_table:measure_select", limit * 4, n=n,
                                          n_jobs=jobs)  # fmt: skip
             if out:
                 got[jobs] = out[-1]

@@ -107,8 +107,90 @@ def measure_select(job: dict) -> None:
     )
 
 
-def run(bench: Bench) -> None:
+def velk_rows(bench: Bench, search, kind, n, label, limit) -> list:
+    """Table 2's velk PELT and FPVI rows, and `select` timed whole."""
     import velk
+
+    rows = []
+    fits = {pr: search.get((kind, n, 1, pr)) for pr in ("PELT", "FPVI")}
+    for pr, r in fits.items():
+        if r:
+            bench.point(TITLE, f"velk {pr} {kind}", n, r["seconds"], dashed=True)
+    for pr, r in fits.items():
+        if r:
+            rows.append(
+                label
+                + [f"velk {pr}", f"gamma {gamma_for(1):g}", ms(r["seconds"]), ""]
+                + [r["found"], f"{r['precision']:.2f}", f"{r['recall']:.2f}"]
+            )
+    if hasattr(velk, "select"):
+        out, stopped = bench.measure("peers_table:measure_select", limit, n=n, kind=kind)
+        if stopped or not out:
+            rows.append(label + ["velk select, PELT", "", f"stopped at {limit:.0f} s"] + [""] * 4)
+        else:
+            r = out[-1]
+            bench.point(TITLE, f"velk select {kind}", n, r["seconds"])
+            rows.append(
+                label
+                + [
+                    "velk select, PELT",
+                    f"p {r['p']:.3g}, gamma {r['gamma']:.3g}",
+                    ms(r["seconds"]) + f" ({r['fits']} settings scored)",
+                    "",
+                ]
+                + [r["found"], f"{r['precision']:.2f}", f"{r['recall']:.2f}"]
+            )
+    return rows
+
+
+def ruptures_rows(bench: Bench, model, kind, n, label, limit, pens, base, ratios) -> list:
+    """ruptures' rows of one model: its best jump=5 run and the run at the tuned penalty;
+    the penalty found starts the next size's tuning."""
+    want = label[2]
+    rows = []
+    out, stopped = bench.measure(
+        "peers_table:measure_ruptures",
+        limit,
+        n=n,
+        model=model,
+        kind=kind,
+        pen=pens[model],
+    )
+    coarse = [o for o in out if o.get("coarse")]
+    trials = [o for o in out if o.get("trial")]
+    if coarse:
+        c = coarse[-1]
+        pens[model] = c["pen"]
+        ratio = c["seconds"] / base["seconds"] if base else float("nan")
+        rows.append(
+            label
+            + [f"ruptures {model}, jump=5", f"pen {c['pen']:.3g}", ms(c["seconds"])]
+            + [f"{ratio:.0f}x", c["found"], f"{c['precision']:.2f}"]
+            + [f"{c['recall']:.2f}"]
+        )
+    if not trials:
+        stop = f"stopped at {limit:.0f} s, no jump=1 run finished"
+        rows.append(label + [f"ruptures {model}", "", stop] + [""] * 4)
+        return rows
+    final = out[-1] if out[-1].get("done") else min(trials, key=lambda o: abs(o["found"] - want))
+    pens[model] = final["pen"]
+    note = "" if final["found"] == want else " (not tuned)"
+    if stopped:
+        note = f" (tuning stopped at {limit:.0f} s after {len(trials)} runs)"
+    ratio = final["seconds"] / base["seconds"] if base else float("nan")
+    if base and final["found"] == want:
+        ratios.append((final, base, model))
+    bench.point(TITLE, f"ruptures {model} {kind}", n, final["seconds"])
+    rows.append(
+        label
+        + [f"ruptures {model}", f"pen {final['pen']:.3g}"]
+        + [ms(final["seconds"]) + note, f"{ratio:.0f}x", final["found"]]
+        + [f"{final['precision']:.2f}", f"{final['recall']:.2f}"]
+    )
+    return rows
+
+
+def run(bench: Bench) -> None:
 
     limit = bench.peer_limit
     bench.say("## 3. ruptures' Pelt against velk")
@@ -141,81 +223,10 @@ def run(bench: Bench) -> None:
         for n in sizes(top):
             want = jump_count(kind, n)
             label = [kind, n, want]
-            velk_rows = {pr: search.get((kind, n, 1, pr)) for pr in ("PELT", "FPVI")}
-            base = velk_rows["PELT"]
-            for pr, r in velk_rows.items():
-                if r:
-                    bench.point(TITLE, f"velk {pr} {kind}", n, r["seconds"], dashed=True)
-            for pr, r in velk_rows.items():
-                if r:
-                    rows.append(
-                        label
-                        + [f"velk {pr}", f"gamma {gamma_for(1):g}", ms(r["seconds"]), ""]
-                        + [r["found"], f"{r['precision']:.2f}", f"{r['recall']:.2f}"]
-                    )
-            if hasattr(velk, "select"):
-                out, stopped = bench.measure("peers_table:measure_select", limit, n=n, kind=kind)
-                if stopped or not out:
-                    rows.append(
-                        label + ["velk select, PELT", "", f"stopped at {limit:.0f} s"] + [""] * 4
-                    )
-                else:
-                    r = out[-1]
-                    bench.point(TITLE, f"velk select {kind}", n, r["seconds"])
-                    rows.append(
-                        label
-                        + [
-                            "velk select, PELT",
-                            f"p {r['p']:.3g}, gamma {r['gamma']:.3g}",
-                            ms(r["seconds"]) + f" ({r['fits']} settings scored)",
-                            "",
-                        ]
-                        + [r["found"], f"{r['precision']:.2f}", f"{r['recall']:.2f}"]
-                    )
+            base = search.get((kind, n, 1, "PELT"))
+            rows += velk_rows(bench, search, kind, n, label, limit)
             for model in ("l2", "clinear"):
-                out, stopped = bench.measure(
-                    "peers_table:measure_ruptures",
-                    limit,
-                    n=n,
-                    model=model,
-                    kind=kind,
-                    pen=pens[model],
-                )
-                coarse = [o for o in out if o.get("coarse")]
-                trials = [o for o in out if o.get("trial")]
-                if coarse:
-                    c = coarse[-1]
-                    pens[model] = c["pen"]
-                    ratio = c["seconds"] / base["seconds"] if base else float("nan")
-                    rows.append(
-                        label
-                        + [f"ruptures {model}, jump=5", f"pen {c['pen']:.3g}", ms(c["seconds"])]
-                        + [f"{ratio:.0f}x", c["found"], f"{c['precision']:.2f}"]
-                        + [f"{c['recall']:.2f}"]
-                    )
-                if not trials:
-                    stop = f"stopped at {limit:.0f} s, no jump=1 run finished"
-                    rows.append(label + [f"ruptures {model}", "", stop] + [""] * 4)
-                    continue
-                final = (
-                    out[-1]
-                    if out[-1].get("done")
-                    else min(trials, key=lambda o: abs(o["found"] - want))
-                )
-                pens[model] = final["pen"]
-                note = "" if final["found"] == want else " (not tuned)"
-                if stopped:
-                    note = f" (tuning stopped at {limit:.0f} s after {len(trials)} runs)"
-                ratio = final["seconds"] / base["seconds"] if base else float("nan")
-                if base and final["found"] == want:
-                    ratios.append((final, base, model))
-                bench.point(TITLE, f"ruptures {model} {kind}", n, final["seconds"])
-                rows.append(
-                    label
-                    + [f"ruptures {model}", f"pen {final['pen']:.3g}"]
-                    + [ms(final["seconds"]) + note, f"{ratio:.0f}x", final["found"]]
-                    + [f"{final['precision']:.2f}", f"{final['recall']:.2f}"]
-                )
+                rows += ruptures_rows(bench, model, kind, n, label, limit, pens, base, ratios)
     header = ["signal", "n", "jumps", "method", "parameter", "time", "ratio", "found"]
     header += ["precision", "recall"]
     bench.say(table(header, rows, left=1))

@@ -141,3 +141,32 @@ def piecewise_data(rng, n, dim):
     steps = rng.choice([0.0, 0.0, 3.0, -4.0], n) * (np.arange(n) > 1)
     y = np.cumsum(steps)[:, None] + np.sin(x)[:, None] + 0.3 * rng.standard_normal((n, dim))
     return x, y, rng.uniform(0.5, 2.0, n)
+
+
+# --- the engine ---------------------------------------------------------------------
+
+
+def engine_samples(x, y, delta=None):
+    """velk._engine.Samples of array-likes (1-D y is one component)."""
+    from velk import _engine
+
+    y = np.asarray(y, dtype=float)
+    x = None if x is None else np.asarray(x, dtype=float)
+    return _engine.prepare(x, y[:, None] if y.ndim == 1 else y, delta)
+
+
+def engine_fit(x, y, delta=None, **kw):
+    from velk import _engine
+
+    return _engine.fit(engine_samples(x, y, delta), **kw)
+
+
+def engine_search(x, y, p, gamma, delta=None, **kw):
+    """The engine's search with velk.velk's p and gamma: lam = (1 - p) / p and jump cost
+    gamma / p (gamma itself for straight lines); costs in units of p * D, as velk.velk's F."""
+    from velk import _engine
+
+    lam, cost = (np.inf, gamma) if p == 0 else ((1 - p) / p, gamma / p)
+    res = _engine.search(engine_samples(x, y, delta), lam=lam, jump_cost=cost, **kw)
+    res["costs"] *= p or 1.0
+    return res

@@ -7,22 +7,15 @@ import time
 
 import numpy as np
 import pytest
-from helpers import SANITIZED, piecewise_data
+from helpers import SANITIZED, engine_fit, engine_search, piecewise_data
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
 from velk import _engine
 
 
-def engine(x, y, p, gamma, delta=None, pruning="functional", precondition="none", **kw):
-    """The fit of velk.velk(x, y, p, gamma, ...) on the engine (jump cost gamma / p)."""
-    y = np.asarray(y, dtype=float)
-    y = y[:, None] if y.ndim == 1 else y
-    lam, cost = (np.inf, gamma) if p == 0 else ((1 - p) / p, gamma / p)
-    return _engine.fit(
-        np.asarray(x, float), y, delta, lam=lam, jump_cost=cost, pruning=pruning,
-        precondition=precondition, **kw,
-    )  # fmt: skip
+def engine(x, y, p, gamma, delta=None, pruning="functional", precondition="none"):
+    return engine_search(x, y, p, gamma, delta, pruning=pruning, precondition=precondition)
 
 
 def random_case(rng):
@@ -35,7 +28,7 @@ def random_case(rng):
     if rng.random() < 0.3:
         delta = None
     p = float(rng.choice([10 ** -rng.uniform(0, 9), 1 - 10 ** -rng.uniform(0, 9)]))
-    top = engine(x, y, p, np.inf, delta)["F"][-1] if dim else 1.0
+    top = engine(x, y, p, 1e300, delta)["costs"][-1] if dim else 1.0
     gamma = float(rng.choice([0.0, np.inf, top * 10 ** -rng.uniform(0, 4)]))
     return x, y, delta, p, gamma, ["none", "local"][int(rng.integers(2))]
 
@@ -45,10 +38,10 @@ def test_functional_search_is_pelt_on_the_same_model(seed):
     x, y, delta, p, gamma, precondition = random_case(np.random.default_rng(seed))
     got = engine(x, y, p, gamma, delta, "functional", precondition)
     want = engine(x, y, p, gamma, delta, "PELT", precondition)
-    assert_array_equal(got["partition"], want["partition"])
+    assert_array_equal(got["starts"], want["starts"])
     # The same states and the same winner: the same bits.
-    assert got["F"].tobytes() == want["F"].tobytes()
-    assert got["complexity_counter"] <= want["complexity_counter"]
+    assert got["costs"].tobytes() == want["costs"].tobytes()
+    assert got["samples_fed"] <= want["samples_fed"]
 
 
 @pytest.mark.parametrize("seed", range(20))
@@ -58,8 +51,8 @@ def test_straight_lines_match_the_unpruned_line_search(seed):
     gamma = float(rng.uniform(0.5, 20.0))
     got = engine(x, y, 0.0, gamma, delta)
     want = velk.velk(x, y, 0.0, gamma, delta)
-    assert_array_equal(got["partition"], want["partition"])
-    assert_allclose(got["F"], want["F"], rtol=1e-9, atol=1e-9)
+    assert_array_equal(got["starts"], want["partition"])
+    assert_allclose(got["costs"], want["F"], rtol=1e-9, atol=1e-9)
 
 
 def long_signal(n, jumps, dim=1, seed=0, lines=False):
@@ -82,9 +75,9 @@ def test_work_per_sample_stays_bounded_on_a_long_signal(dim, p, bound):
     # bounds are a fifth above the counts of today's search.
     n = 20000 if not SANITIZED else 4000
     x, y, delta = long_signal(n, 3, dim, lines=p == 0.0)
-    res = engine(x, y, p, 30.0 * (p or 1.0) * dim, delta)
-    assert len(res["discont"]) == 3
-    assert res["complexity_counter"] < bound * n
+    spl = velk.fit(x, y, p=p, gamma=30.0 * (p or 1.0) * dim, delta=delta)
+    assert len(spl.jumps) == 3
+    assert spl.samples_fed < bound * n
 
 
 @pytest.mark.parametrize(
@@ -92,22 +85,20 @@ def test_work_per_sample_stays_bounded_on_a_long_signal(dim, p, bound):
 )
 def test_any_scale_gives_the_same_fit(xs, ys):
     x, y, delta = long_signal(600, 3)
-    ref = _engine.fit(x, y, delta, length=6.0, jump_cost=30.0)
-    res = _engine.fit(x * xs, y * ys, delta * ys, length=6.0 * xs, jump_cost=30.0)
-    assert_array_equal(res["discont_idx"], ref["discont_idx"])
-    assert np.isfinite(res["coefs"]).all()
-    spl = velk.JumpSpline(res, 0.5, 1.0)
+    ref = velk.fit(x, y, delta=delta, smoothing=6.0, jump_cost=30.0)
+    spl = velk.fit(x * xs, y * ys, delta=delta * ys, smoothing=6.0 * xs, jump_cost=30.0)
+    assert_array_equal(spl.jump_indices, ref.jump_indices)
+    assert np.isfinite(spl._coefs).all()
     t = (x[:-1] + 0.3) * xs
-    assert_allclose(spl(t) / ys, velk.JumpSpline(ref, 0.5, 1.0)(x[:-1] + 0.3), rtol=1e-12)
-    assert_allclose(spl.derivative()(t) * xs / ys, velk.JumpSpline(ref, 0.5, 1.0).derivative()(
-        x[:-1] + 0.3
-    ), rtol=1e-9, atol=1e-12)  # fmt: skip
+    assert_allclose(spl(t) / ys, ref(x[:-1] + 0.3), rtol=1e-12)
+    assert_allclose(spl.derivative()(t) * xs / ys, ref.derivative()(x[:-1] + 0.3), rtol=1e-9,
+                    atol=1e-12)  # fmt: skip
 
 
 def slow_fit(**kw):
     """PELT on a long smooth signal: minutes unless stopped."""
     x, y, delta = long_signal(400000 if not SANITIZED else 60000, 0)
-    return _engine.fit(x, y, delta, lam=1e6, jump_cost=100.0, pruning="PELT", **kw)
+    return engine_fit(x, y, delta, lam=1e6, jump_cost=100.0, pruning="PELT", **kw)
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name == "nt", reason="POSIX signals")

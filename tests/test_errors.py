@@ -27,7 +27,9 @@ def with_defaults(func, **defaults):
 XS = np.linspace(0.0, 1.0, 30)
 raw = with_defaults(core.velk, x=X, y=Y, p=0.5, gamma=1.0)
 cv = with_defaults(core.velk_cvscore, x=X, y=Y, p=0.5, gamma=1.0, delta=D, folds=[[0, 2], [1]])
-engine = with_defaults(_engine.fit, x=X, y=Y, lam=1.0, jump_cost=1.0)
+SAMPLES = _engine.prepare(X, Y)
+engine = with_defaults(_engine.fit, samples=SAMPLES, lam=1.0, jump_cost=1.0)
+prepare = with_defaults(_engine.prepare, x=X, y=Y)
 fit = with_defaults(velk.fit, x=XS, y=np.sin(6 * XS), p=0.9, gamma=1.0)
 cv_score = with_defaults(velk.cv_score, x=XS, y=np.sin(6 * XS), p=0.9, gamma=1.0)
 select = with_defaults(velk.select, x=XS, y=np.sin(6 * XS))
@@ -148,8 +150,11 @@ ERRORS = [
     case("cv negative index", cv, INTERNAL, "index out of range", folds=[[-1]]),
     case("cv short y", cv, INTERNAL, "index out of range", y=Y[:-1]),
     # The engine.
-    case("engine no jump cost", lambda: _engine.fit(X, Y, lam=1.0), TypeError,
+    case("engine no jump cost", lambda: _engine.fit(SAMPLES, lam=1.0), TypeError,
          "fit() missing required keyword argument 'jump_cost'"),
+    case("engine samples", engine, TypeError,
+         "argument 'samples': expected velk._engine.Samples, got 1-D ndarray of float64",
+         samples=X),
     case("engine lam and length", engine, TypeError, "give exactly one of lam and length",
          length=1.0),
     case("engine lam str", engine, TypeError, "argument 'lam': must be real number, not str",
@@ -163,11 +168,30 @@ ERRORS = [
          lam=None, length=math.nan),
     case("engine jump cost", engine, ValueError, "jump cost must satisfy 0 <= jump cost, got -2",
          jump_cost=-2.0),
-    case("engine NaN x", engine, ValueError, "x must be finite, got NaN at index 2", x=NAN_X),
-    case("engine zero delta", engine, ValueError,
-         "delta must be finite and non-zero, got 0 at index 1", delta=np.r_[1.0, 0.0, D[2:]]),
-    case("engine inf delta", engine, ValueError,
-         "delta must be finite and non-zero, got inf at index 5", delta=np.r_[D[:5], np.inf]),
+    case("engine search cost", lambda: _engine.search(SAMPLES, lam=1.0), TypeError,
+         "search() missing required keyword argument 'jump_cost'"),
+    case("samples made", lambda: _engine.Samples(), TypeError,
+         "Samples are made by velk._engine.prepare"),
+    case("prepare delta and w", prepare, TypeError, "give delta or w, not both", delta=D, w=D),
+    case("prepare y 1-D", prepare, TypeError,
+         "argument 'y': expected a 2-D numpy.ndarray of float64, got 1-D ndarray of float64",
+         y=X),
+    case("prepare x length", prepare, ValueError, "x must have one value per row of y", x=X[:4]),
+    case("prepare zero delta", prepare, ValueError, "delta must be positive",
+         delta=np.r_[1.0, 0.0, D[2:]]),
+    case("prepare negative w", prepare, ValueError, "w must be positive",
+         w=np.r_[1.0, -1.0, D[2:]]),
+    case("prepare too few", prepare, ValueError,
+         "at least two finite data points are required, got 1", x=np.r_[np.nan, X[1:2]],
+         y=Y[:2]),
+    case("prepare merged", prepare, ValueError,
+         "at least two finite data points are required, got 1", x=np.zeros(6)),
+    case("samples noise", lambda: _engine.prepare(X[:2], Y[:2]).noise_level(), ValueError,
+         "the noise level needs three distinct x"),
+    case("samples rescaled", lambda: SAMPLES.rescaled(0.0), ValueError,
+         "factor must be positive and finite"),
+    case("state", lambda: _engine.samples_from_state(X[::-1].copy(), Y, D, 0, 0, 0), ValueError,
+         "not the state of Samples"),
     # The public API.
     case("fit p NaN", fit, ValueError, "p must be a number, got nan", p=math.nan),
     case("fit p range", fit, ValueError, "p must satisfy 0 <= p <= 1, got 1.5", p=1.5),
@@ -275,7 +299,14 @@ if not SANITIZED:  # AddressSanitizer aborts on an impossible allocation instead
     ERRORS += [
         case("raw memory", raw, MemoryError, "", x=None, y=np.broadcast_to(Y[:1, :1], (HUGE, 1))),
         case("cv memory", cv, MemoryError, "", x=np.broadcast_to(X[:1], (HUGE,))),
-        case("engine memory", engine, MemoryError, "", x=np.broadcast_to(X[:1], (HUGE,))),
+        case(
+            "engine memory",
+            prepare,
+            MemoryError,
+            "",
+            x=np.broadcast_to(X[:1], (HUGE,)),
+            y=np.broadcast_to(Y[:1, :1], (HUGE, 1)),
+        ),
     ]
 
 

@@ -26,9 +26,15 @@ N = 60
 X = np.sort(rng.uniform(0.0, 10.0, N))
 Y = np.column_stack([np.sin(X) + 3.0 * (X > 5.0), np.cos(X)])
 D = rng.uniform(0.5, 2.0, N)
+SAMPLES = _engine.prepare(X, Y, D)
 # A fit long enough to look at its cancel token, which is set.
 LONG = np.arange(70000.0)
-STOP_ARGS = dict(x=LONG, y=LONG[:, None], lam=1.0, jump_cost=1.0, cancel=np.ones(1, np.uint8))
+STOP_ARGS = dict(samples=_engine.prepare(LONG, LONG[:, None]), lam=1.0, jump_cost=1.0,
+                 cancel=np.ones(1, np.uint8))  # fmt: skip
+
+
+def restored(state):
+    return _engine.samples_from_state(*state)
 
 
 def succeeds(func, **kw):
@@ -36,16 +42,20 @@ def succeeds(func, **kw):
 
 
 ERROR_CASES = {"raw p str", "raw gamma cause", "folds no length", "folds 2**63", "p NaN first",
-               "raw pruning case", "cv fold index", "NaN x", "engine lam str", "engine NaN x",
-               "engine zero delta", "raw memory", "cv memory", "engine memory"}  # fmt: skip
+               "raw pruning case", "cv fold index", "NaN x", "engine lam str", "engine samples",
+               "prepare zero delta", "prepare too few", "state", "raw memory", "cv memory",
+               "engine memory"}  # fmt: skip
 CASES = [
     succeeds(core.velk, x=X, y=Y, p=0.9, gamma=1.0, delta=D),
     succeeds(core.velk, x=None, y=Y, p=0.0, gamma=0.5, pruning="PELT", precondition="local"),
     succeeds(core.velk_cvscore, x=X, y=Y, p=0.9, gamma=1.0, delta=D, folds=((0, 5), range(3))),
-    succeeds(_engine.fit, x=X, y=Y, delta=D, length=0.3, jump_cost=2.0, stats=True),
+    succeeds(_engine.prepare, x=X, y=Y, delta=D, index=True),
+    succeeds(_engine.fit, samples=SAMPLES, length=0.3, jump_cost=2.0, stats=True),
+    succeeds(_engine.search, samples=SAMPLES, lam=0.0, jump_cost=2.0, pruning="PELT"),
+    succeeds(restored, state=SAMPLES.__reduce__()[1]),
     pytest.param(_engine.fit, STOP_ARGS, KeyboardInterrupt, "", id="engine cancelled"),
 ] + [p for p in ERRORS if p.id in ERROR_CASES]
-assert len(CASES) == 5 + len(ERROR_CASES) - 3 * SANITIZED  # no name of a case mistyped
+assert len(CASES) == 8 + len(ERROR_CASES) - 3 * SANITIZED  # no name of a case mistyped
 
 
 def watched(kw):
@@ -110,14 +120,25 @@ def test_results_own_their_memory_and_nothing_else_holds_them(entry):
     x, y, delta = X.copy(), Y.copy(), D.copy()
     if entry == "raw":
         r = core.velk(x, y, 0.9, 1.0, delta)
+        arrays = [v for v in r.values() if isinstance(v, np.ndarray)] + list(r["interval_cell"])
+        arrays += [d[k] for d in r["pp_cell"] for k in ("breaks", "coefs")]
+        assert len(r["discont"]) > 0
     else:
-        r = _engine.fit(x, y, delta, lam=0.1, jump_cost=1.0)
-    assert len(r["discont"]) > 0
-    arrays = [v for v in r.values() if isinstance(v, np.ndarray)] + list(r["interval_cell"])
-    arrays += [d[k] for d in r["pp_cell"] for k in ("breaks", "coefs")]
+        samples = _engine.prepare(x, y, delta)
+        r = _engine.fit(samples, lam=0.1, jump_cost=1.0)
+        arrays = [v for v in r.values() if isinstance(v, np.ndarray)]
+        assert len(r["jumps"]) > 0
+        # The samples' arrays are views of the object itself, which no one can write to.
+        views = [samples.x, samples.y, samples.w]
+        for v in views:
+            assert v.base is samples and not v.flags.writeable
+            with pytest.raises(ValueError):
+                v.flags.writeable = True
+        arrays += views
+        del samples, v, views
     for a in arrays:
-        assert a.size == 0 or type(a.base).__name__ == "PyCapsule"
-        assert a.flags.c_contiguous and a.flags.writeable
+        assert a.size == 0 or type(a.base).__name__ in ("PyCapsule", "Samples")
+        assert a.flags.c_contiguous
         assert not any(np.shares_memory(a, b) for b in (x, y, delta))
     saved = [a.copy() for a in arrays]
     refs = [weakref.ref(a) for a in arrays]

@@ -92,6 +92,28 @@ def check_result(r, args):
                    for a in given)  # fmt: skip
 
 
+def engine_fit(x, y, delta, **setting):
+    """Both steps of the engine: its samples, then a fit."""
+    return _engine.fit(_engine.prepare(x, y, delta), **setting)
+
+
+def check_engine_result(r, args):
+    """The engine's fit: a piecewise polynomial over the prepared samples, jumps halfway
+    between the samples on either side."""
+    samples = _engine.prepare(args["x"], args["y"], args["delta"])
+    x, dim = samples.x, samples.y.shape[1]
+    b = r["breaks"]
+    assert np.all(np.diff(x) > 0) and np.all(np.diff(b) >= 0) and b[0] < x[0] and b[-1] > x[-1]
+    assert r["coefs"].shape == ((len(b) - 1) * dim, 4) and r["coefs"].dtype == np.float64
+    k = r["jump_index"]
+    assert k.dtype == np.int64 and np.all(np.diff(k) > 0) and np.all((k >= 0) & (k < len(x) - 1))
+    assert np.array_equal(r["jumps"], (x[k] + x[k + 1]) * 0.5)
+    assert np.isin(r["jumps"], b).all() and type(r["samples_fed"]) is int
+    given = [a for a in args.values() if isinstance(a, np.ndarray)]
+    assert not any(np.shares_memory(v, a) for v in (*r.values(), x) if isinstance(v, np.ndarray)
+                   for a in given)  # fmt: skip
+
+
 def internal_error_allowed(e, args):
     """The raw module's internal errors: a NaN abscissa, or a fold index past the samples."""
     x = args.get("x")
@@ -116,7 +138,7 @@ ALLOWED = {
 @given(data=st.data())
 def test_documented_errors_or_a_sound_result(entry, data):
     args = data.draw(arguments(entry))
-    call = {"raw": core.velk, "cv": core.velk_cvscore, "engine": _engine.fit}[entry]
+    call = {"raw": core.velk, "cv": core.velk_cvscore, "engine": engine_fit}[entry]
     try:
         with np.errstate(all="ignore"):
             r = call(**args)
@@ -127,6 +149,8 @@ def test_documented_errors_or_a_sound_result(entry, data):
     else:
         if entry == "cv":
             assert type(r) is float and (r >= 0 or math.isnan(r))
+        elif entry == "engine":
+            check_engine_result(r, args)
         else:
             check_result(r, args)
             if entry == "raw" and (args["p"] == 1 or args["gamma"] == math.inf):

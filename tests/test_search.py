@@ -4,11 +4,18 @@ import math
 
 import numpy as np
 import pytest
-from helpers import best_costs, energy_of, evaluate, piecewise_data, segments, spline_energy
+from helpers import (
+    best_costs,
+    energy_of,
+    engine_search,
+    evaluate,
+    piecewise_data,
+    segments,
+    spline_energy,
+)
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
-from velk import _engine
 
 PRUNINGS = ["FPVI", "PELT"]
 
@@ -112,16 +119,16 @@ def test_searches_reach_the_unpruned_optimum(seed):
     want = best_costs(n, energy, gamma)
     precondition = ["none", "local"][seed % 2]
     for pruning in ["FPVI", "PELT", "functional"]:
-        if pruning == "functional":  # the engine's F is in units of D: the contract's over p
-            res = _engine.fit(x, y, delta, lam=(1 - p) / p if p else np.inf,
-                              jump_cost=gamma / (p or 1.0), precondition=precondition)  # fmt: skip
-            res["F"] *= p or 1.0
+        if pruning == "functional":
+            res = engine_search(x, y, p, gamma, delta, precondition=precondition)
+            F, partition = res["costs"], res["starts"]
         else:
             res = fit(x, y, p, gamma, delta, pruning, precondition)
-        assert_allclose(res["F"], want, rtol=1e-9, atol=1e-12)
-        segs = segments(res["partition"])
+            F, partition = res["F"], res["partition"]
+        assert_allclose(F, want, rtol=1e-9, atol=1e-12)
+        segs = segments(partition)
         cost = sum(energy(i, j) for i, j in segs) + gamma * (len(segs) - 1)
-        assert_allclose(cost, res["F"][-1], rtol=1e-9, atol=1e-12)
+        assert_allclose(cost, F[-1], rtol=1e-9, atol=1e-12)
         assert all(j > i for i, j in segs[1:])
 
 

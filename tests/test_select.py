@@ -7,7 +7,7 @@ from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
 import pytest
-from helpers import JUMPS, evaluate, reinsch, signal
+from helpers import JUMPS, engine_fit, engine_samples, evaluate, reinsch, signal
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
@@ -58,7 +58,7 @@ def test_cv_score_is_infinite_for_unusable_settings(kw):
 def one_segment_stats(x, w, lam):
     """The engine's statistics of the spline of all samples, without jumps."""
     y = np.zeros((len(x), 1))
-    res = _engine.fit(x, y, 1.0 / np.sqrt(w), lam=lam, jump_cost=np.inf, stats=True)
+    res = engine_fit(x, y, 1.0 / np.sqrt(w), lam=lam, jump_cost=np.inf, stats=True)
     return res["stats"]
 
 
@@ -98,15 +98,20 @@ def test_log_determinant_of_long_runs():
 @pytest.mark.parametrize("xs,ys", [(1e-120, 1.0), (1.0, 1e200), (1e150, 1e-150)])
 def test_statistics_do_not_depend_on_units(xs, ys):
     x, y = signal(n=120, dim=2)
-    ref = _engine.fit(x, y, np.full(120, 0.1), length=0.4, jump_cost=30.0, stats=True)
-    res = _engine.fit(x * xs, y * ys, np.full(120, 0.1 * ys), length=0.4 * xs, jump_cost=30.0,
-                      stats=True)  # fmt: skip
-    assert_array_equal(res["discont_idx"], ref["discont_idx"])
-    for key in ("rss", "edf", "logdet"):
+    ref = engine_fit(x, y, np.full(120, 0.1), length=0.4, jump_cost=30.0, stats=True)
+    res = engine_fit(x * xs, y * ys, np.full(120, 0.1 * ys), length=0.4 * xs, jump_cost=30.0,
+                     stats=True)  # fmt: skip
+    assert_array_equal(res["jump_index"], ref["jump_index"])
+    for key in ("rss", "prss", "edf", "logdet"):
         assert res["stats"][key] == pytest.approx(ref["stats"][key], rel=1e-9)
-    # rss is the weighted residual sum of squares of the fit, over every component.
-    fitted = velk.JumpSpline(ref, 0.5, 1.0)(x)
-    assert ref["stats"]["rss"] == pytest.approx(np.sum((y - fitted) ** 2) / 0.01, rel=1e-9)
+    # rss is the weighted residual sum of squares of the fit, over every component; prss
+    # adds lam times the integral of f''^2, which for the spline of each segment is its
+    # energy: the search's cost, less the jumps.
+    spl = velk.fit(x, y, smoothing=0.4, jump_cost=30.0, delta=0.1)
+    assert ref["stats"]["rss"] == pytest.approx(np.sum((y - spl(x)) ** 2) / 0.01, rel=1e-9)
+    cost = _engine.search(engine_samples(x, y, np.full(120, 0.1)), length=0.4, jump_cost=30.0)
+    jumps = len(spl.jumps)
+    assert ref["stats"]["prss"] == pytest.approx(cost["costs"][-1] - 30.0 * jumps, rel=1e-9)
 
 
 def test_smoothing_length_is_p_in_units_of_x():
@@ -263,3 +268,28 @@ def test_select_plot_draws_the_search():
         assert len(ax.texts) == np.isfinite(sel.scores).sum()  # their jump counts
     finally:
         plt.close("all")
+
+
+X200 = np.arange(200.0)
+NOISY = np.sin(X200 / 20.0) + (X200 > 100) + 0.1 * np.random.default_rng(0).standard_normal(200)
+
+
+@pytest.mark.parametrize(
+    "x,y,jumps,noise",
+    [
+        (X200, np.full(200, 3.0), [], 0.0),  # a flat sensor
+        (X200, np.zeros(200), [], 0.0),
+        (X200, 2.0 * X200 - 1.0, [], 0.0),  # an exact line
+        (X200, np.where(X200 < 100, -1.0, 1.0), [99.5], 0.0),  # an exact step
+        (X200, np.repeat([3.0, 7.0, -2.0, 7.0], 50), [49.5, 99.5, 149.5], 0.0),
+        (X200, NOISY * 1e300, [100.5], 0.0922 * 1e300),  # scales of y the engine handles
+        (X200, NOISY * 1e-300, [100.5], 0.0922 * 1e-300),
+        (X200 + 1e15, NOISY, [1e15 + 100.5], 0.0922),  # an offset far beyond the spacing
+        (np.repeat(X200[:100], 2), NOISY, [49.5], 0.103),  # every x twice
+    ],
+)  # fmt: skip
+def test_select_on_awkward_data(x, y, jumps, noise):
+    sel = velk.select(x, y)
+    assert_allclose(sel.spline.jumps, jumps, rtol=1e-15, atol=0)
+    assert sel.noise == pytest.approx(noise, rel=0.01, abs=0)
+    assert np.isfinite(sel.score)

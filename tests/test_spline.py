@@ -120,3 +120,18 @@ def test_splines_pickle_and_stay_immutable():
             del s.p
         with pytest.raises(ValueError, match="read-only"):
             s.breaks[0] = 0.0
+
+
+def test_values_at_infinity_and_nan_are_the_end_pieces_limits():
+    spl = jumpy(2)
+    right = spl.derivative()(spl.x[-1])  # the straight end pieces' slopes
+    left = spl.derivative()(spl.x[0])
+    t = np.array([np.inf, -np.inf, np.nan])
+    want = np.array([np.sign(right) * np.inf, -np.sign(left) * np.inf, [np.nan, np.nan]])
+    assert_array_equal(spl(t), want)  # and no warning (the suite makes warnings errors)
+    assert_array_equal(spl(t, nu=1), [right, left, [np.nan, np.nan]])
+    assert_array_equal(spl(t, nu=2), [[0, 0], [0, 0], [np.nan, np.nan]])
+    flat = velk.fit(np.arange(5.0), np.ones(5), p=0.5, gamma=1.0)
+    assert_array_equal(flat([-np.inf, np.inf]), [1.0, 1.0])
+    ends = np.sign([right, -left]) * [[np.inf], [-np.inf]]
+    assert_array_equal(spl.antiderivative()(t)[:2], ends)

@@ -27,7 +27,8 @@ def calls(seed):
         core.velk(x, y, 0.9, 0.5, delta, **options),
         core.velk(None, y, 0.0, 1.0, **options),
         core.velk_cvscore(x, y, 0.9, 0.5, delta, folds, **options),
-        _engine.fit(LONG_X, np.sin(LONG_X / (50.0 + seed))[:, None] + (LONG_X > 1000.0)[:, None],
+        _engine.fit(_engine.prepare(LONG_X, np.sin(LONG_X / (50.0 + seed))[:, None]
+                                    + (LONG_X > 1000.0)[:, None]),
                     lam=1e4, jump_cost=2.0, **options),
     )  # fmt: skip
 

@@ -3,30 +3,24 @@
 from __future__ import annotations
 
 import argparse
-import csv
-import datetime
 import json
 import math
 import os
-import re
 import sys
 import time
 from collections.abc import Sequence
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 
 import velk
 from velk._example import example
-from velk._spline import FloatArray, JumpSpline
+from velk._ppoly import FloatArray
+from velk._spline import JumpSpline
+from velk._table import CliError, finite, positions, read_csv, show, write_fitted
 from velk._validate import PRUNING, check_n_jobs, option
 
 PROG = "python -m velk"
-MISSING = {"", "na", "n/a", "nan", "null", "none"}
-
-
-class CliError(Exception):
-    """A failure to report in one line, with exit status 1."""
 
 
 def n_jobs_arg(text: str) -> int:
@@ -194,8 +188,8 @@ def selection_options(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
-def run_fit(args: argparse.Namespace) -> int:
-    parser = args.parser
+def check_fit_usage(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Options that do not go together: exit status 2 before anything is read."""
     if (args.p is None) != (args.gamma is None):
         parser.error("give both --p and --gamma, or neither")
     if args.select and args.p is not None:
@@ -223,6 +217,10 @@ def run_fit(args: argparse.Namespace) -> int:
         parser.error(f"--p must be between 0 and 1, got {args.p:g}")
     if args.gamma is not None and not args.gamma >= 0.0:
         parser.error(f"--gamma must be >= 0, got {args.gamma:g}")
+
+
+def run_fit(args: argparse.Namespace) -> int:
+    check_fit_usage(args.parser, args)
     preflight(args.plot, args.out)
     ycols = [c.strip() for c in args.y.split(",")]
     names = [c for c in [args.x, *ycols, args.delta] if c is not None]
@@ -280,176 +278,6 @@ def run_fit(args: argparse.Namespace) -> int:
             a, b = show(seg["start"]), show(seg["end"])
             print(f"  segment {a} .. {b}: {seg['samples']} samples")
     return 0
-
-
-class Table(NamedTuple):
-    columns: dict[str, np.ndarray]  # float64, or datetime64[us] (UTC when utc) for x
-    rows: int
-    utc: bool  # the dates carried UTC offsets: they are given in UTC
-
-
-DELIMITERS = (",", ";", "\t")
-
-
-def read_csv(path: str, names: Sequence[str]) -> Table:
-    """The named columns of a delimited text file with a header row."""
-    try:
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            text = f.read()
-    except OSError as e:
-        raise CliError(f"cannot read {path}: {e.strerror}") from None
-    except UnicodeDecodeError:
-        raise CliError(f"{path}: not a UTF-8 text file") from None
-    lines = text.splitlines()
-    if not any(line.strip() for line in lines):
-        raise CliError(f"{path}: the file is empty")
-    if not lines[0].strip():
-        raise CliError(f"{path}: line 1 is blank; the header row must be the first line")
-    # The separator is the one the header uses most (a single column has none).
-    delimiter = max(DELIMITERS, key=lines[0].count)
-    try:
-        rows = list(csv.reader(lines, delimiter=delimiter))
-    except csv.Error as e:
-        raise CliError(f"{path}: {e}") from None
-    header = [h.strip() for h in rows[0]]
-    for name in names:
-        count = header.count(name)
-        if count == 0:
-            raise CliError(f"{path}: no column '{name}' (columns: {', '.join(header)})")
-        if count > 1:
-            raise CliError(f"{path}: the header names column '{name}' {count} times")
-    cells: dict[str, list[tuple[int, str]]] = {name: [] for name in names}
-    for line, row in enumerate(rows[1:], start=2):
-        if not any(cell.strip() for cell in row):
-            continue  # blank line
-        if len(row) != len(header):
-            raise CliError(
-                f"{path}, line {line}: {len(row)} fields, but the header has {len(header)}"
-            )
-        for name in names:
-            cells[name].append((line, row[header.index(name)].strip()))
-    columns: dict[str, np.ndarray] = {}
-    utc = False
-    for name, col in cells.items():
-        first = next((c for _, c in col if c.lower() not in MISSING), "")
-        if first and not is_number(first):
-            columns[name], utc = dates(col, path, name)
-        else:
-            columns[name] = np.array([number(c, path, line, name) for line, c in col])
-    return Table(columns, len(next(iter(cells.values()), [])), utc)
-
-
-def is_number(cell: str) -> bool:
-    try:
-        float(cell)
-    except ValueError:
-        return False
-    return True
-
-
-def number(cell: str, path: str, line: int, column: str) -> float:
-    if cell.lower() in MISSING:
-        return math.nan
-    try:
-        v = float(cell)
-    except ValueError:
-        raise CliError(f"{path}, line {line}, column '{column}': not a number: {cell!r}") from None
-    if math.isinf(v):
-        raise CliError(
-            f"{path}, line {line}, column '{column}': infinite value {cell!r} "
-            "(leave the cell empty or write NA for a missing value)"
-        )
-    return v
-
-
-ISO = re.compile(
-    r"(\d{4})(?:-(\d{2})(?:-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d+))?)?"
-    r"(Z|[+-]\d{2}(?::?\d{2})?)?)?)?)?"
-)
-
-
-def dates(col: Sequence[tuple[int, str]], path: str, name: str) -> tuple[np.ndarray, bool]:
-    """ISO 8601 dates or times (microseconds, in UTC when they carry offsets)."""
-    out = np.empty(len(col), dtype="datetime64[us]")
-    offsets = set()
-    for i, (line, cell) in enumerate(col):
-        if cell.lower() in MISSING:
-            out[i] = np.datetime64("NaT")
-            continue
-        m = ISO.fullmatch(cell)
-        try:
-            if m is None:
-                raise ValueError
-            year, month, day, hour, minute, sec, frac, zone = m.groups()
-            t = datetime.datetime(
-                int(year),
-                int(month or 1),
-                int(day or 1),
-                int(hour or 0),
-                int(minute or 0),
-                int(sec or 0),
-                int((frac or "0")[:6].ljust(6, "0")),
-            )
-        except ValueError:
-            raise CliError(
-                f"{path}, line {line}, column '{name}': not a number or an ISO 8601 date: {cell!r}"
-            ) from None
-        offsets.add(zone is not None)
-        if zone and zone != "Z":
-            sign = -1 if zone[0] == "-" else 1
-            digits = zone[1:].replace(":", "")
-            t -= sign * datetime.timedelta(hours=int(digits[:2]), minutes=int(digits[2:] or 0))
-        out[i] = np.datetime64(t, "us")
-        if len(offsets) > 1:
-            raise CliError(
-                f"{path}, line {line}, column '{name}': some times have a UTC offset and some "
-                "do not"
-            )
-    return out, offsets == {True}
-
-
-def iso(values: Any, utc: bool) -> list[str]:
-    """ISO 8601 text of datetimes, in the coarsest unit that shows them all exactly."""
-    v: Any = np.asarray(values).astype("datetime64[us]")
-    units = ("m", "s", "ms", "us") if utc else ("D", "m", "s", "ms", "us")
-    unit: Any = next(u for u in units if np.array_equal(v.astype(f"M8[{u}]").astype(v.dtype), v))
-    return [s + ("Z" if utc else "") for s in np.datetime_as_string(v, unit=unit)]
-
-
-def positions(values: Any, utc: bool) -> list[Any]:
-    """Positions along x for the report: numbers, or ISO 8601 text for dates."""
-    a = np.asarray(values)
-    if a.dtype.kind == "M":
-        return iso(a, utc) if len(a) else []
-    return [finite(v) for v in a.tolist()]
-
-
-def show(v: Any) -> str:
-    return v if isinstance(v, str) else f"{v:.6g}"
-
-
-def finite(v: float) -> float | None:
-    """JSON has no infinities or NaN: they are reported as null."""
-    return v if math.isfinite(v) else None
-
-
-def write_fitted(
-    path: str, xname: str, x: np.ndarray, ycols: Sequence[str], spl: JumpSpline, utc: bool
-) -> None:
-    """x of every row as read (empty where it was missing) and the fitted values."""
-    values = spl(x).reshape(len(x), -1)
-    if x.dtype.kind == "M":
-        xs = ["" if np.isnat(v) else s for v, s in zip(x, iso(x, utc))]
-    else:
-        xs = ["" if not math.isfinite(v) else repr(float(v)) for v in x]
-    try:
-        with open(path, "w", newline="", encoding="utf-8") as f:
-            w = csv.writer(f)
-            w.writerow([xname, *(f"{c}_fit" for c in ycols)])
-            for xi, row in zip(xs, values):
-                w.writerow([xi] + ["" if not math.isfinite(v) else repr(float(v)) for v in row])
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {e.strerror}") from None
 
 
 def summary(

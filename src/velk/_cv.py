@@ -9,14 +9,16 @@ from typing import Union
 import numpy as np
 import numpy.typing as npt
 
-from velk._backend import fit_dict
-from velk._smoothing import Setting, setting_of
-from velk._spline import FloatArray, Samples, as_samples, ppeval
+from velk import _engine
+from velk._params import Setting, setting
+from velk._ppoly import FloatArray, ppeval
+from velk._samples import arrays
 from velk._validate import PRECONDITION, PRUNING, boolean, check_folds, integer, option, real
 
 __all__ = ["cv_score", "kfold"]
 
 Folds = Union[int, Sequence[npt.ArrayLike]]
+Indices = npt.NDArray[np.intp]
 
 
 def kfold(
@@ -59,34 +61,32 @@ def kfold(
     return [np.sort(order[i::k]) for i in range(k)]
 
 
-def resolve_folds(folds: Folds, s: Samples, n_input: int) -> list[list[int]]:
-    """Folds as lists of indices into the usable samples s.
+def resolve_folds(folds: Folds, n: int, position: npt.NDArray[np.intp]) -> list[Indices]:
+    """Folds as arrays of indices into the n usable samples, `position` giving the usable
+    index of each input row (-1 for a row left out).
 
     An int means that many shuffled folds with seed 0, so that scores are reproducible.
     Explicit folds index the caller's samples; held-out samples that were dropped as not
     finite are left out of them.
     """
-    n = len(s.x)
     folds = check_folds(folds)
     if isinstance(folds, int):
         k = int(folds)
         if 2 <= k and n < k:
             raise ValueError(f"{k}-fold cross-validation needs at least {k} samples, got {n}")
-        return [f.tolist() for f in kfold(n, k, seed=0)]
-    position = np.full(n_input, -1, dtype=np.intp)
-    position[s.kept] = np.arange(n)
-    out: list[list[int]] = []
+        return kfold(n, k, seed=0)
+    out = []
     for fold in folds:
         idx = np.asarray(fold)
         if idx.size == 0:
-            out.append([])
+            out.append(np.zeros(0, np.intp))
             continue
         if idx.ndim != 1 or not np.issubdtype(idx.dtype, np.integer):
             raise ValueError("each fold must be a 1-D sequence of integer sample indices")
-        if idx.min() < 0 or idx.max() >= n_input:
-            raise ValueError(f"fold index out of range for {n_input} samples")
+        if idx.min() < 0 or idx.max() >= len(position):
+            raise ValueError(f"fold index out of range for {len(position)} samples")
         mapped = position[idx]
-        out.append(mapped[mapped >= 0].tolist())
+        out.append(mapped[mapped >= 0])
     return out
 
 
@@ -94,34 +94,35 @@ def fold_score(
     x: FloatArray,
     y: FloatArray,
     delta: FloatArray,
-    folds: list[list[int]],
+    folds: list[Indices],
     setting: Setting,
     pruning: str = "functional",
     precondition: str = "none",
 ) -> float:
-    """The score of `cv_score` for prepared samples, folds of indices into them, and the
-    fit's setting."""
+    """The score of `cv_score` for usable samples (any order), folds of indices into them,
+    and the fit's setting. The samples are sorted once; every training set is a sorted
+    subset, which the engine prepares without sorting again."""
     if not setting.jump_cost > 0.0:
         return math.inf
+    order = np.argsort(x, kind="stable")
     total, count = 0.0, 0
-    for fold in folds:
-        held = np.asarray(fold, dtype=np.intp)
+    for held in folds:
         train = np.ones(len(x), dtype=bool)
         train[held] = False
+        rows = order[train[order]]
         try:
-            res = fit_dict(
-                x[train],
-                y[train],
-                delta[train],
-                lam=setting.lam,
-                length=setting.length,
-                jump_cost=setting.jump_cost,
-                pruning=pruning,
-                precondition=precondition,
-            )
+            samples = _engine.prepare(x[rows], y[rows], delta[rows])
         except ValueError:  # too few samples left to fit
             return math.inf
-        pred = ppeval(res["breaks"], res["coefs"], res["dim"], x[held], 0, res["scale"])
+        res = _engine.fit(
+            samples,
+            lam=setting.lam,
+            length=setting.length,
+            jump_cost=setting.jump_cost,
+            pruning=pruning,
+            precondition=precondition,
+        )
+        pred = ppeval(res["breaks"], res["coefs"], y.shape[1], x[held], 0, res["scale"])
         r = (pred - y[held]) / delta[held, None]
         total += float(np.sum(r * r))
         count += len(held)
@@ -134,7 +135,7 @@ def cv_score(
     *,
     p: float | None = None,
     gamma: float | None = None,
-    smoothing: float | None = None,
+    smoothing: object = None,
     jump_cost: float | None = None,
     delta: npt.ArrayLike | None = None,
     folds: Folds = 5,
@@ -181,10 +182,13 @@ def cv_score(
     >>> bool(good < rough)
     True
     """
-    n_input = np.shape(y)[0] if np.ndim(y) else 0
-    s = as_samples(x, y, delta)
-    fl = resolve_folds(folds, s, n_input)
-    d = np.ones(len(s.x)) if s.delta is None else s.delta
+    xa, y2, da, _, axis = arrays(x, y, delta)
+    full = _engine.prepare(xa, y2, da, index=True)  # checks the samples once
+    assert full.index is not None  # asked for
+    usable = np.flatnonzero(full.index >= 0)
+    position = np.full(len(y2), -1, dtype=np.intp)
+    position[usable] = np.arange(len(usable))
+    fl = resolve_folds(folds, len(usable), position)
     pruning = option("pruning", pruning, PRUNING)
     precondition = option("precondition", precondition, PRECONDITION)
     pv = None if p is None else real("p", p)  # out of range scores inf (see Returns)
@@ -193,7 +197,7 @@ def cv_score(
         return math.inf
     if gv is not None and not gv > 0.0:
         return math.inf
-    sv = None if smoothing is None else real("smoothing", smoothing)
-    jv = None if jump_cost is None else real("jump_cost", jump_cost)
-    setting = setting_of(pv, sv, gv, jv)
-    return fold_score(s.x, s.y, d, fl, setting, pruning, precondition)
+    st = setting(pv, gv, smoothing, jump_cost, axis)[0]
+    xs = usable + 1.0 if xa is None else xa[usable]
+    ds = np.ones(len(usable)) if da is None else da[usable]
+    return fold_score(xs.astype(np.float64), y2[usable], ds, fl, st, pruning, precondition)

@@ -1,26 +1,40 @@
-"""Choosing how smooth the curve is and where it jumps, and saying how sure that is.
+"""Choosing how smooth the curve is and where it jumps: `select`.
 
-Every fit the search makes is scored by an approximate marginal likelihood
-(`evidence`); the search itself walks smoothing lengths from nearly interpolating to
-straight lines, coarse to fine, and runs the fits of one round in parallel threads.
+A pipeline of four steps: the problem (the prepared samples and their noise level), the
+plan (which settings to score: the default search or the caller's grids), the search
+(each fit scored by an approximate marginal likelihood, `velk._score`, in parallel
+rounds, `velk._search`) and the result (`Selection`).
 """
 
 from __future__ import annotations
 
 import math
 import os
-import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, ThreadPoolExecutor
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
-from velk._backend import cancel_token, fit_dict
-from velk._smoothing import noise_scale, terms_of
-from velk._spline import FloatArray, JumpSpline, as_samples
+from velk._params import length_of, terms_of
+from velk._ppoly import FloatArray
+from velk._samples import Data, read
+from velk._score import bic_cost, noise_of
+from velk._search import (
+    Cell,
+    Problem,
+    Progress,
+    Search,
+    Strategy,
+    around,
+    default_search,
+    drive,
+    grid_edge,
+)
+from velk._spline import JumpSpline
 from velk._time import as_length
 from velk._validate import (
     PRECONDITION,
@@ -36,17 +50,6 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
 __all__ = ["Selection", "select"]
-
-# Smoothing lengths in samples: the coarse search doubles from the lowest up to straight
-# lines; a choice at the lowest is followed further down, to nearly interpolating.
-LOWEST, FLOOR = 0.25, 1.0 / 64
-# Above this many samples a smoothing length is as stiff as straight lines over the data.
-STIFF = 4.0
-# The coarse search runs in rounds of this many lengths (in parallel), and stops once
-# the score has been GIVE_UP worse than the best for two lengths in a row (the score's
-# scale: twice a log-likelihood). Fixed, so that any executor scores the same settings.
-ROUND = 4
-GIVE_UP = 40.0
 
 
 @dataclass(frozen=True, eq=False)
@@ -148,191 +151,68 @@ class Selection:
         return ax
 
 
-class Problem(NamedTuple):
-    """What every fit of one search shares (prepared samples, in the caller's units)."""
+class Task(NamedTuple):
+    """The problem and what the caller asked of it."""
 
-    x: FloatArray
-    y: FloatArray
-    delta: FloatArray  # the caller's, or the noise level found when none was given
-    m: int  # distinct samples
-    pruning: str
-    precondition: str
-    cancel: npt.NDArray[np.uint8]
+    data: Data
+    pb: Problem
+    noise: float  # the noise level before any fit, in the fits' units (1 without delta)
+    level: float  # the noise level that the fits' unit of D stands for, in units of y
+    h: float  # mean spacing of the distinct x
+    span: float
 
+    def caller(self, v: float) -> float:
+        """A quantity in units of D (a jump cost, lam) in the caller's terms (0 or inf
+        where that is not a double)."""
+        return v * self.level * self.level
 
-class Cell(NamedTuple):
-    """One setting scored."""
-
-    length: float  # inf: straight lines
-    jump_cost: float
-    score: float
-    n_jumps: int
-    edf: float
-    prss: float  # the penalised residual sum of squares, D + lam * R
-    lam: float
-    result: dict[str, Any] | None
+    def fits(self, v: float) -> float:
+        """And back."""
+        return v / self.level / self.level
 
 
-def evidence(pb: Problem, res: dict[str, Any], jump_cost: float) -> float:
-    """Minus twice the log marginal likelihood of a fit, approximately (smaller is better).
-
-    Each segment's spline is the integrated Wiener process that its smoothing stands for,
-    observed with the noise of the samples. The second differences of its samples then
-    have a known covariance, and their likelihood (restricted to them, so that the
-    segment's level and slope do not enter) is the penalised residual sum of squares prss
-    over the noise variance, plus ``stats["logdet"]``, the log-determinant of that
-    covariance relative to noise alone. The noise variance is profiled over all N values
-    (prss / N), which keeps fits with different numbers of segments comparable whatever
-    the units of y. Each segment's level and slope per component cost log m each, as in
-    BIC (a unit-information prior), and each jump's position 2 log m, as in the modified
-    BIC of change-point problems.
-    """
-    dim = int(res["dim"])
-    n_values = pb.m * dim
-    jumps = len(res["discont"])
-    prss = float(res["F"][-1]) - jumps * jump_cost
-    if not prss > 0.0:
-        return math.inf  # interpolated: the noise variance would be 0
-    log_m = math.log(pb.m)
-    return (
-        n_values * math.log(prss / n_values)
-        + float(res["stats"]["logdet"])
-        + 2 * dim * (jumps + 1) * log_m
-        + 2 * jumps * log_m
-    )
+def noise_rms(levels: FloatArray) -> float:
+    """The root mean square of per-component noise levels, without overflowing."""
+    top = float(np.max(levels))
+    if not 0.0 < top < math.inf:
+        return 1.0
+    return top * math.sqrt(float(np.mean((levels / top) ** 2)))
 
 
-def score_cell(pb: Problem, length: float, jump_cost: float) -> Cell:
-    """Fit all samples with one setting and score it: the unit of work of the search."""
-    res = fit_dict(
-        pb.x,
-        pb.y,
-        pb.delta,
-        lam=math.inf if math.isinf(length) else None,
-        length=None if math.isinf(length) else length,
-        jump_cost=jump_cost,
-        pruning=pb.pruning,
-        precondition=pb.precondition,
-        cancel=pb.cancel,
-        stats=True,
-    )
-    prss = max(float(res["F"][-1]) - len(res["discont"]) * jump_cost, 0.0)
-    return Cell(
-        length,
-        jump_cost,
-        evidence(pb, res, jump_cost),
-        len(res["discont"]),
-        float(res["stats"]["edf"]),
-        prss,
-        float(res["lam"]),
-        res,
-    )
+def task_of(
+    data: Data,
+    pruning: str,
+    precondition: str,
+    delta_given: bool,
+    cancel: npt.NDArray[np.uint8] | None = None,
+) -> Task:
+    """The prepared samples, and without delta the noise level found as their delta: D then
+    counts in noise variances whatever the units of y, and no cost or score leaves the
+    doubles."""
+    samples = data.samples
+    m = len(samples.x)
+    if m < 3:
+        raise ValueError(f"select needs at least three distinct x values, got {m}")
+    span = float(samples.x[-1] - samples.x[0])
+    level = noise_rms(samples.noise_level())
+    floor = noise_rms(samples.rounding_level())
+    noise, unit_level = level, 1.0
+    if not delta_given:
+        samples = samples.rescaled(level)
+        noise, unit_level, floor = 1.0, level, floor / level
+    if cancel is None:
+        cancel = np.zeros(1, dtype=np.uint8)
+    pb = Problem(samples, m, data.dim, floor * floor, pruning, precondition, cancel)
+    return Task(data, pb, noise, unit_level, span / (m - 1), span)
 
 
-class Progress:
-    """A progress bar on stderr: tqdm when it is installed, a plain line otherwise."""
+class Plan(NamedTuple):
+    """The settings to score, as a strategy run on a Search; with p given, the caller's
+    value of each length."""
 
-    def __init__(self, enabled: bool) -> None:
-        self.done, self.enabled = 0, enabled
-        self.bar: Any = None
-        if enabled:
-            try:
-                from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
-            except ImportError:
-                self._line()
-            else:
-                self.bar = tqdm(desc="velk.select", unit="fit", file=sys.stderr)
-
-    def _line(self) -> None:
-        sys.stderr.write(f"\rvelk.select: {self.done} settings scored")
-        sys.stderr.flush()
-
-    def update(self, k: int) -> None:
-        self.done += k
-        if self.bar is not None:
-            self.bar.update(k)
-        elif self.enabled:
-            self._line()
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-        elif self.enabled:
-            sys.stderr.write("\n")
-
-
-class Search:
-    """The settings scored so far; each round's fits run in parallel."""
-
-    def __init__(self, pb: Problem, executor: Executor | None, bar: Progress) -> None:
-        self.pb, self.executor, self.bar = pb, executor, bar
-        self.cells: dict[tuple[float, float], Cell] = {}
-
-    def run(self, settings: Sequence[tuple[float, float]]) -> None:
-        todo = [s for s in dict.fromkeys(settings) if s not in self.cells]
-        if self.executor is None or len(todo) < 2:
-            futures = None
-        else:
-            futures = [self.executor.submit(score_cell, self.pb, *s) for s in todo]
-        for k, s in enumerate(todo):
-            self.cells[s] = score_cell(self.pb, *s) if futures is None else futures[k].result()
-            self.bar.update(1)
-
-    def best(self) -> Cell:
-        return min(self.cells.values(), key=lambda c: (c.score, -c.length))
-
-
-def noise_of(cell: Cell, m: int, dim: int) -> float:
-    """The noise variance a fit leaves: prss over the number of its second differences,
-    the restricted-likelihood estimate (unbiased where the spline model holds)."""
-    contrasts = m * dim - 2 * dim * (cell.n_jumps + 1)
-    return cell.prss / contrasts if contrasts > 0 else math.nan
-
-
-def default_search(search: Search, h: float, span: float, cost: Any) -> str | None:
-    """Smoothing lengths from LOWEST samples doubling up to straight lines, the best then
-    refined, and searched further down while the least smooth keeps winning."""
-    ladder = []
-    b = LOWEST
-    while b * h < STIFF * span:
-        ladder.append(b * h)
-        b *= 2.0
-    ladder.append(math.inf)
-    # In rounds, so that a search that has clearly passed its best spares the stiffest
-    # (and dearest) fits.
-    worse = 0
-    for k in range(0, len(ladder), ROUND):
-        search.run([(v, cost(v)) for v in ladder[k : k + ROUND]])
-        best = search.best().score
-        for v in ladder[k : k + ROUND]:
-            worse = worse + 1 if search.cells[(v, cost(v))].score > best + GIVE_UP else 0
-        if worse >= 2:
-            break
-    # Halve while the least smooth length scored wins; when a halving loses, the best
-    # sits above the newest length and the search ends there.
-    edge, lowest = None, LOWEST * h
-    while search.best().length <= lowest * 1.0001:
-        lowest = search.best().length / 2.0
-        if lowest < FLOOR * h:
-            edge = "rough"
-            break
-        search.run([(lowest, cost(lowest))])
-    for step in (2.0**0.5, 2.0**0.25):
-        b = search.best().length
-        if math.isfinite(b):
-            search.run([(b / step, cost(b / step)), (b * step, cost(b * step))])
-    return edge
-
-
-def grid_edge(best: float, grid: Sequence[float]) -> str | None:
-    """Which end of a given grid of lengths the choice sits on, if any."""
-    if len(set(grid)) < 2:
-        return None
-    if best == min(grid):
-        return "rough"
-    if best == max(grid) and math.isfinite(best):
-        return "smooth"
-    return None
+    run: Callable[[Search], Strategy]
+    chosen_p: dict[float, float]
+    gammas: list[float] | None
 
 
 def values(name: str, v: Any, low: float, high: float = math.inf) -> list[float]:
@@ -341,6 +221,201 @@ def values(name: str, v: Any, low: float, high: float = math.inf) -> list[float]
     if a.ndim != 1 or a.size == 0:
         raise ValueError(f"{name} must be a number or a non-empty 1-D sequence")
     return [real(name, e, low=low, high=high) for e in a]
+
+
+def lengths_of(smoothing: Any, data: Data) -> list[float]:
+    return [as_length(v, data.axis) for v in np.atleast_1d(np.asarray(smoothing, dtype=object))]
+
+
+def default_plan(t: Task) -> Plan:
+    """The default search at BIC's jump cost, then once more around the best with the
+    noise level the best fit leaves."""
+    pb = t.pb
+
+    def run(search: Search) -> Strategy:
+        edge = yield from default_search(search, t.h, t.span, bic_cost(pb.m, pb.dim, t.noise**2))
+        best = search.best()
+        left = noise_of(best.prss, pb.m, pb.dim, best.n_jumps)
+        cost = bic_cost(pb.m, pb.dim, max(left, pb.floor) if math.isfinite(left) else t.noise**2)
+        yield [(v, cost) for v in around(best.length)]
+        return edge
+
+    return Plan(run, {}, None)
+
+
+def cost_plan(t: Task, costs: list[float]) -> Plan:
+    """The default search of lengths at the first cost, then every length it tried with
+    every cost."""
+
+    def run(search: Search) -> Strategy:
+        edge = yield from default_search(search, t.h, t.span, costs[0])
+        tried = sorted({c.length for c in search.cells.values()})
+        yield [(v, c) for v in tried for c in costs]
+        return edge
+
+    return Plan(run, {}, None)
+
+
+def grid_plan(
+    t: Task,
+    lengths: list[float],
+    ps: list[float] | None,
+    costs: list[float] | None,
+    gammas: list[float] | None,
+) -> Plan:
+    """Every given smoothing with every given cost (or BIC's)."""
+    pb = t.pb
+    chosen_p = {}
+    if ps is not None:
+        w_mean = float(np.mean(t.data.samples.w))
+        lengths = [length_of(q, w_mean, t.h) for q in ps]
+        chosen_p = dict(zip(lengths, ps))
+    settings = []
+    for k, v in enumerate(lengths):
+        if gammas is not None:
+            q = ps[k]  # type: ignore[index]
+            cs = [t.fits(g / q if q > 0.0 else g) for g in gammas]
+        elif costs is not None:
+            cs = costs
+        else:
+            cs = [bic_cost(pb.m, pb.dim, t.noise**2)]
+        settings += [(v, c) for c in cs]
+
+    def run(search: Search) -> Strategy:
+        yield settings
+        return grid_edge(search.best().length, lengths)
+
+    return Plan(run, chosen_p, gammas)
+
+
+class Options(NamedTuple):
+    """What select is asked to search, checked once for every series it is given."""
+
+    smoothing: Any  # the caller's lengths, converted per series (timedeltas for time axes)
+    ps: list[float] | None
+    costs: list[float] | None
+    gammas: list[float] | None
+    pruning: str
+    precondition: str
+
+    @classmethod
+    def of(
+        cls, smoothing: Any, p: Any, jump_cost: Any, gamma: Any, pruning: str, precondition: str
+    ) -> Options:
+        pruning = option("pruning", pruning, PRUNING)
+        precondition = option("precondition", precondition, PRECONDITION)
+        if p is not None and smoothing is not None:
+            raise ValueError("give p or smoothing, not both")
+        if gamma is not None and jump_cost is not None:
+            raise ValueError("give gamma or jump_cost, not both")
+        if gamma is not None and p is None:
+            raise ValueError("gamma goes with p (gamma = p * jump_cost); give jump_cost")
+        ps = None if p is None else values("p", p, 0.0, 1.0)
+        costs = None if jump_cost is None else values("jump_cost", jump_cost, 0.0)
+        gammas = None if gamma is None else values("gamma", gamma, 0.0)
+        if smoothing is not None:
+            a = np.atleast_1d(np.asarray(smoothing, dtype=object))
+            if a.ndim != 1 or a.size == 0:
+                raise ValueError("smoothing must be a length or a non-empty 1-D sequence")
+        return cls(smoothing, ps, costs, gammas, pruning, precondition)
+
+
+def job_of(
+    data: Data,
+    opts: Options,
+    delta_given: bool,
+    cancel: npt.NDArray[np.uint8] | None = None,
+) -> tuple[Task, Plan]:
+    """The problem of one series, and the plan of its search (stopped by `cancel`)."""
+    lengths = None if opts.smoothing is None else lengths_of(opts.smoothing, data)
+    t = task_of(data, opts.pruning, opts.precondition, delta_given, cancel)
+    fit_costs = None if opts.costs is None else [t.fits(c) for c in opts.costs]
+    if opts.ps is None and lengths is None:
+        plan = default_plan(t) if fit_costs is None else cost_plan(t, fit_costs)
+    else:
+        plan = grid_plan(t, lengths or [], opts.ps, fit_costs, opts.gammas)
+    return t, plan
+
+
+@contextmanager
+def executor_for(executor: Executor | None, n_jobs: int | None) -> Iterator[Executor | None]:
+    """The caller's executor, or a pool of n_jobs threads (one per core by default) that
+    lives as long as the search."""
+    if executor is not None or n_jobs == 1:
+        yield executor
+        return
+    workers = (os.cpu_count() or 1) if n_jobs in (None, -1) else int(n_jobs or 1)
+    if workers < 2:
+        yield None
+        return
+    pool = ThreadPoolExecutor(workers)
+    try:
+        yield pool
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def searched(
+    t: Task, plan: Plan, executor: Executor | None, progress: bool
+) -> tuple[Search, str | None]:
+    """The search, run to its end; on any failure (Ctrl-C included) every fit still running
+    in another thread is stopped."""
+    bar = Progress(progress)
+    search = Search(t.pb)
+    try:
+        edge = drive(search, plan.run(search), executor, bar)
+    except BaseException:
+        t.pb.cancel[0] = 1
+        raise
+    finally:
+        bar.close()
+    return search, edge
+
+
+def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selection:
+    cells = sorted(search.cells.values(), key=lambda c: (c.length, c.jump_cost))
+    if not any(math.isfinite(c.score) for c in cells):
+        raise ValueError("no setting of the search could be scored")
+    best = search.best()
+    assert search.result is not None
+
+    def terms(c: Cell) -> tuple[float, float]:
+        q, g = terms_of(t.caller(c.lam), t.caller(c.jump_cost))
+        return plan.chosen_p.get(c.length, q), g
+
+    arrays = {
+        "smoothing_grid": np.array([c.length for c in cells]),
+        "jump_cost_grid": np.array([t.caller(c.jump_cost) for c in cells]),
+        "p_grid": np.array([terms(c)[0] for c in cells]),
+        "gamma_grid": np.array([terms(c)[1] for c in cells]),
+        "scores": np.array([c.score for c in cells]),
+        "n_jumps": np.array([c.n_jumps for c in cells], dtype=np.int64),
+        "edf": np.array([c.edf for c in cells]),
+    }
+    for a in arrays.values():
+        a.flags.writeable = False
+    p_best, gamma_best = terms(best)
+    if plan.gammas is not None:
+        # The caller's own gamma, unrounded: the one of the grid that gives this cost.
+        q = plan.chosen_p[best.length]
+        gamma_best = min(
+            plan.gammas, key=lambda g: abs(t.fits(g / q if q > 0 else g) - best.jump_cost)
+        )
+    noise = noise_of(best.prss, t.pb.m, t.pb.dim, best.n_jumps)
+    # In the caller's terms; none where a fit leaves no more than rounding could.
+    level = 0.0 if noise <= t.pb.floor else math.sqrt(noise) * t.level
+    return Selection(
+        spline=JumpSpline._from_fit(search.result, t.data, p_best, gamma_best, "linear"),
+        smoothing=best.length,
+        jump_cost=t.caller(best.jump_cost),
+        p=p_best,
+        gamma=gamma_best,
+        score=best.score,
+        noise=level if math.isfinite(noise) else math.nan,
+        spacing=t.h,
+        edge=edge,
+        **arrays,
+    )
 
 
 def select(
@@ -426,152 +501,13 @@ def select(
     >>> sel.edge is None
     True
     """
-    s = as_samples(x, y, delta)
-    pruning = option("pruning", pruning, PRUNING)
-    precondition = option("precondition", precondition, PRECONDITION)
+    opts = Options.of(smoothing, p, jump_cost, gamma, pruning, precondition)
+    data = read(x, y, delta)
     executor, n_jobs = check_executor(executor), check_n_jobs(n_jobs)
     progress = boolean("progress", progress)
     if executor is not None and n_jobs is not None:
         raise ValueError("give executor or n_jobs, not both")
-    if p is not None and smoothing is not None:
-        raise ValueError("give p or smoothing, not both")
-    if gamma is not None and jump_cost is not None:
-        raise ValueError("give gamma or jump_cost, not both")
-    if gamma is not None and p is None:
-        raise ValueError("gamma goes with p (gamma = p * jump_cost); give jump_cost")
-    ps = None if p is None else values("p", p, 0.0, 1.0)
-    if smoothing is None:
-        lengths = None
-    else:
-        a = np.atleast_1d(np.asarray(smoothing, dtype=object))
-        if a.ndim != 1 or a.size == 0:
-            raise ValueError("smoothing must be a length or a non-empty 1-D sequence")
-        lengths = [as_length(v, s.axis) for v in a]
-    costs = None if jump_cost is None else values("jump_cost", jump_cost, 0.0)
-    gammas = None if gamma is None else values("gamma", gamma, 0.0)
-    dim = s.y.shape[1]
-
-    # The prepared samples (sorted, merged where x repeats), from one cheap fit.
-    cancel = cancel_token()
-    base = fit_dict(s.x, s.y, s.delta, lam=0.0, jump_cost=math.inf, cancel=cancel)
-    xp, yp, wp = base["x"], base["y"], base["w"]
-    m = len(xp)
-    if m < 3:
-        raise ValueError(f"select needs at least three distinct x values, got {m}")
-    h = float(xp[-1] - xp[0]) / (m - 1)
-    span = float(xp[-1] - xp[0])
-    sigma2 = float(np.mean(noise_scale(xp, yp, wp) ** 2))
-    # Without delta the noise level found becomes delta: D then counts in units of the
-    # noise variance whatever the units of y, and no cost or score leaves the doubles.
-    # `unit` is the variance of that unit of D in the caller's terms.
-    d = 1.0 / np.sqrt(wp)
-    unit = 1.0
-    if s.delta is None:
-        unit, sigma2 = sigma2, 1.0
-        d = d * math.sqrt(unit)
-    pb = Problem(xp, yp, d, m, pruning, precondition, cancel)
-
-    def bic(_: float) -> float:
-        return float((2 * dim + 1) * math.log(m) * sigma2)
-
-    own = None
-    if executor is None and n_jobs != 1:
-        workers = (os.cpu_count() or 1) if n_jobs in (None, -1) else int(n_jobs or 1)
-        if workers > 1:
-            own = executor = ThreadPoolExecutor(workers)
-    bar = Progress(progress)
-    search = Search(pb, executor, bar)
-    chosen_p: dict[float, float] = {}  # the caller's p of a length, unrounded
-    try:
-        if ps is None and lengths is None:
-            if costs is None:
-                edge = default_search(search, h, span, bic)
-                # Once more around the best, with the noise level it leaves.
-                best = search.best()
-                if math.isfinite(noise_of(best, m, dim)):
-                    sigma2 = noise_of(best, m, dim)
-                b = best.length
-                near = [b] if math.isinf(b) else [b * 2.0**k for k in (-0.5, -0.25, 0, 0.25, 0.5)]
-                search.run([(v, bic(v)) for v in near])
-            else:
-                edge = default_search(search, h, span, lambda v: costs[0] / unit)
-                tried = sorted({c.length for c in search.cells.values()})
-                search.run([(v, c / unit) for v in tried for c in costs])
-        else:
-            if ps is not None:
-                w_mean = float(np.mean(1.0 / d**2))
-                lengths = [length_of(q, unit, w_mean, h) for q in ps]
-                chosen_p = dict(zip(lengths, ps))
-            settings = []
-            for k, v in enumerate(lengths):  # type: ignore[arg-type]
-                if gammas is not None:
-                    q = ps[k]  # type: ignore[index]
-                    cs = [(g / q if q > 0.0 else g) / unit for g in gammas]
-                elif costs is not None:
-                    cs = [c / unit for c in costs]
-                else:
-                    cs = [bic(v)]
-                settings += [(v, c) for c in cs]
-            search.run(settings)
-            edge = grid_edge(search.best().length, lengths)  # type: ignore[arg-type]
-    except BaseException:
-        cancel[0] = 1  # stops the fits still running in other threads
-        raise
-    finally:
-        bar.close()
-        if own is not None:
-            own.shutdown(wait=True, cancel_futures=True)
-
-    cells = sorted(search.cells.values(), key=lambda c: (c.length, c.jump_cost))
-    if not any(math.isfinite(c.score) for c in cells):
-        raise ValueError("no setting of the search could be scored")
-    best = search.best()
-    assert best.result is not None
-
-    def terms(c: Cell) -> tuple[float, float]:
-        q, g = terms_of(c.lam * unit, c.jump_cost * unit)
-        if c.length in chosen_p:
-            q = chosen_p[c.length]
-        return q, g
-
-    arrays = {
-        "smoothing_grid": np.array([c.length for c in cells]),
-        "jump_cost_grid": np.array([c.jump_cost * unit for c in cells]),
-        "p_grid": np.array([terms(c)[0] for c in cells]),
-        "gamma_grid": np.array([terms(c)[1] for c in cells]),
-        "scores": np.array([c.score for c in cells]),
-        "n_jumps": np.array([c.n_jumps for c in cells], dtype=np.int64),
-        "edf": np.array([c.edf for c in cells]),
-    }
-    for a in arrays.values():
-        a.flags.writeable = False
-    p_best, gamma_best = terms(best)
-    if gammas is not None and ps is not None:
-        # The caller's own gamma, unrounded: the one of the grid that gives this cost.
-        q = chosen_p[best.length]
-        gamma_best = min(gammas, key=lambda g: abs((g / q if q > 0 else g) / unit - best.jump_cost))
-    noise = noise_of(best, m, dim)
-    return Selection(
-        spline=JumpSpline(best.result, p_best, gamma_best, squeeze=s.squeeze, time_axis=s.axis),
-        smoothing=best.length,
-        jump_cost=best.jump_cost * unit,
-        p=p_best,
-        gamma=gamma_best,
-        score=best.score,
-        noise=math.sqrt(noise * unit) if math.isfinite(noise) else math.nan,
-        spacing=h,
-        edge=edge,
-        **arrays,
-    )
-
-
-def length_of(p: float, unit: float, w_mean: float, h: float) -> float:
-    """The smoothing length of p: lam = (1 - p) / p = length**4 * w / h in the caller's
-    units (w the mean weight, h the mean spacing), in logarithms so that it stays a
-    double; inf for p = 0, 0 for p = 1."""
-    if p == 0.0:
-        return math.inf
-    if p == 1.0:
-        return 0.0
-    log_lam = math.log1p(-p) - math.log(p) - math.log(unit)  # in the fits' units of D
-    return math.exp((log_lam + math.log(h) - math.log(w_mean)) / 4.0)
+    t, plan = job_of(data, opts, delta is not None)
+    with executor_for(executor, n_jobs) as pool:
+        search, edge = searched(t, plan, pool, progress)
+    return selection_of(t, plan, search, edge)

@@ -87,10 +87,10 @@ def float_array(name: str, value: object) -> Any:
     except ValueError as e:  # ragged nesting
         raise ValueError(f"{name} must be a rectangular array: {e}") from None
     if a.dtype.kind in "biuf":
-        return a.astype(np.float64)
+        return a.astype(np.float64, copy=False)
     if a.dtype.kind == "O" and not any(isinstance(e, (str, bytes)) for e in a.flat):
         try:
-            return a.astype(np.float64)
+            return a.astype(np.float64, copy=False)
         except (TypeError, ValueError):
             pass
     what = {

@@ -1,0 +1,300 @@
+"""The search of `select`: the settings it scores, in parallel rounds, and the ways it walks
+through smoothing lengths."""
+
+from __future__ import annotations
+
+import math
+import sys
+from collections.abc import Generator, Sequence
+from concurrent.futures import Executor
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from velk import _engine
+from velk._score import evidence
+
+__all__ = [
+    "Cell",
+    "Problem",
+    "Progress",
+    "Search",
+    "Strategy",
+    "default_search",
+    "drive",
+    "grid_edge",
+]
+
+# Smoothing lengths in samples: the coarse search doubles from the lowest up to straight
+# lines; a choice at the lowest is followed further down, to nearly interpolating.
+LOWEST, FLOOR = 0.25, 1.0 / 64
+# Above this many spans a smoothing length is as stiff as straight lines over the data.
+STIFF = 4.0
+# The coarse search runs in rounds of this many lengths (in parallel), and stops once
+# the score has been GIVE_UP worse than the best for two lengths in a row (the score's
+# scale: twice a log-likelihood). Fixed, so that any executor scores the same settings.
+ROUND = 4
+GIVE_UP = 40.0
+
+
+class Problem(NamedTuple):
+    """What every fit of one search shares."""
+
+    samples: _engine.Samples  # D counts in noise variances where the caller gave no delta
+    m: int  # distinct samples
+    dim: int
+    floor: float  # the noise variance of rounding alone, in the fits' units
+    pruning: str
+    precondition: str
+    cancel: npt.NDArray[np.uint8]  # set to stop every fit of the search
+
+
+class Cell(NamedTuple):
+    """One setting scored."""
+
+    length: float  # inf: straight lines
+    jump_cost: float  # in the fits' units of D
+    score: float
+    n_jumps: int
+    edf: float
+    prss: float  # the penalised residual sum of squares, D + lam * R
+    lam: float  # in the units of the fitted samples
+
+
+def cell_of(pb: Problem, length: float, jump_cost: float, res: _engine.FitResult) -> Cell:
+    """A fit of all samples with one setting, scored."""
+    jumps, stats = len(res["jumps"]), res["stats"]
+    score = evidence(pb.m, pb.dim, jumps, stats, pb.floor)
+    return Cell(length, jump_cost, score, jumps, stats["edf"], stats["prss"], res["lam"])
+
+
+def smoothing_of(length: float) -> dict[str, float | None]:
+    """The engine's smoothing arguments of a length (inf: straight lines)."""
+    return (
+        {"lam": math.inf, "length": None} if math.isinf(length) else {"lam": None, "length": length}
+    )
+
+
+def score_cell(pb: Problem, length: float, jump_cost: float) -> tuple[Cell, _engine.FitResult]:
+    """Fit all samples with one setting and score it: the unit of work of the search."""
+    res = _engine.fit(
+        pb.samples,
+        **smoothing_of(length),
+        jump_cost=jump_cost,
+        pruning=pb.pruning,
+        precondition=pb.precondition,
+        cancel=pb.cancel,
+        stats=True,
+    )
+    return cell_of(pb, length, jump_cost, res), res
+
+
+class Progress:
+    """A progress bar on stderr: tqdm when it is installed, a plain line otherwise."""
+
+    def __init__(self, enabled: bool, name: str = "velk.select", unit: str = "fit") -> None:
+        self.done, self.enabled, self.name, self.unit = 0, enabled, name, unit
+        self.bar: Any = None
+        if enabled:
+            try:
+                from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
+            except ImportError:
+                self._line()
+            else:
+                self.bar = tqdm(desc=name, unit=unit, file=sys.stderr)
+
+    def _line(self) -> None:
+        sys.stderr.write(f"\r{self.name}: {self.done} {self.unit}s done")
+        sys.stderr.flush()
+
+    def update(self, k: int) -> None:
+        self.done += k
+        if self.bar is not None:
+            self.bar.update(k)
+        elif self.enabled:
+            self._line()
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        elif self.enabled:
+            sys.stderr.write("\n")
+
+
+Setting = tuple[float, float]  # (smoothing length, jump cost in the fits' units)
+Round = list[Setting]
+# A way through the settings: yields the rounds to score, each a list of settings that
+# may run in parallel, reads their scores from the Search, and returns the edge the
+# choice sits on (None, "rough" or "smooth").
+Strategy = Generator[Round, None, "str | None"]
+
+
+class Search:
+    """The settings scored so far; only the best setting keeps its fit."""
+
+    def __init__(self, pb: Problem) -> None:
+        self.pb = pb
+        self.cells: dict[Setting, Cell] = {}
+        self.result: _engine.FitResult | None = None  # the fit of best()
+
+    def todo(self, settings: Round) -> Round:
+        """The settings of a round not scored yet, each once, in order."""
+        return [s for s in dict.fromkeys(settings) if s not in self.cells]
+
+    def record(self, setting: Setting, cell: Cell, res: _engine.FitResult) -> None:
+        self.cells[setting] = cell
+        if self.best() is cell:
+            self.result = res
+
+    def best(self) -> Cell:
+        return min(self.cells.values(), key=lambda c: (c.score, -c.length))
+
+    def score(self, length: float, jump_cost: float) -> float:
+        return self.cells[(length, jump_cost)].score
+
+
+def drive(
+    search: Search, strategy: Strategy, executor: Executor | None, bar: Progress
+) -> str | None:
+    """Runs a strategy to its end, the fits of each round in parallel on the executor."""
+    try:
+        settings = next(strategy)
+        while True:
+            todo = search.todo(settings)
+            if executor is None or len(todo) < 2:
+                done = (score_cell(search.pb, *s) for s in todo)
+            else:
+                futures = [executor.submit(score_cell, search.pb, *s) for s in todo]
+                done = (f.result() for f in futures)
+            for s, (cell, res) in zip(todo, done):
+                search.record(s, cell, res)
+                bar.update(1)
+            settings = strategy.send(None)
+    except StopIteration as stop:
+        return stop.value  # type: ignore[no-any-return]
+
+
+def ladder(h: float, span: float) -> list[float]:
+    """Smoothing lengths from LOWEST samples doubling up to STIFF spans, then straight
+    lines."""
+    out = []
+    b = LOWEST
+    while b * h < STIFF * span:
+        out.append(b * h)
+        b *= 2.0
+    return out + [math.inf]
+
+
+def default_search(search: Search, h: float, span: float, cost: float) -> Strategy:
+    """The `ladder` at one jump cost, in rounds that stop once the scores are clearly past
+    their best (sparing the stiffest, dearest fits), the best then refined, and searched
+    further down while the least smooth keeps winning. Returns the edge the choice sits
+    on, if any."""
+    lengths = ladder(h, span)
+    worse = 0
+    for k in range(0, len(lengths), ROUND):
+        batch = lengths[k : k + ROUND]
+        yield [(v, cost) for v in batch]
+        best = search.best().score
+        for v in batch:
+            worse = worse + 1 if search.score(v, cost) > best + GIVE_UP else 0
+        if worse >= 2:
+            break
+    # Halve while the least smooth length scored wins; when a halving loses, the best
+    # sits above the newest length and the search ends there.
+    edge, lowest = None, LOWEST * h
+    while search.best().length <= lowest * 1.0001:
+        lowest = search.best().length / 2.0
+        if lowest < FLOOR * h:
+            edge = "rough"
+            break
+        yield [(lowest, cost)]
+    for step in (2.0**0.5, 2.0**0.25):
+        b = search.best().length
+        if math.isfinite(b):
+            yield [(b / step, cost), (b * step, cost)]
+    return edge
+
+
+def around(length: float) -> list[float]:
+    """The lengths searched once more around the best, with the noise level it leaves."""
+    return (
+        [length] if math.isinf(length) else [length * 2.0**k for k in (-0.5, -0.25, 0, 0.25, 0.5)]
+    )
+
+
+def grid_edge(best: float, grid: Sequence[float]) -> str | None:
+    """Which end of a given grid of lengths the choice sits on, if any."""
+    if len(set(grid)) < 2:
+        return None
+    if best == min(grid):
+        return "rough"
+    if best == max(grid) and math.isfinite(best):
+        return "smooth"
+    return None
+
+
+class Lockstep:
+    """Runs the strategies of many independent searches in step: the pending round of every
+    search goes to the engine in one batch, all of whose fits run without the interpreter
+    lock, so that many small fits cost little more than their arithmetic. A failure ends
+    that search alone, with its exception as its outcome."""
+
+    def __init__(self, runs: Sequence[tuple[Search, Strategy]]) -> None:
+        self.runs = runs
+        self.out: list[str | BaseException | None] = [None] * len(runs)
+        self.pending: dict[int, Round] = {}
+
+    def advance(self, k: int, first: bool = False) -> None:
+        strategy = self.runs[k][1]
+        try:
+            self.pending[k] = next(strategy) if first else strategy.send(None)
+        except StopIteration as stop:
+            self.pending.pop(k, None)
+            self.out[k] = stop.value
+        except Exception as e:  # noqa: BLE001 - the failure of this series only
+            self.pending.pop(k, None)
+            self.out[k] = e
+
+    def fail(self, k: int, e: BaseException) -> None:
+        self.pending.pop(k, None)
+        self.out[k] = e
+
+    def step(self, cancel: npt.NDArray[np.uint8]) -> None:
+        """Scores the pending round of every search in one batch, then advances each."""
+        owners: list[tuple[int, Setting]] = []
+        items = []
+        for k, settings in self.pending.items():
+            search = self.runs[k][0]
+            for s in search.todo(settings):
+                owners.append((k, s))
+                sm = smoothing_of(s[0])
+                items.append((search.pb.samples, sm["lam"], sm["length"], s[1]))
+        pb = self.runs[next(iter(self.pending))][0].pb
+        results = _engine.fit_batch(
+            items, pruning=pb.pruning, precondition=pb.precondition, cancel=cancel, stats=True
+        )
+        for (k, s), res in zip(owners, results):
+            if k not in self.pending:
+                continue  # an earlier fit of its round failed
+            if isinstance(res, BaseException):
+                self.fail(k, res)
+            else:
+                search = self.runs[k][0]
+                search.record(s, cell_of(search.pb, s[0], s[1], res), res)
+        for k in list(self.pending):
+            self.advance(k)
+
+
+def drive_together(
+    runs: Sequence[tuple[Search, Strategy]], cancel: npt.NDArray[np.uint8]
+) -> list[str | BaseException | None]:
+    """Each search's edge, or the exception that ended it, its strategy run in step with
+    the others'. Every search shares the pruning and preconditioning of the first."""
+    lock = Lockstep(runs)
+    for k in range(len(runs)):
+        lock.advance(k, first=True)
+    while lock.pending:
+        lock.step(cancel)
+    return lock.out
