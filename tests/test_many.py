@@ -1,0 +1,157 @@
+"""Many independent series at once: the same answers as one series at a time, on any
+workers, with one series' failure kept to itself."""
+
+from __future__ import annotations
+
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import velk
+from velk import _many
+
+N, K = 150, 5
+
+
+def panel(seed=0):
+    """K series: steps at different places (or none) on different curves."""
+    rng = np.random.default_rng(seed)
+    x = np.linspace(0.0, 1.0, N)
+    cols = []
+    for k in range(K):
+        f = np.sin((k + 1) * x) + (x > 0.2 + 0.15 * k) * (k % 3 != 1)
+        cols.append(f + 0.1 * rng.standard_normal(N))
+    return x, np.column_stack(cols)
+
+
+def same_selection(a, b):
+    assert a.score == b.score and a.smoothing == b.smoothing and a.jump_cost == b.jump_cost
+    np.testing.assert_array_equal(a.spline.jumps, b.spline.jumps)
+    np.testing.assert_array_equal(a.spline.coefs, b.spline.coefs)
+
+
+def as_form(form, x, y):
+    """The panel in each accepted form, with the names the batch should report."""
+    if form == "array":
+        return (y, x), list(range(K))
+    if form == "frame":
+        pd = pytest.importorskip("pandas")
+        return (pd.DataFrame(y, index=x, columns=list("abcde")),), list("abcde")
+    if form == "mapping":
+        return ({f"s{k}": y[:, k] for k in range(K)}, x), [f"s{k}" for k in range(K)]
+    return ([(x, y[:, k]) for k in range(K)],), list(range(K))
+
+
+@pytest.mark.parametrize("form", ["array", "frame", "mapping", "pairs"])
+def test_select_many_is_select_one_series_at_a_time(form):
+    x, y = panel()
+    args, names = as_form(form, x, y)
+    batch = velk.select_many(*args)
+    assert list(batch) == names and not batch.errors
+    for k, name in enumerate(names):
+        same_selection(batch[name], velk.select(x, y[:, k]))
+
+
+@pytest.mark.parametrize(
+    "workers",
+    [
+        {"n_jobs": 1},
+        {"n_jobs": 2},
+        {"executor": "threads"},
+        {"executor": "processes"},
+    ],
+)
+def test_every_kind_of_worker_gives_the_serial_results(workers):
+    x, y = panel(1)
+    serial = velk.select_many(y, x, n_jobs=1)
+    kind = workers.get("executor")
+    if kind is None:
+        batch = velk.select_many(y, x, **workers)
+    else:
+        pool = ThreadPoolExecutor(2) if kind == "threads" else ProcessPoolExecutor(2)
+        with pool:
+            batch = velk.select_many(y, x, executor=pool)
+    for name in serial:
+        same_selection(batch[name], serial[name])
+
+
+def test_fit_many_is_fit_one_series_at_a_time():
+    x, y = panel(2)
+    delta = np.full_like(y, 0.1)
+    delta[:, 3] = 0.2  # a column of delta per series
+    batch = velk.fit_many(y, x, delta=delta, smoothing=0.05, jump_cost=20.0, n_jobs=2)
+    for k in range(K):
+        one = velk.fit(x, y[:, k], delta=delta[:, k], smoothing=0.05, jump_cost=20.0)
+        np.testing.assert_array_equal(batch[k].jumps, one.jumps)
+        np.testing.assert_array_equal(batch[k].coefs, one.coefs)
+        assert batch[k].p == one.p and batch[k].gamma == one.gamma
+
+
+@pytest.mark.parametrize("many", [velk.select_many, velk.fit_many])
+def test_a_failing_series_fails_alone(many):
+    x, y = panel(3)
+    series = {"good": (x, y[:, 0]), "nan": (x, np.full(N, np.nan)), "late": (x, y[:, 2])}
+    kw = {} if many is velk.select_many else {"p": 0.9, "gamma": 5.0}
+    batch = many(series, **kw)
+    assert list(batch) == ["good", "late"] and batch.names == ("good", "nan", "late")
+    assert set(batch.errors) == {"nan"} and isinstance(batch.errors["nan"], ValueError)
+    with pytest.raises(ValueError):
+        batch["nan"]
+    assert len(batch) == 2 and "1 failed" in repr(batch)
+    table = batch.summary()
+    assert table.loc["nan", "error"].startswith("ValueError")
+    good = batch["good"].spline if many is velk.select_many else batch["good"]
+    assert table.loc["good", "jumps"] == len(good.jumps)
+
+
+def test_an_interrupt_cancels_every_worker(monkeypatch):
+    """A failure of the caller's own (Ctrl-C) sets the flag that every running fit polls
+    and gives up the groups not started."""
+    seen = []
+
+    def work(group, args, cancel):
+        seen.append(cancel)
+        if len(seen) == 2:
+            raise KeyboardInterrupt
+        return [None] * len(group)
+
+    specs = [_many.Series(None, np.zeros(3), None)] * 64
+    with pytest.raises(KeyboardInterrupt), ThreadPoolExecutor(1) as pool:
+        _many.run(work, None, specs, pool, None, False)
+    assert seen and all(c is seen[0] for c in seen) and seen[0][0] == 1
+    assert len(seen) < len(specs) // 2  # the rest never ran
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda y: velk.select_many(42), TypeError, "2-D array"),
+        (
+            lambda y: velk.select_many(y, n_jobs=2, executor=ThreadPoolExecutor(1)),
+            ValueError,
+            "not both",
+        ),
+        (lambda y: velk.select_many(y, delta=np.ones((3, 3))), ValueError, "does not match"),
+        (lambda y: velk.select_many([(y[:, 0],)]), ValueError, "tuple of 1"),
+        (lambda y: velk.fit_many(y, pruning="none"), ValueError, "pruning"),
+    ],
+)
+def test_bad_arguments_raise_before_any_work(call, error, match):
+    with pytest.raises(error, match=match):
+        call(panel()[1])
+
+
+def test_results_on_a_dask_cluster_are_the_serial_results():
+    distributed = pytest.importorskip("distributed")
+    x, y = panel(4)
+    serial = velk.select_many(y, x, n_jobs=1)
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        batch = velk.select_many(y, x, executor=client.get_executor())
+    for name in serial:
+        same_selection(batch[name], serial[name])
