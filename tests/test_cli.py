@@ -106,7 +106,12 @@ def test_file_and_data_errors_exit_1_with_one_line(tmp_path, capsys, content, ar
      "fit x.csv --y a --pruning fast", "fit x.csv --y a --p-grid 0.5,x",
      "fit x.csv --y a --jump-cost-grid 1,nan",
      "fit x.csv --y a --p 0.5 --gamma 1 --p-grid 0.3",
-     "fit x.csv --y a --p-grid 0.3 --smoothing-grid 1"],
+     "fit x.csv --y a --p-grid 0.3 --smoothing-grid 1",
+     "fit x.csv --y a --smoothing 1", "fit x.csv --y a --smoothing 1 --p 0.5 --jump-cost 1",
+     "fit x.csv --y a --smoothing 1 --gamma 1", "fit x.csv --y a --smoothing -1 --jump-cost 1",
+     "fit x.csv --y a --smoothing 1 --jump-cost -1",
+     "select x.csv --y a --smoothing 1 --jump-cost 1",
+     "fit x.csv --y a --p 0.5 --gamma 1 --n-jobs 2", "fit x.csv --y a,b --each --plot a.png"],
 )  # fmt: skip
 def test_usage_errors_exit_2(args, capsys):
     with pytest.raises(SystemExit) as e:
@@ -203,3 +208,48 @@ def test_naive_iso_forms(tmp_path, capsys, form):
     argv = ["fit", write(tmp_path, "t,v\n" + rows), "--x", "t", "--y", "v", "--json"]
     assert main([*argv, "--p", "1e-20", "--gamma", "1e-25"]) == 0
     assert json.loads(capsys.readouterr().out)["jumps"] == ["1969-06-16"]  # Jun 1 + 15 days
+
+
+def test_smoothing_and_jump_cost_give_one_fit(csv_file, capsys):
+    args = ["fit", str(csv_file), "--x", "t", "--y", "level", "--delta", "sd", "--json"]
+    assert main([*args, "--smoothing", "0.05", "--jump-cost", "25"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    ex = example()
+    keep = np.arange(len(ex.x)) != 9
+    spl = velk.fit(ex.x[keep], ex.y[keep, 0], smoothing=0.05, jump_cost=25.0, delta=0.15)
+    assert report["jumps"] == spl.jumps.tolist() and report["p"] == spl.p
+    assert report["score"] is None
+
+
+def test_select_is_fit_choosing_the_setting(csv_file, capsys):
+    args = [str(csv_file), "--x", "t", "--y", "level", "--delta", "sd", "--json"]
+    assert main(["select", *args]) == 0
+    chosen = json.loads(capsys.readouterr().out)
+    assert main(["fit", *args]) == 0
+    assert json.loads(capsys.readouterr().out) == chosen and chosen["score"] is not None
+
+
+@pytest.mark.parametrize("setting", [[], ["--smoothing", "0.05", "--jump-cost", "0.1"]])
+def test_each_column_is_a_series_of_its_own(tmp_path, capsys, setting):
+    x = np.linspace(0.0, 1.0, 120)
+    rng = np.random.default_rng(5)
+    a = (x > 0.3) + 0.05 * rng.standard_normal(120)
+    b = np.sin(3 * x) + (x > 0.8) + 0.05 * rng.standard_normal(120)
+    rows = "".join(f"{u!r},{v!r},{w!r},\n" for u, v, w in zip(x.tolist(), a.tolist(), b.tolist()))
+    path = write(tmp_path, "x,a,b,empty\n" + rows)
+    out = tmp_path / "fitted.csv"
+    argv = ["fit", path, "--x", "x", "--y", "a,b,empty", "--each", "--json", "--out", str(out)]
+    assert main(argv + setting) == 1  # the empty column fails, alone
+    captured = capsys.readouterr()
+    reports = json.loads(captured.out)
+    assert "column empty:" in captured.err and reports[2]["y"] == ["empty"]
+    fitted = np.loadtxt(out, delimiter=",", skiprows=1)
+    assert out.read_text().split("\n")[0] == "x,a_fit,b_fit"
+    for k, col in enumerate([a, b]):
+        if setting:
+            spl = velk.fit(x, col, smoothing=0.05, jump_cost=0.1)
+        else:
+            spl = velk.select(x, col).spline
+        assert reports[k]["jumps"] == spl.jumps.tolist()
+        assert_array_equal(fitted[:, k + 1], spl(x))
+    assert len(reports[0]["jumps"]) == 1 and len(reports[1]["jumps"]) == 1

@@ -1,4 +1,4 @@
-"""Command line: ``python -m velk demo`` and ``python -m velk fit FILE.csv``."""
+"""Command line: ``python -m velk demo`` and ``python -m velk fit FILE.csv`` (or ``select``)."""
 
 from __future__ import annotations
 
@@ -57,7 +57,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Cubic smoothing splines that may jump. Without a command: the demo.",
     )
     parser.add_argument("--version", action="version", version=f"velk {velk.__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="{demo,fit}")
+    sub = parser.add_subparsers(dest="command", metavar="{demo,fit,select}")
 
     demo = sub.add_parser(
         "demo",
@@ -72,21 +72,29 @@ def build_parser() -> argparse.ArgumentParser:
 
     fit = sub.add_parser(
         "fit",
-        help="fit columns of a CSV file",
+        aliases=["select"],
+        help="fit columns of a CSV file (select: choose the setting, as fit --select)",
         description="Fit columns of a CSV file (comma, semicolon or tab separated) with a "
         "header row. Empty cells and NA or NaN mark missing values; rows with a missing "
         "value are left out; an infinite value is an error. The x column may hold ISO 8601 "
         "dates or times (2024-03, 2024-03-01, 2024-03-01T12:30:00+01:00), fitted as seconds "
-        "since the earliest. Without --p and --gamma, both are chosen by velk.select. "
+        "since the earliest. Without a setting (--smoothing or --p, with --jump-cost or "
+        "--gamma), it is chosen by velk.select. With --each, every y column is a series of "
+        "its own, with jumps of its own. "
         "Exit status: 0 done, 1 a file, data or missing-package problem, 2 wrong usage.",
     )
     fit.add_argument("file", metavar="FILE.csv")
     fit.add_argument("--x", metavar="COL", help="column of x (default: 1, 2, ..., n)")
     fit.add_argument("--y", metavar="COL[,COL...]", required=True, help="column(s) of y")
     fit.add_argument("--delta", metavar="COL", help="column of standard deviations")
+    fit.add_argument(
+        "--smoothing", type=float, metavar="L", help="smoothing length, units of x (seconds)"
+    )
+    fit.add_argument("--jump-cost", type=float, metavar="C", help="cost of a jump, >= 0")
     fit.add_argument("--p", type=float, help="smoothing parameter in [0, 1]")
-    fit.add_argument("--gamma", type=float, help="penalty per jump, >= 0")
-    fit.add_argument("--select", action="store_true", help="choose p and gamma with velk.select")
+    fit.add_argument("--gamma", type=float, help="penalty per jump relative to p, >= 0")
+    fit.add_argument("--select", action="store_true", help="choose the setting with velk.select")
+    fit.add_argument("--each", action="store_true", help="each y column a series of its own jumps")
     fit.add_argument(
         "--smoothing-grid", type=grid_arg, metavar="L[,L...]", help="smoothing lengths to try"
     )
@@ -97,7 +105,9 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument(
         "--gamma-grid", type=grid_arg, metavar="G[,G...]", help="gammas to try (with --p-grid)"
     )
-    fit.add_argument("--n-jobs", type=n_jobs_arg, metavar="N", help="threads for --select")
+    fit.add_argument(
+        "--n-jobs", type=n_jobs_arg, metavar="N", help="threads for the selection or --each"
+    )
     fit.add_argument(
         "--pruning",
         type=pruning_arg,
@@ -188,12 +198,34 @@ def selection_options(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
+def check_setting(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """One setting: how smooth (--smoothing or --p) and what a jump costs (--jump-cost or,
+    with --p, --gamma), each in range."""
+    if args.smoothing is not None and args.p is not None:
+        parser.error("give --smoothing or --p, not both")
+    if args.jump_cost is not None and args.gamma is not None:
+        parser.error("give --jump-cost or --gamma, not both")
+    if (args.smoothing is None and args.p is None) or (
+        args.jump_cost is None and args.gamma is None
+    ):
+        parser.error("a setting needs --smoothing or --p, and --jump-cost or --gamma")
+    if args.gamma is not None and args.p is None:
+        parser.error("--gamma goes with --p (gamma is relative to p); else give --jump-cost")
+    if args.p is not None and not 0.0 <= args.p <= 1.0:
+        parser.error(f"--p must be between 0 and 1, got {args.p:g}")
+    if args.smoothing is not None and not args.smoothing >= 0.0:
+        parser.error(f"--smoothing must be >= 0, got {args.smoothing:g}")
+    for name, v in (("--gamma", args.gamma), ("--jump-cost", args.jump_cost)):
+        if v is not None and not v >= 0.0:
+            parser.error(f"{name} must be >= 0, got {v:g}")
+
+
+def given_setting(args: argparse.Namespace) -> bool:
+    return any(v is not None for v in (args.p, args.gamma, args.smoothing, args.jump_cost))
+
+
 def check_fit_usage(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     """Options that do not go together: exit status 2 before anything is read."""
-    if (args.p is None) != (args.gamma is None):
-        parser.error("give both --p and --gamma, or neither")
-    if args.select and args.p is not None:
-        parser.error("--select chooses p and gamma: do not give --p and --gamma with it")
     grids = [
         o
         for o, v in [
@@ -201,63 +233,48 @@ def check_fit_usage(parser: argparse.ArgumentParser, args: argparse.Namespace) -
             ("--p-grid", args.p_grid),
             ("--jump-cost-grid", args.jump_cost_grid),
             ("--gamma-grid", args.gamma_grid),
-            ("--n-jobs", args.n_jobs),
         ]
         if v is not None
     ]
+    if given_setting(args):
+        if args.select or args.command == "select":
+            parser.error("the selection chooses the setting: do not give one with it")
+        if grids:
+            parser.error(f"{grids[0]} is for the selection: do not give a setting with it")
+        check_setting(parser, args)
     if args.smoothing_grid is not None and args.p_grid is not None:
         parser.error("give --smoothing-grid or --p-grid, not both")
     if args.jump_cost_grid is not None and args.gamma_grid is not None:
         parser.error("give --jump-cost-grid or --gamma-grid, not both")
     if args.gamma_grid is not None and args.p_grid is None:
         parser.error("--gamma-grid goes with --p-grid (gamma is relative to p)")
-    if args.p is not None and grids:
-        parser.error(f"{grids[0]} is for the selection: do not give --p and --gamma with it")
-    if args.p is not None and not 0.0 <= args.p <= 1.0:
-        parser.error(f"--p must be between 0 and 1, got {args.p:g}")
-    if args.gamma is not None and not args.gamma >= 0.0:
-        parser.error(f"--gamma must be >= 0, got {args.gamma:g}")
+    if args.each and args.plot:
+        parser.error("--plot draws one fit: it does not go with --each")
 
 
 def run_fit(args: argparse.Namespace) -> int:
     check_fit_usage(args.parser, args)
+    if args.n_jobs is not None and given_setting(args) and not args.each:
+        args.parser.error("--n-jobs is for the selection or --each: one fit runs on one thread")
     preflight(args.plot, args.out)
     ycols = [c.strip() for c in args.y.split(",")]
     names = [c for c in [args.x, *ycols, args.delta] if c is not None]
     table = read_csv(args.file, names)
     x = None if args.x is None else table.columns[args.x]
+    delta = None if args.delta is None else table.columns[args.delta]
+    if args.each:
+        return run_each(args, table, x, ycols, delta)
     y = (
         np.column_stack([table.columns[c] for c in ycols])
         if len(ycols) > 1
         else table.columns[ycols[0]]
     )
-    delta = None if args.delta is None else table.columns[args.delta]
-
-    score = sel = None
-    tty = sys.stderr.isatty()
-    if args.p is None:
-        options = selection_options(args)
-        if options["smoothing"] is not None and x is not None and x.dtype.kind == "M":
-            # Lengths along a date axis are given in seconds.
-            options["smoothing"] = [
-                np.timedelta64(round(v * 1e6), "us") for v in options["smoothing"]
-            ]
-        sel = velk.select(x, y, delta=delta, progress=tty, **options)
-        spl, score = sel.spline, sel.score
-    else:
-        if tty:  # one fit shows no steps, but a long one should not look hung
-            sys.stderr.write(f"velk fit: fitting {table.rows} rows ...")
-            sys.stderr.flush()
-        try:
-            spl = velk.fit(x, y, p=args.p, gamma=args.gamma, delta=delta, pruning=args.pruning)
-        finally:
-            if tty:
-                sys.stderr.write("\r\033[K")
-
+    spl, sel = fit_table(args, table, x, y, delta)
     if args.out:
         xs = np.arange(1.0, table.rows + 1.0) if x is None else x
-        write_fitted(args.out, args.x or "x", xs, ycols, spl, table.utc)
+        write_fitted(args.out, args.x or "x", xs, [(ycols, spl)], table.utc)
     if args.plot:
+        score = None if sel is None else sel.score
         title = f"{os.path.basename(args.file)}: {', '.join(ycols)}\n{params(spl, score)}"
         ax = new_plot(spl, xlabel=args.x or "row", ylabel=", ".join(ycols), title=title)
         ax.legend(loc="best", fontsize="small")
@@ -266,18 +283,98 @@ def run_fit(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(report, indent=2, allow_nan=False))
     else:
-        how = "given" if score is None else f"chosen by velk.select, score {score:.4g}"
-        print(f"{args.file}: {report['samples']} samples, y = {', '.join(ycols)}")
-        print(f"p = {spl.p:.6g}, gamma = {spl.gamma:.6g} ({how})")
-        if sel is not None:
-            unit = " s" if spl.time_axis is not None else ""
-            print(f"smoothing = {sel.smoothing:.6g}{unit}, jump cost = {sel.jump_cost:.6g}")
-        jumps = report["jumps"]
-        print(f"{len(jumps)} jumps: {'  '.join(map(show, jumps))}" if jumps else "no jumps")
-        for seg in report["segments"]:
-            a, b = show(seg["start"]), show(seg["end"])
-            print(f"  segment {a} .. {b}: {seg['samples']} samples")
+        print_report(args.file, report, spl, sel)
     return 0
+
+
+def on_axis(length: float | None, x: FloatArray | None) -> Any:
+    """A smoothing length of the command line for x: seconds along a date axis."""
+    if length is None or x is None or x.dtype.kind != "M" or not math.isfinite(length):
+        return length
+    return np.timedelta64(round(length * 1e6), "us")
+
+
+def setting_of(args: argparse.Namespace, x: FloatArray | None) -> dict[str, Any]:
+    """The keyword arguments of `velk.fit` for the setting given."""
+    return {
+        "p": args.p,
+        "gamma": args.gamma,
+        "smoothing": on_axis(args.smoothing, x),
+        "jump_cost": args.jump_cost,
+        "pruning": args.pruning,
+    }
+
+
+def choices_of(args: argparse.Namespace, x: FloatArray | None) -> dict[str, Any]:
+    """The keyword arguments of `velk.select` that the command line sets."""
+    options = selection_options(args)
+    if options["smoothing"] is not None:
+        options["smoothing"] = [on_axis(v, x) for v in options["smoothing"]]
+    return options
+
+
+def fit_table(
+    args: argparse.Namespace, table: Any, x: Any, y: Any, delta: Any
+) -> tuple[JumpSpline, Any]:
+    """The fit with the setting given, or the selection's (with the Selection)."""
+    tty = sys.stderr.isatty()
+    if not given_setting(args):
+        sel = velk.select(x, y, delta=delta, progress=tty, **choices_of(args, x))
+        return sel.spline, sel
+    if tty:  # one fit shows no steps, but a long one should not look hung
+        sys.stderr.write(f"velk fit: fitting {table.rows} rows ...")
+        sys.stderr.flush()
+    try:
+        return velk.fit(x, y, delta=delta, **setting_of(args, x)), None
+    finally:
+        if tty:
+            sys.stderr.write("\r\033[K")
+
+
+def run_each(args: argparse.Namespace, table: Any, x: Any, ycols: list[str], delta: Any) -> int:
+    """Every y column a series of its own: its report, or its error (exit status 1)."""
+    data = {c: table.columns[c] for c in ycols}
+    tty = sys.stderr.isatty()
+    if given_setting(args):
+        batch = velk.fit_many(
+            data, x, delta=delta, n_jobs=args.n_jobs, progress=tty, **setting_of(args, x)
+        )
+    else:
+        batch = velk.select_many(data, x, delta=delta, progress=tty, **choices_of(args, x))
+    fits: list[tuple[list[str], JumpSpline]] = []
+    reports: list[dict[str, Any]] = []
+    for c in ycols:
+        if c in batch.errors:
+            e = batch.errors[c]
+            print(f"{PROG} {args.command}: error: column {c}: {e}", file=sys.stderr)
+            reports.append({"file": args.file, "y": [c], "error": str(e)})
+            continue
+        r = batch[c]
+        spl, sel = (r.spline, r) if isinstance(r, velk.Selection) else (r, None)
+        fits.append(([c], spl))
+        reports.append(summary(args.file, [c], spl, sel, table.utc))
+        if not args.json:
+            print_report(args.file, reports[-1], spl, sel)
+    if args.out and fits:
+        xs = np.arange(1.0, table.rows + 1.0) if x is None else x
+        write_fitted(args.out, args.x or "x", xs, fits, table.utc)
+    if args.json:
+        print(json.dumps(reports, indent=2, allow_nan=False))
+    return 1 if batch.errors else 0
+
+
+def print_report(path: str, report: dict[str, Any], spl: JumpSpline, sel: Any) -> None:
+    how = "given" if sel is None else f"chosen by velk.select, score {sel.score:.4g}"
+    print(f"{path}: {report['samples']} samples, y = {', '.join(report['y'])}")
+    print(f"p = {spl.p:.6g}, gamma = {spl.gamma:.6g} ({how})")
+    if sel is not None:
+        unit = " s" if spl.time_axis is not None else ""
+        print(f"smoothing = {sel.smoothing:.6g}{unit}, jump cost = {sel.jump_cost:.6g}")
+    jumps = report["jumps"]
+    print(f"{len(jumps)} jumps: {'  '.join(map(show, jumps))}" if jumps else "no jumps")
+    for seg in report["segments"]:
+        a, b = show(seg["start"]), show(seg["end"])
+        print(f"  segment {a} .. {b}: {seg['samples']} samples")
 
 
 def summary(

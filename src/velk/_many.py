@@ -241,7 +241,7 @@ def run(
     size = max(1, min(32, math.ceil(len(specs) / (4 * workers)))) if executor else 32
     groups = [specs[k : k + size] for k in range(0, len(specs), size)]
     cancel = np.zeros(1, dtype=np.uint8)
-    bar = Progress(progress, "velk", "series")
+    bar = Progress(progress, "velk", "series", "series done")
     out: list[Any] = []
     futures: list[Future[list[Any]]] = []
     try:

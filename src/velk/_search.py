@@ -93,8 +93,14 @@ def score_cell(pb: Problem, length: float, jump_cost: float) -> tuple[Cell, _eng
 class Progress:
     """A progress bar on stderr: tqdm when it is installed, a plain line otherwise."""
 
-    def __init__(self, enabled: bool, name: str = "velk.select", unit: str = "fit") -> None:
-        self.done, self.enabled, self.name, self.unit = 0, enabled, name, unit
+    def __init__(
+        self,
+        enabled: bool,
+        name: str = "velk.select",
+        unit: str = "fit",
+        done: str = "settings scored",
+    ) -> None:
+        self.done, self.enabled, self.name, self.what = 0, enabled, name, done
         self.bar: Any = None
         if enabled:
             try:
@@ -105,7 +111,7 @@ class Progress:
                 self.bar = tqdm(desc=name, unit=unit, file=sys.stderr)
 
     def _line(self) -> None:
-        sys.stderr.write(f"\r{self.name}: {self.done} {self.unit}s done")
+        sys.stderr.write(f"\r{self.name}: {self.done} {self.what}")
         sys.stderr.flush()
 
     def update(self, k: int) -> None:

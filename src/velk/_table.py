@@ -181,10 +181,16 @@ def finite(v: float) -> float | None:
 
 
 def write_fitted(
-    path: str, xname: str, x: np.ndarray, ycols: Sequence[str], spl: JumpSpline, utc: bool
+    path: str,
+    xname: str,
+    x: np.ndarray,
+    fits: Sequence[tuple[Sequence[str], JumpSpline]],
+    utc: bool,
 ) -> None:
-    """x of every row as read (empty where it was missing) and the fitted values."""
-    values = spl(x).reshape(len(x), -1)
+    """x of every row as read (empty where it was missing) and the fitted values of each
+    spline, a column per component named after its y column."""
+    ycols = [c for cols, _ in fits for c in cols]
+    values = np.column_stack([spl(x).reshape(len(x), -1) for _, spl in fits])
     if x.dtype.kind == "M":
         xs = ["" if np.isnat(v) else s for v, s in zip(x, iso(x, utc))]
     else:
