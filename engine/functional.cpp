@@ -251,10 +251,13 @@ void nearest_cheaper(PassScratch& s, Index n) {
 // take the live set to about a third of newer-only partners at L = 16-64).
 // A drop for a candidate that is itself dropped later stays valid (see
 // dominated), so the partners are chosen once, before the pass.
+// The newest candidate, started this step on samples r and r + 1, already
+// holds sample r + 1; its quadratic is at another end and it sits out.
 template <class View>
-void prune_pass(LiveSet& live, PassScratch& s, const View& view, Index m, double gamma,
-                double top) {
-    const Index n = live.size();
+void prune_pass(LiveSet& live, PassScratch& s, const View& view, Index m, double gamma, double top,
+                Index r) {
+    Index n = live.size();
+    if (n > 0 && live.start(n - 1) == r) --n;
     if (n < 2) return;
     s.cost.resize(n);
     s.older.resize(n);
@@ -336,7 +339,7 @@ PartitionResult search(const Kernel& kernel, Index m, double gamma, PartitionRes
         if (++since_pass >=
             kPassEvery + static_cast<Index>(static_cast<double>(live.size()) * kPassShare)) {
             if (dropped) live.compact();
-            prune_pass(live, scratch, view, m, gamma, top);
+            prune_pass(live, scratch, view, m, gamma, top, r);
             since_pass = 0;
             dropped = true;
         }
