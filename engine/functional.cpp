@@ -25,13 +25,6 @@ constexpr double kMargin = 1e-10;
 constexpr Index kPassEvery = 4;
 constexpr double kPassShare = 0.1;
 
-// min over |t| <= s of lam t^2 - 2 g t, for g >= 0 (s may be infinite).
-double min_on_interval(double lam, double g, double s) {
-    if (lam > 0.0 && g <= lam * s) return -(g / lam) * g;
-    if (s == kInf) return g == 0.0 && lam >= 0.0 ? 0.0 : -kInf;
-    return (lam * s - 2.0 * g) * s;
-}
-
 // The end-state quadratic of a candidate: the trailing triangular factor
 // R = [[r0, r1], [0, r2]], rows b0 and b1 of the right-hand side (m values
 // each), the energy, and the cost of the prefix before its start.
@@ -43,21 +36,68 @@ struct Quadratic {
     double base;  // F[l-1]
 };
 
-// Whether candidate l (older) can be dropped for candidate j (newer).
+// max over mu of -mu rho - G1/(lo1 + mu) - G2/(lo2 + mu), over the mu >= 0
+// that keep every lo_i + mu > 0 (a term with G_i = 0 needs only >= 0). Every
+// such mu gives a lower bound (weak duality), so the solve need not be exact:
+// Newton on the secular equation sum G_i/(lo_i + mu)^2 = rho, in the form
+// 1/|x(mu)| = 1/sqrt(rho), which is concave, so that steps from the left of
+// the root stay left of it and inside the domain.
+double ball_bound(double lo1, double lo2, double g1, double g2, double rho) {
+    auto phi = [&](double mu) {
+        const double d1 = lo1 + mu, d2 = lo2 + mu;
+        if ((g1 > 0.0 && !(d1 > 0.0)) || (g2 > 0.0 && !(d2 > 0.0)) || d1 < 0.0 || d2 < 0.0)
+            return -kInf;
+        const double t = (g1 > 0.0 ? g1 / d1 : 0.0) + (g2 > 0.0 ? g2 / d2 : 0.0);
+        return mu > 0.0 ? -mu * rho - t : -t;
+    };
+    const double mu_lo = std::max(0.0, -std::min(lo1, lo2));
+    if (rho == kInf) return mu_lo == 0.0 ? phi(0.0) : -kInf;
+    if (rho <= 0.0) return 0.0;  // the region is the centre alone
+    auto slope = [&](double mu, double& s2, double& s3) {
+        const double d1 = lo1 + mu, d2 = lo2 + mu;
+        const double a1 = g1 > 0.0 ? g1 / (d1 * d1) : 0.0, a2 = g2 > 0.0 ? g2 / (d2 * d2) : 0.0;
+        s2 = a1 + a2;
+        s3 = (g1 > 0.0 ? a1 / d1 : 0.0) + (g2 > 0.0 ? a2 / d2 : 0.0);
+    };
+    double s2 = 0.0, s3 = 0.0;
+    const double at_lo = phi(mu_lo);
+    if (at_lo > -kInf) {
+        slope(mu_lo, s2, s3);
+        if (s2 <= rho) return at_lo;  // the maximum sits at the boundary
+    }
+    // Each term alone bounds the root from below: G_i/(lo_i + mu)^2 <= rho.
+    double mu = std::max({mu_lo, std::sqrt(g1 / rho) - lo1, std::sqrt(g2 / rho) - lo2});
+    double best = std::max(at_lo, phi(mu));
+    for (int it = 0; it < 6; ++it) {
+        slope(mu, s2, s3);
+        if (!(s2 > rho) || !(s3 > 0.0)) break;
+        const double next = mu + s2 * (std::sqrt(s2 / rho) - 1.0) / s3;
+        if (!(next > mu)) break;
+        mu = next;
+        best = std::max(best, phi(mu));
+    }
+    return best;
+}
+
+// Whether candidate l can be dropped for candidate j, older or newer.
 //
 // l can win at a later end only where C_l < top + gamma, top the larger of
 // F[r-1] and F[r]: the start r+1 (or r, for the next end) costs that plus the
-// energy of the samples after r, and no later sample can cost l less. So l
-// goes if C_l - C_j exceeds a margin on that region.
+// energy of the samples after r, and no later sample can cost l less. Both
+// candidates take the same samples from here on, so if C_l - C_j exceeds a
+// margin on that region, j (or whatever drops j in turn, more cheaply still
+// on a region holding l's) beats l at every later end, and l goes.
 //
 // In w = R_l z the difference is
 //   dC + |w - b_l|^2 - |M w - b_j|^2,   M = R_j R_l^-1,  dC = the costs' gap,
 // and with v = w - b_l, e = b_j - M b_l and the eigenvectors u_i of
 // I - M M' (eigenvalues 1 - s_i^2), per component and direction
 //   (1 - s_i^2) t_i^2 + 2 s_i t_i (u_i'e) - (u_i'e)^2,   sum t_i^2 <= rho.
-// Each term is bounded on its own, widened by the rounding of M, e and the
-// eigenvalues, so near-flat directions (old candidates whose states have
-// converged) are bounded through rho instead of their vanishing curvature.
+// For an older j the s_i exceed 1 and the difference is not convex; the
+// S-lemma bound adds mu (sum t^2 - rho) <= 0 and minimises freely, which is
+// a bound only while every curvature 1 - s_i^2 + mu stays positive. Those
+// curvatures are lowered and the linear terms raised by the rounding of M, e
+// and the eigenvalues, so the certificate holds for the exact quadratics.
 bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, double top) {
     const double cl = l.base + l.energy;
     const double cj = j.base + j.energy;
@@ -67,7 +107,6 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
     double rho = (top - cl) + tol;
     if (rho < 0.0) return true;
     if (!(rho >= 0.0)) rho = kInf;
-    const double root = std::sqrt(rho);
 
     const double* rl = l.r;
     const double* rj = j.r;
@@ -107,9 +146,9 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
         16.0 * kEps *
         (1.0 + m11 * m11 + big12 * big12 + m22 * m22 + std::fabs(a) + std::fabs(b) + std::fabs(c));
     const double lo1 = lam1 - eta, lo2 = lam2 - eta;
-    const double sg1 = std::sqrt(std::max(0.0, 1.0 - lam1 + eta));
-    const double sg2 = std::sqrt(std::max(0.0, 1.0 - lam2 + eta));
+    const double sg1 = 1.0 - lam1 + eta, sg2 = 1.0 - lam2 + eta;  // s_i^2, rounded up
 
+    double e2 = 0.0, t1s = 0.0, t2s = 0.0;
     for (Index k = 0; k < m; ++k) {
         const double bl0 = l.b0[k], bl1 = l.b1[k], bj0 = j.b0[k], bj1 = j.b1[k];
         const double q0 = m11 * bl0 + m12 * bl1;
@@ -120,11 +159,19 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
                             big12 * std::fabs(bl1) + std::fabs(q1));
         const double t1 = std::fabs(u1x * e0 + u1y * e1) + err;
         const double t2 = std::fabs(u2x * e0 + u2y * e1) + err;
-        bound -= t1 * t1 + t2 * t2;
-        bound += min_on_interval(lo1, sg1 * t1, root) + min_on_interval(lo2, sg2 * t2, root);
-        if (!(bound > tol)) return false;
+        e2 += t1 * t1 + t2 * t2;
+        t1s += t1 * t1;
+        t2s += t2 * t2;
+        // The ball's part is never positive: the constants alone must leave
+        // more than the margin.
+        if (!(bound - e2 > tol)) return false;
     }
-    return true;
+    const double g1 = std::max(0.0, sg1) * t1s, g2 = std::max(0.0, sg2) * t2s;
+    const double inner = ball_bound(lo1, lo2, g1, g2, rho);
+    if (!(inner > -kInf)) return false;
+    // Rounding of the bound's own few operations, far below the margin.
+    const double slack = 8.0 * kEps * (std::fabs(bound) + e2 + std::fabs(inner));
+    return bound - e2 + inner - slack > tol;
 }
 
 // Candidates in start order: their states packed back to back, starts and
@@ -170,29 +217,71 @@ private:
     std::vector<double> states_;
 };
 
-// One pass over the live candidates, newest to oldest: each is tested against
-// the cheapest newer survivor (the usual dominator of old candidates, whose
-// states have converged) and its nearest newer survivor (of recent ones).
+// Work arrays of a pruning pass, kept across passes so that passes do not
+// allocate once the live set has reached its size.
+struct PassScratch {
+    std::vector<double> cost;
+    std::vector<Index> older, newer, stack;
+};
+
+// For every k the nearest candidate on each side with a smaller cost (the
+// minimum of C; size() where there is none), by one monotone stack a side.
+void nearest_cheaper(PassScratch& s, Index n) {
+    const auto none = n;
+    s.stack.clear();
+    for (Index k = 0; k < n; ++k) {
+        while (!s.stack.empty() && !(s.cost[s.stack.back()] < s.cost[k])) s.stack.pop_back();
+        s.older[k] = s.stack.empty() ? none : s.stack.back();
+        s.stack.push_back(k);
+    }
+    s.stack.clear();
+    for (Index k = n; k-- > 0;) {
+        while (!s.stack.empty() && !(s.cost[s.stack.back()] < s.cost[k])) s.stack.pop_back();
+        s.newer[k] = s.stack.empty() ? none : s.stack.back();
+        s.stack.push_back(k);
+    }
+}
+
+// One pass over the (compacted) live candidates. Only a cheaper candidate can
+// dominate (at l's own minimum C_j must be below C_l), so each is tested
+// against the cheapest of all (the usual dominator of old candidates, whose
+// states have converged) and the two nearest cheaper ones on each side, older
+// or newer: nearest in start, their states are the most alike, and on smooth
+// data an older neighbour is what drops a newer one (measured: older partners
+// take the live set to about a third of newer-only partners at L = 16-64).
+// A drop for a candidate that is itself dropped later stays valid (see
+// dominated), so the partners are chosen once, before the pass.
+// The newest candidate, started this step on samples r and r + 1, already
+// holds sample r + 1; its quadratic is at another end and it sits out.
 template <class View>
-void prune_pass(LiveSet& live, const View& view, Index m, double gamma, double top) {
-    Index near = live.size(), cheap = live.size();
-    double cheapest = kInf;
-    for (Index k = live.size(); k-- > 0;) {
-        if (!live.kept(k)) continue;
+void prune_pass(LiveSet& live, PassScratch& s, const View& view, Index m, double gamma, double top,
+                Index r) {
+    Index n = live.size();
+    if (n > 0 && live.start(n - 1) == r) --n;
+    if (n < 2) return;
+    s.cost.resize(n);
+    s.older.resize(n);
+    s.newer.resize(n);
+    Index cheap = 0;
+    for (Index k = 0; k < n; ++k) {
         const Quadratic q = view(k);
-        bool drop = false;
-        if (cheap < live.size())
-            drop = dominated(q, view(cheap), m, gamma, top) ||
-                   (near != cheap && dominated(q, view(near), m, gamma, top));
-        if (drop) {
-            live.drop(k);
-            continue;
-        }
-        near = k;
-        const double cost = q.base + q.energy;
-        if (cheap == live.size() || cost < cheapest) {
-            cheap = k;
-            cheapest = cost;
+        s.cost[k] = q.base + q.energy;
+        if (s.cost[k] < s.cost[cheap]) cheap = k;
+    }
+    nearest_cheaper(s, n);
+    for (Index k = 0; k < n; ++k) {
+        if (k == cheap) continue;
+        const Quadratic q = view(k);
+        const Index o1 = s.older[k], n1 = s.newer[k];
+        const Index o2 = o1 < n ? s.older[o1] : n, n2 = n1 < n ? s.newer[n1] : n;
+        const Index partners[5] = {cheap, n1, o1, n2, o2};
+        for (Index i = 0; i < 5; ++i) {
+            const Index p = partners[i];
+            if (p >= n || (i > 0 && p == cheap)) continue;
+            if (dominated(q, view(p), m, gamma, top)) {
+                live.drop(k);
+                break;
+            }
         }
     }
 }
@@ -212,6 +301,7 @@ PartitionResult search(const Kernel& kernel, Index m, double gamma, PartitionRes
     };
     kernel.start(live.push(1), 1);
     Index since_pass = 0;
+    PassScratch scratch;
 
     for (Index r = 2; r < n; ++r) {
         const Index count = live.size();
@@ -248,7 +338,8 @@ PartitionResult search(const Kernel& kernel, Index m, double gamma, PartitionRes
         // with the live set, so a pass costs O(1) tests per step.
         if (++since_pass >=
             kPassEvery + static_cast<Index>(static_cast<double>(live.size()) * kPassShare)) {
-            prune_pass(live, view, m, gamma, top);
+            if (dropped) live.compact();
+            prune_pass(live, scratch, view, m, gamma, top, r);
             since_pass = 0;
             dropped = true;
         }
