@@ -86,6 +86,11 @@ def step_family(rng, t, noise, on_sine: bool, outliers: bool):
     return (with_outliers(rng, y) if outliers else y), [k]
 
 
+def t3_step(rng, n: int):
+    k = one_step(rng, n)
+    return steps(n, [k], [3.0]) + rng.standard_t(3, n) / math.sqrt(3.0), [k]
+
+
 KINDS = {
     "constant": lambda rng, t, noise: (noise, []),
     "smooth": lambda rng, t, noise: (2.0 * np.sin(4 * np.pi * t) + noise, []),
@@ -95,6 +100,8 @@ KINDS = {
     "step": lambda rng, t, noise: step_family(rng, t, noise, True, False),
     "step+outliers": lambda rng, t, noise: step_family(rng, t, noise, True, True),
     "trend+3 steps": trend_3_steps,
+    # Student-t noise with 3 degrees of freedom (scaled to unit variance) and a step of 3
+    "t(3) step": lambda rng, t, noise: t3_step(rng, len(t)),
     "3 components": three_components,
 }
 
@@ -122,6 +129,7 @@ FAMILIES = [
     "3 components-200",
     "AR(1) smooth-400",
     "step+outliers-400",
+    "t(3) step-400",
 ]
 
 
@@ -281,6 +289,7 @@ def fastcpd_method(x, y):
 
 METHODS = {
     "velk select (marginal likelihood)": velk_method(),
+    "velk select, noise auto": velk_method(noise="auto"),
     "tried: Cp": scored_by(cp_score),
     "tried: BIC with edf": scored_by(bic_edf_score),
     "tried: likelihood without BIC": scored_by(reml_score),

@@ -6,7 +6,7 @@ import math
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["bic_cost", "evidence", "noise_of"]
+__all__ = ["bic_cost", "charges", "evidence", "noise_of"]
 
 
 def evidence(m: int, dim: int, jumps: int, stats: Mapping[str, Any], floor: float = 0.0) -> float:
@@ -38,6 +38,14 @@ def evidence(m: int, dim: int, jumps: int, stats: Mapping[str, Any], floor: floa
         + 2 * dim * (jumps + 1) * log_m
         + 2 * jumps * log_m
     )
+
+
+def charges(m: int, dim: int, jumps: int) -> float:
+    """What `evidence` charges the segments and jumps of a fit: ``log m`` per component
+    for each segment's level and again for its slope, ``2 log m`` for each jump's
+    position."""
+    log_m = math.log(m)
+    return 2 * dim * (jumps + 1) * log_m + 2 * jumps * log_m
 
 
 def bic_cost(m: int, dim: int, noise_variance: float) -> float:

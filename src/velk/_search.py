@@ -13,6 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
+from velk._robust import t_evidence, t_fit
 from velk._score import evidence
 
 __all__ = [
@@ -48,6 +49,8 @@ class Problem(NamedTuple):
     pruning: str
     precondition: str
     cancel: npt.NDArray[np.uint8]  # set to stop every fit of the search
+    nu: float = math.inf  # the t noise's degrees of freedom; inf: Gaussian noise
+    scale: float = 1.0  # the noise variance before any fit, in the fits' units
 
 
 class Cell(NamedTuple):
@@ -60,6 +63,8 @@ class Cell(NamedTuple):
     edf: float
     prss: float  # the penalised residual sum of squares, D + lam * R
     lam: float  # in the units of the fitted samples
+    scale: float = math.nan  # t noise: the fitted scale s2 (units of D); NaN for Gaussian
+    iterations: int = 0  # t noise: the reweighted fits after the first
 
 
 def cell_of(pb: Problem, length: float, jump_cost: float, res: _engine.FitResult) -> Cell:
@@ -78,6 +83,8 @@ def smoothing_of(length: float) -> dict[str, float | None]:
 
 def score_cell(pb: Problem, length: float, jump_cost: float) -> tuple[Cell, _engine.FitResult]:
     """Fit all samples with one setting and score it: the unit of work of the search."""
+    if math.isfinite(pb.nu):
+        return t_cell(pb, length, jump_cost)
     res = _engine.fit(
         pb.samples,
         **smoothing_of(length),
@@ -88,6 +95,27 @@ def score_cell(pb: Problem, length: float, jump_cost: float) -> tuple[Cell, _eng
         stats=True,
     )
     return cell_of(pb, length, jump_cost, res), res
+
+
+def t_cell(pb: Problem, length: float, jump_cost: float) -> tuple[Cell, _engine.FitResult]:
+    """The same under t noise: the last exact fit of the reweighting, scored by the t
+    density."""
+    tf = t_fit(
+        pb.samples,
+        length=length,
+        jump_cost=jump_cost,
+        nu=pb.nu,
+        scale=pb.scale,
+        pruning=pb.pruning,
+        precondition=pb.precondition,
+        cancel=pb.cancel,
+        floor=pb.floor,
+    )
+    st = tf.res["stats"]
+    score = t_evidence(pb.m, pb.dim, tf, pb.nu)
+    cell = Cell(length, jump_cost, score, len(tf.res["jumps"]), st["edf"], st["prss"],
+                tf.res["lam"], tf.scale, tf.iterations)  # fmt: skip
+    return cell, tf.res
 
 
 class Progress:

@@ -1,0 +1,207 @@
+"""Heavy-tailed noise: fits under Student-t noise by iteratively reweighted exact fits.
+
+Student-t noise with nu degrees of freedom and scale s2 is Gaussian noise whose variance
+s2 / tau is drawn per sample, tau ~ Gamma(nu / 2, nu / 2). For a fixed smoothing lam and
+jump cost c the fit minimises (dim d components sharing one tau per sample, u_i the
+weighted squared residual of sample i summed over its components)
+
+    L(f, s2) = m d log s2 + sum_i (nu + d) log(1 + u_i / (nu s2)) + (lam R(f) + c J(f)) / s2,
+
+minus twice the log-likelihood of t noise plus the fit's penalties in units of s2.
+As nu -> inf it is the Gaussian objective. Each iteration lowers L twice:
+
+- f-step: log(1 + v) is concave, so at the current residuals u0 the tangent
+  s2 (nu + d) log(1 + u / (nu s2)) <= const + omega * u, omega = (nu + d) / (nu + u0 / s2),
+  majorises s2 times the data term, equal at u0. One exact weighted fit (weights w * omega,
+  the same lam and c) minimises the majoriser over every segmentation and curve, so L at
+  the new fit is no larger than at the old one.
+- s2-step: the EM update for the scale of a t (a Gaussian scale mixture): with omega
+  recomputed at the new fit, s2 = (sum omega u + lam R + c J) / (m d) minimises the EM
+  surrogate of L in s2, which touches L at the current s2, so L does not rise either.
+
+The jumps are those of the last exact fit.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import NamedTuple
+
+import numpy as np
+
+from velk import _engine
+from velk._ppoly import FloatArray, ppeval
+from velk._score import charges
+
+__all__ = ["NUS", "TFit", "t_evidence", "t_fit"]
+
+# The degrees of freedom tried: from very heavy tails to nearly Gaussian (inf is the
+# Gaussian model itself, fitted without iterations).
+NUS = (2.0, 4.0, 8.0, 16.0)
+# Iterations stop once L falls by less than TOL of its size, or after MAX_ITER.
+MAX_ITER = 40
+TOL = 1e-7
+# Never a scale below this fraction of the starting one: an interpolating curve would
+# drive it to 0 and every weight to infinity.
+TINY = 1e-12
+
+
+class TFit(NamedTuple):
+    """The last exact fit of a run and what the run found."""
+
+    res: _engine.FitResult  # the fit with weights w * omega (stats included)
+    scale: float  # s2, in the fits' units of D
+    u: FloatArray  # its weighted squared residuals per sample (weights w alone)
+    objective: list[float]  # L after the first fit and after every iteration
+    iterations: int  # reweighted fits after the first one
+
+
+def residual_energy(samples: _engine.Samples, res: _engine.FitResult) -> FloatArray:
+    """u_i = w_i * sum over components of (y_i - f(x_i))**2. Jumps lie between samples, so
+    each sample takes the piece of its own segment."""
+    dim = samples.y.shape[1]
+    f = ppeval(res["breaks"], res["coefs"], dim, samples.x, 0, res["scale"])
+    out: FloatArray = samples.w * np.sum((samples.y - f) ** 2, axis=1)
+    return out
+
+
+def start_weights(samples: _engine.Samples, s2: float, nu: float) -> FloatArray:
+    """EM weights from the misfit of each sample to the line through its neighbours (at
+    the ends, through the next two), a residual that needs no fit. Starting from a
+    Gaussian fit instead would trap the iterations: it may isolate an outlier between two
+    jumps, fit it exactly and so give it the largest weight of all."""
+    x, y, w = samples.x, samples.y, samples.w
+    m = len(x)
+    if m < 3:
+        return np.ones(m)
+    i = np.arange(m)
+    left = np.clip(i - 1, 0, m - 3)  # the two other samples of each line
+    left[-1] = m - 3
+    right = np.where(i == 0, 2, np.where(i == m - 1, m - 2, i + 1))
+    left = np.where(i == 0, 1, left)
+    a = (x[right] - x) / (x[right] - x[left])  # the weight of y[left] in the line at x
+    b = 1.0 - a
+    r = y - a[:, None] * y[left] - b[:, None] * y[right]
+    var = 1.0 / w + a * a / w[left] + b * b / w[right]  # of r in noise variances
+    return weights_of(np.sum(r * r, axis=1) / var, s2, nu, y.shape[1])
+
+
+def penalty(res: _engine.FitResult, jump_cost: float) -> float:
+    """lam R + c J of a fit: roughness from its stats, the jumps at their cost."""
+    st = res["stats"]
+    jumps = len(res["jumps"])
+    return float(st["prss"] - st["rss"]) + (jump_cost * jumps if jumps else 0.0)
+
+
+def objective(u: FloatArray, s2: float, nu: float, dim: int, pen: float) -> float:
+    """L(f, s2) of the module's notes."""
+    m = len(u)
+    return float(m * dim * math.log(s2) + (nu + dim) * np.sum(np.log1p(u / (nu * s2))) + pen / s2)
+
+
+def weights_of(u: FloatArray, s2: float, nu: float, dim: int) -> FloatArray:
+    """The EM weights (nu + d) / (nu + u / s2): 1 on average for t noise, small for
+    outliers."""
+    out: FloatArray = (nu + dim) / (nu + u / s2)
+    return out
+
+
+def mean_spacing(x: FloatArray) -> float:
+    return float(x[-1] - x[0]) / (len(x) - 1)
+
+
+class Run(NamedTuple):
+    """How every fit of a run is made."""
+
+    samples: _engine.Samples
+    jump_cost: float
+    pruning: str
+    precondition: str
+    cancel: object
+
+
+def exact_fit(run: Run, w: FloatArray, lam: float) -> _engine.FitResult:
+    s = run.samples
+    return _engine.fit(
+        _engine.prepare(s.x, s.y, w=w),
+        lam=lam,
+        jump_cost=run.jump_cost,
+        pruning=run.pruning,
+        precondition=run.precondition,
+        cancel=run.cancel,  # type: ignore[arg-type]
+        stats=True,
+    )
+
+
+def t_fit(
+    samples: _engine.Samples,
+    *,
+    length: float,
+    jump_cost: float,
+    nu: float,
+    scale: float,
+    pruning: str = "functional",
+    precondition: str = "none",
+    cancel: object = None,
+    floor: float = 0.0,
+) -> TFit:
+    """The fit under t noise with nu degrees of freedom at one smoothing length and jump
+    cost, from the starting scale s2 = `scale` (the noise variance in the fits' units)
+    and `start_weights`; the scale is then estimated with the curve, never below
+    `floor`."""
+    run = Run(samples, jump_cost, pruning, precondition, cancel)
+    dim = samples.y.shape[1]
+    low = max(floor, TINY * scale)
+    s2 = max(scale, low)
+    # lam from the length at the samples' own weights, then fixed: a length would follow
+    # the weights as they change, and the objective with it.
+    lam = (
+        math.inf
+        if math.isinf(length)
+        else length**4 * float(np.mean(samples.w)) / mean_spacing(samples.x)
+    )
+    res = exact_fit(run, samples.w * start_weights(samples, s2, nu), lam)
+    u = residual_energy(samples, res)
+    history = [objective(u, s2, nu, dim, penalty(res, jump_cost))]
+    for _ in range(MAX_ITER):
+        new = exact_fit(run, samples.w * weights_of(u, s2, nu, dim), lam)
+        u_new = residual_energy(samples, new)
+        pen = penalty(new, jump_cost)
+        s2_new = float(np.sum(weights_of(u_new, s2, nu, dim) * u_new) + pen) / (len(u) * dim)
+        s2_new = max(s2_new, low)
+        res, u, s2 = new, u_new, s2_new
+        history.append(objective(u, s2, nu, dim, pen))
+        if history[-2] - history[-1] <= TOL * (1.0 + abs(history[-1])):
+            break
+    return TFit(res, s2, u, history, len(history) - 1)
+
+
+def t_evidence(m: int, dim: int, tf: TFit, nu: float) -> float:
+    """Minus twice the approximate log marginal likelihood of a t fit, on the scale of
+    `velk._score.evidence` so that the two compare.
+
+    The Gaussian score is a Laplace approximation that is exact for Gaussian noise: the
+    data term at the fit, plus the log-determinant of the curve's posterior relative to
+    noise alone, plus the charges for segments and jumps. Here the data term is the t
+    density itself, its normaliser included (the log-gamma terms and d log(nu pi)); the
+    curvature is the weighted fit's log-determinant, the EM weights standing in for the
+    t likelihood's Hessian. Both scores drop the same constant n (1 + log 2 pi), so that
+    as nu -> inf this tends to the Gaussian score at s2 = prss / n.
+    """
+    st = tf.res["stats"]
+    s2 = tf.scale
+    n = m * dim
+    jumps = len(tf.res["jumps"])
+    normaliser = dim * math.log(nu * math.pi) + 2.0 * (
+        math.lgamma(nu / 2) - math.lgamma((nu + dim) / 2)
+    )
+    data = float(n * math.log(s2) + (nu + dim) * np.sum(np.log1p(tf.u / (nu * s2))))
+    rough = float(st["prss"] - st["rss"]) / s2
+    return (
+        data
+        + m * normaliser
+        - n * (1.0 + math.log(2.0 * math.pi))
+        + rough
+        + float(st["logdet"])
+        + charges(m, dim, jumps)
+    )
