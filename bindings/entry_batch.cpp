@@ -26,8 +26,9 @@ bool convert_item(PyObject* item, Ref& keep, const velk::engine::Samples*& sampl
     PyObject* obj = PyTuple_GetItem(item, 0);
     keep = Ref::borrow(item);  // the tuple holds the samples
     samples = samples_of(obj, "items");
-    return samples && convert_smoothing(PyTuple_GetItem(item, 1), PyTuple_GetItem(item, 2),
-                                        setting.smoothing) &&
+    return samples &&
+           convert_smoothing(PyTuple_GetItem(item, 1), PyTuple_GetItem(item, 2),
+                             setting.smoothing) &&
            named("jump_cost", convert_double(PyTuple_GetItem(item, 3), setting.jump_cost));
 }
 
@@ -35,8 +36,8 @@ bool convert_item(PyObject* item, Ref& keep, const velk::engine::Samples*& sampl
 
 PyObject* engine_fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"items", "pruning", "precondition", "cancel", "stats",
-                                         nullptr};
+        static const char* keywords[] = {"items",  "pruning", "precondition",
+                                         "cancel", "stats",   nullptr};
         PyObject *items_obj, *pruning_obj = nullptr, *precondition_obj = nullptr;
         PyObject* cancel_obj = Py_None;
         int with_stats = 0;

@@ -25,8 +25,8 @@ std::vector<double> rounding_level(const Samples& smp) {
     for (Index i = 0; i < m; ++i)
         for (Index j = 0; j < dim; ++j)
             out[j] = std::max(out[j], std::fabs(s.y(i, j) + smp.y0[j]) / s.delta[i]);
-    const double factor = 8.0 * std::sqrt(static_cast<double>(m)) *
-                          std::numeric_limits<double>::epsilon();
+    const double factor =
+        8.0 * std::sqrt(static_cast<double>(m)) * std::numeric_limits<double>::epsilon();
     for (double& v : out) v = std::ldexp(factor * v, smp.ey - smp.ed);
     return out;
 }
