@@ -32,6 +32,9 @@ def test_readme_examples(tmp_path, monkeypatch):
             exec(compile(code, f"README.md block {i + 1}", "exec"), ns)
             if i == 0:
                 assert_allclose(ns["spline"].jumps, [5.0])
+            if "batch" in ns:  # many series: each its own jumps
+                got = [sel.spline.jumps.round(2).tolist() for sel in ns.pop("batch").values()]
+                assert got == [[], [2.99], [7.01]]
             if "daily" in ns:  # the time series: the jump halfway between Jun 30 and Jul 1
                 assert list(ns.pop("daily").jumps.astype(str)) == ["2023-06-30 12:00:00"]
     finally:
