@@ -143,3 +143,35 @@ def test_selection_with_its_table_survives_pickling() -> None:
     back = pickle.loads(pickle.dumps(sel)).jumps
     assert np.array_equal(back.low, sel.jumps.low)
     assert np.array_equal(back.size_se, sel.jumps.size_se)
+
+
+@pytest.mark.parametrize("step, seed", [(1.5, 7), (2.0, 8), (4.0, 9)])
+def test_interval_is_the_highest_posterior_set_of_piece_by_piece_scores(
+    step: float, seed: int
+) -> None:
+    # Score every cut from fresh sweeps of its two pieces: a shifted index, a wrong level
+    # or an interval taken too wide or too narrow makes the tables differ.
+    n, sd = 80, 1.0
+    x, y = _series(step, n=n, seed=seed, sd=sd)
+    spl = velk.fit(x, y, smoothing=0.5, jump_cost=2.0)
+    k = int(np.argmin(np.abs(spl.jumps - 5.0)))
+    table = spl.jump_table(noise=sd)
+    a, b = spl.segments[k].start, spl.segments[k + 1].stop
+    x, y = x[a:b], y[a:b]
+    q = sd**2 / ((1 - spl.p) / spl.p)
+    var = np.full(b - a, sd**2)
+    cuts = np.arange(2, b - a - 1)
+    score = np.array(
+        [
+            _sweep(x[:c], y[:c], var[:c], q).energy[-1]
+            + _sweep(-x[c:][::-1], y[c:][::-1], var[c:], q).energy[-1]
+            for c in cuts
+        ]
+    )
+    post = np.exp(-0.5 * (score - score.min()))
+    post /= post.sum()
+    order = np.argsort(-post)
+    kept = cuts[order[: np.searchsorted(np.cumsum(post[order]), 0.95) + 1]]
+    mid = 0.5 * (x[:-1] + x[1:])
+    assert table.low[k] == pytest.approx(mid[kept.min() - 1])
+    assert table.high[k] == pytest.approx(mid[kept.max() - 1])
