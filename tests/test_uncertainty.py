@@ -58,8 +58,9 @@ def test_interval_width_shrinks_with_step_and_holds_truth(n: int) -> None:
     assert widths[1] <= widths[0]
 
 
-def _coverage(step: float, seeds: int = 30) -> tuple[float, float]:
+def _coverage(step: float, seeds: int = 30) -> tuple[float, float, float]:
     pos = size = found = 0
+    z = []
     for seed in range(seeds):
         x, y = _series(step, n=200, seed=100 + seed, sd=1.0)
         table = velk.select(x, y).jumps
@@ -71,15 +72,18 @@ def _coverage(step: float, seeds: int = 30) -> tuple[float, float]:
         t0 = 0.5 * (x[99] + x[100])
         pos += table.low[k] <= t0 <= table.high[k]
         size += abs(table.size[k, 0] - step) <= 1.96 * table.size_se[k, 0]
-    return pos / found, size / found
+        z.append(abs(table.size[k, 0] - step) / table.size_se[k, 0])
+    return pos / found, size / found, float(np.mean(z))
 
 
 @pytest.mark.parametrize("step", [3.0])
 def test_coverage_is_near_nominal(step: float) -> None:
     # An interval shifted, halved or doubled would miss 0.8 .. 1.0 on one side.
-    pos, size = _coverage(step)
+    pos, size, z = _coverage(step)
     assert 0.8 <= pos <= 1.0
     assert 0.8 <= size <= 1.0
+    # E|Z| = 0.80 for a standard normal: a standard error doubled gives 0.4, halved 1.6
+    assert 0.55 <= z <= 1.1
 
 
 @pytest.mark.parametrize("noise, expect_sure", [(0.5, True), (3.0, False)])
