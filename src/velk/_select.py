@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
+from velk._jumps import JumpTable, empty_table, table_of
 from velk._params import length_of, terms_of
 from velk._ppoly import FloatArray
 from velk._robust import NUS
@@ -88,6 +89,10 @@ class Selection:
         The number of jumps of each of those fits.
     edf : ndarray, shape (k,)
         Their degrees of freedom, summed over the segments and components.
+    jumps : JumpTable
+        Each jump of the chosen fit with a 95 % interval for its position, its size with
+        a standard error, and the probability that a jump lies in that interval, at the
+        noise level the fit leaves (NaN where that level is unknown, e.g. zero).
     noise_model : str
         The noise model of the chosen fit: "gaussian" or "student-t". The settings
         above are those searched under it.
@@ -115,6 +120,7 @@ class Selection:
     scores: FloatArray
     n_jumps: npt.NDArray[np.int64]
     edf: FloatArray
+    jumps: JumpTable
     noise_model: str = "gaussian"
     nu: float = math.inf
     iterations: int = 0
@@ -126,6 +132,7 @@ class Selection:
             f"Selection(smoothing={self.smoothing:.4g} (p={self.p:.4g}), "
             f"jump_cost={self.jump_cost:.4g}, {len(self.spline.jumps)} jumps, "
             f"noise={self.noise:.4g}{model}, {len(self.scores)} settings scored{where})"
+            + ("" if len(self.jumps) == 0 else "\n" + repr(self.jumps))
         )
 
     def plot(self, ax: Axes | None = None) -> Axes:
@@ -444,8 +451,9 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
     noise = best.scale if t_noise else noise_of(best.prss, t.pb.m, t.pb.dim, best.n_jumps)
     # In the caller's terms; none where a fit leaves no more than rounding could.
     level = 0.0 if noise <= t.pb.floor else math.sqrt(noise) * t.level
+    spline = JumpSpline._from_fit(search.result, t.data, p_best, gamma_best, "linear")
     return Selection(
-        spline=JumpSpline._from_fit(search.result, t.data, p_best, gamma_best, "linear"),
+        spline=spline,
         smoothing=best.length,
         jump_cost=t.caller(best.jump_cost),
         p=p_best,
@@ -454,11 +462,20 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         noise=level if math.isfinite(noise) else math.nan,
         spacing=t.h,
         edge=edge,
+        jumps=_jump_table(spline, level, t.data.samples.w),
         **arrays,
         noise_model="student-t" if t_noise else "gaussian",
         nu=t.pb.nu,
         iterations=best.iterations,
     )
+
+
+def _jump_table(spline: JumpSpline, level: float, w: FloatArray) -> JumpTable:
+    """The chosen fit's jumps at the noise level it leaves (none where that is not known:
+    a fit that leaves only rounding, or lines and interpolants)."""
+    if len(spline.jump_indices) and level > 0.0 and math.isfinite(level) and 0 < spline.p < 1:
+        return table_of(spline, level, w)
+    return empty_table(spline, len(spline.jump_indices))
 
 
 def select(

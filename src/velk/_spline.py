@@ -19,6 +19,8 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from scipy.interpolate import PPoly  # type: ignore[import-untyped,unused-ignore]
 
+    from velk._jumps import JumpTable
+
 __all__ = ["JumpSpline"]
 
 
@@ -473,6 +475,29 @@ class JumpSpline:
             return PPoly(np.array(c), np.array(self._breaks), extrapolate=True)
         # The outer pieces only continue the curve beyond the samples.
         return PPoly(np.array(c[:, 1:-1]), np.array(self._breaks[1:-1]), extrapolate=False)
+
+    def jump_table(self, noise: object, delta: object = None) -> JumpTable:
+        """Each jump with a 95 % interval for its position, its size (right-hand minus
+        left-hand value) with a standard error, and the probability that a jump lies in
+        that interval, for noise of a known level.
+
+        Parameters
+        ----------
+        noise : float or array_like, shape (dim,)
+            Standard deviation of the noise of one value (per component), relative to
+            `delta` when that is given: ``noise=1`` says delta is the noise level.
+        delta : float or array_like, shape (len(x),), optional
+            The standard deviation of each fitted sample relative to the others.
+
+        Notes
+        -----
+        Each segment is taken as the integrated Wiener process the smoothing stands for,
+        with independent Gaussian noise, and each jump is moved with its neighbours held
+        fixed: see the README's section on jump uncertainty.
+        """
+        from velk._jumps import jump_table
+
+        return jump_table(self, noise, delta)
 
     def plot(self, ax: Axes | None = None) -> Axes:
         """Draw the samples, the curve and the jumps with matplotlib.

@@ -1,0 +1,301 @@
+"""How sure each jump is: an interval for its position, its size, and a probability.
+
+A segment of a cubic smoothing spline with objective ``sum w (y - f)^2 + lam int f''^2``
+is the posterior mean of an integrated Wiener process (f'' white, of spectral density
+sigma^2 / lam) observed with noise of variance sigma^2 / w. A Kalman filter run along a
+segment therefore gives, sample by sample, the prediction-error terms of that segment's
+likelihood; their running sum is the energy of the piece [a, t) for every t at once. The
+same filter run on the reversed samples gives the pieces [t, b). With the neighbouring
+jumps held fixed, their sum over t is the score of the fit as a function of one jump's
+position.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+
+__all__ = ["JumpTable", "empty_table", "jump_table", "table_of"]
+
+LEVEL = 0.95
+
+
+@dataclass(frozen=True)
+class _Sweep:
+    """Running results of a filter along one piece, one entry per sample."""
+
+    energy: FloatArray  # minus twice the log-likelihood of the samples up to and incl. i
+    mean: FloatArray  # (n, 2): filtered level and slope at sample i
+    var: FloatArray  # (n, 2, 2): their covariance
+
+
+def _sweep(x: FloatArray, y: FloatArray, var: FloatArray, q: float) -> _Sweep:
+    """Filter an integrated Wiener process of rate q along x (increasing).
+
+    The first two samples fix the level and slope (a diffuse start): their terms are left
+    out of the energy, so every piece is scored by the same restricted likelihood that
+    `select`'s score uses, whatever its start.
+    """
+    n = len(x)
+    energy = np.zeros(n)
+    mean = np.zeros((n, 2))
+    cov = np.zeros((n, 2, 2))
+    # Diffuse start: the level is the first sample, the slope unknown.
+    big = 1e8 * (float(np.max(np.abs(y))) + 1.0) ** 2
+    span = max(float(x[-1] - x[0]), 1e-300) if n > 1 else 1.0
+    m0, m1 = float(y[0]), 0.0
+    p00, p01, p11 = float(var[0]), 0.0, big / span**2
+    total = 0.0
+    mean[0] = (m0, m1)
+    cov[0] = ((p00, p01), (p01, p11))
+    for i in range(1, n):
+        h = float(x[i] - x[i - 1])
+        # predict
+        m0 += h * m1
+        p00 += 2 * h * p01 + h * h * p11 + q * h**3 / 3
+        p01 += h * p11 + q * h * h / 2
+        p11 += q * h
+        # update
+        s = p00 + float(var[i])
+        e = float(y[i]) - m0
+        if i >= 2:
+            total += math.log(2 * math.pi * s) + e * e / s
+        k0, k1 = p00 / s, p01 / s
+        m0 += k0 * e
+        m1 += k1 * e
+        p11 -= k1 * p01
+        p01 -= k0 * p01
+        p00 -= k0 * p00
+        energy[i] = total
+        mean[i] = (m0, m1)
+        cov[i] = ((p00, p01), (p01, p11))
+    return _Sweep(energy, mean, cov)
+
+
+def _extrapolate(mean: FloatArray, cov: FloatArray, h: float, q: float) -> tuple[float, float]:
+    """The value at distance h beyond a filtered state, and its variance."""
+    h_abs = abs(h)
+    value = float(mean[0] + h * mean[1])
+    v = float(cov[0, 0] + 2 * h * cov[0, 1] + h * h * cov[1, 1]) + q * h_abs**3 / 3
+    return value, v
+
+
+@dataclass(frozen=True)
+class _One:
+    position: float
+    low: float
+    high: float
+    size: FloatArray
+    size_var: FloatArray
+    probability: float
+
+
+def _one_jump(
+    x: FloatArray, y: FloatArray, var: FloatArray, sigma2: FloatArray, lam: float, cut: int
+) -> _One:
+    """One jump between fixed neighbours: samples [0, cut) lie left of it, [cut, n) right.
+
+    y and var have shape (n, dim) (var: the noise variance of each value, sigma2 / w);
+    sigma2 (dim,) is the noise variance per unit weight, which sets the process rate.
+    """
+    n, dim = y.shape
+    cuts = np.arange(2, n - 1)  # both pieces keep at least two samples
+    score = np.zeros(len(cuts))
+    whole = 0.0
+    sizes = np.zeros(dim)
+    size_var = np.zeros(dim)
+    mid = 0.5 * (x[:-1] + x[1:])  # mid[c - 1]: where a jump before sample c sits
+    pos = float(mid[cut - 1])
+    for j in range(dim):
+        q = float(sigma2[j]) / lam
+        fwd = _sweep(x, y[:, j], var[:, j], q)
+        bwd = _sweep(-x[::-1], y[::-1, j], var[::-1, j], q)
+        # fwd.energy[c - 1]: the piece [0, c); bwd.energy[n - 1 - c]: the piece [c, n)
+        score += fwd.energy[cuts - 1] + bwd.energy[n - 1 - cuts]
+        whole += float(fwd.energy[-1])
+        left, left_var = _extrapolate(fwd.mean[cut - 1], fwd.var[cut - 1], pos - x[cut - 1], q)
+        right, right_var = _extrapolate(
+            bwd.mean[n - 1 - cut], bwd.var[n - 1 - cut], x[cut] - pos, q
+        )
+        sizes[j] = right - left
+        size_var[j] = left_var + right_var
+    log_m = math.log(n)
+    # The two samples that start the new segment fix its level and slope: their density
+    # under a unit-information prior is the noise's, widened m-fold per parameter (BIC).
+    start = float(np.sum(2 * np.log(2 * math.pi * np.mean(var, axis=0)))) + 2 * dim * log_m
+    with_t = score + start
+    best = float(np.min(with_t))
+    post = np.exp(-0.5 * (with_t - best))
+    post /= post.sum()
+    order = np.argsort(-post)
+    kept = order[: int(np.searchsorted(np.cumsum(post[order]), LEVEL)) + 1]
+    low = float(mid[cuts[kept].min() - 1])
+    high = float(mid[cuts[kept].max() - 1])
+    # Posterior odds of a jump somewhere (uniform over positions) against none, at even
+    # prior odds: the marginal likelihood averaged over positions against the whole piece.
+    log_bf = -0.5 * best + math.log(float(np.mean(np.exp(-0.5 * (with_t - best))))) + 0.5 * whole
+    p_jump = 1.0 / (1.0 + math.exp(-log_bf)) if log_bf > -700.0 else 0.0
+    mass = float(post[kept].sum())
+    return _One(pos, low, high, sizes, size_var, p_jump * mass)
+
+
+class JumpTable:
+    """One row per jump of a fit: where it lies, how big it is and how sure it is.
+
+    Attributes
+    ----------
+    position : ndarray, shape (k,)
+        The jumps, as `JumpSpline.jumps` (datetimes for a time axis).
+    low, high : ndarray, shape (k,)
+        A 95 % highest-posterior interval for each position (same type as `position`).
+    size : ndarray, shape (k, dim)
+        The right-hand value minus the left-hand value of the curve at each jump.
+    size_se : ndarray, shape (k, dim)
+        Its standard error.
+    probability : ndarray, shape (k,)
+        The posterior probability that a jump lies in [low, high].
+    """
+
+    __slots__ = ("_fields", "_out")
+    _fields: dict[str, FloatArray]
+    _out: Callable[[FloatArray], Any]
+
+    _NAMES = ("position", "low", "high", "size", "size_se", "probability")
+
+    def __init__(self, fields: dict[str, FloatArray], out: Any) -> None:
+        for value in fields.values():
+            value.flags.writeable = False
+        object.__setattr__(self, "_fields", fields)
+        object.__setattr__(self, "_out", out)
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("JumpTable is read-only")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (JumpTable, (self._fields, self._out))
+
+    @property
+    def position(self) -> Any:
+        return self._out(self._fields["position"])
+
+    @property
+    def low(self) -> Any:
+        return self._out(self._fields["low"])
+
+    @property
+    def high(self) -> Any:
+        return self._out(self._fields["high"])
+
+    @property
+    def size(self) -> FloatArray:
+        return self._fields["size"]
+
+    @property
+    def size_se(self) -> FloatArray:
+        return self._fields["size_se"]
+
+    @property
+    def probability(self) -> FloatArray:
+        return self._fields["probability"]
+
+    def __len__(self) -> int:
+        return len(self._fields["position"])
+
+    def __iter__(self) -> Iterator[tuple[Any, ...]]:
+        cols = [getattr(self, name) for name in self._NAMES]
+        return iter(zip(*cols))
+
+    def to_frame(self) -> Any:
+        """The table as a pandas DataFrame (size columns per component)."""
+        try:
+            import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+        except ImportError as err:  # pragma: no cover - pandas is optional
+            raise ImportError("JumpTable.to_frame requires pandas") from err
+        data: dict[str, Any] = {n: getattr(self, n) for n in ("position", "low", "high")}
+        dim = self.size.shape[1]
+        for j in range(dim):
+            tag = "" if dim == 1 else f"_{j}"
+            data["size" + tag] = self.size[:, j]
+            data["size_se" + tag] = self.size_se[:, j]
+        data["probability"] = self.probability
+        return pd.DataFrame(data)
+
+    def __repr__(self) -> str:
+        if len(self) == 0:
+            return "JumpTable(no jumps)"
+        lines = ["JumpTable(", "  position [low, high]  size ± se  probability"]
+        for pos, low, high, size, se, prob in self:
+            sz = ", ".join(f"{a:.4g} ± {b:.2g}" for a, b in zip(size, se))
+            lines.append(f"  {pos} [{low}, {high}]  {sz}  {prob:.3f}")
+        lines.append(")")
+        return "\n".join(lines)
+
+
+def jump_table(spline: Any, noise: object, delta: object = None) -> JumpTable:
+    """The jump table of `spline` for a known noise level.
+
+    `noise` is the standard deviation of the noise of one value (scalar, or one per
+    component), relative to `delta` when that is given (so ``noise=1`` with the true delta).
+    """
+    n = len(spline._x)
+    d = np.ones(n) if delta is None else np.asarray(delta, dtype=np.float64)
+    if d.shape not in ((), (n,)) or not np.all(np.isfinite(d) & (d > 0)):
+        raise ValueError(f"delta must be positive, a scalar or one per fitted sample ({n})")
+    return table_of(spline, noise, 1.0 / np.broadcast_to(d, (n,)) ** 2)
+
+
+def table_of(spline: Any, noise: object, w: FloatArray) -> JumpTable:
+    """The jump table of `spline` whose samples have weights w and noise of standard
+    deviation ``noise / sqrt(w)``."""
+    x = np.asarray(spline._x, dtype=np.float64)
+    y = np.asarray(spline._y, dtype=np.float64).reshape(len(x), -1)
+    n, dim = y.shape
+    sd = np.asarray(noise, dtype=np.float64)
+    if sd.shape not in ((), (dim,)) or not np.all(np.isfinite(sd) & (sd > 0)):
+        raise ValueError(
+            f"noise must be finite and positive, a scalar or one per component ({dim})"
+        )
+    sigma2 = np.broadcast_to(sd, (dim,)) ** 2
+    var = sigma2[None, :] / np.asarray(w, dtype=np.float64).reshape(n, -1)
+    p = float(spline.p)
+    if not 0.0 < p < 1.0:
+        raise ValueError("jump tables need a smoothing between interpolation and straight lines")
+    lam = (1.0 - p) / p
+    rows = []
+    segs = spline.segments
+    for k in range(len(segs) - 1):
+        a, b = segs[k].start, segs[k + 1].stop
+        cut = segs[k + 1].start - a
+        rows.append(_one_jump(x[a:b], y[a:b], var[a:b], sigma2, lam, cut))
+    k = len(rows)
+    fields = {
+        "position": np.array([r.position for r in rows], dtype=np.float64),
+        "low": np.array([r.low for r in rows], dtype=np.float64),
+        "high": np.array([r.high for r in rows], dtype=np.float64),
+        "size": np.array([r.size for r in rows], dtype=np.float64).reshape(k, dim),
+        "size_se": np.sqrt(np.array([r.size_var for r in rows], dtype=np.float64)).reshape(k, dim),
+        "probability": np.array([r.probability for r in rows], dtype=np.float64),
+    }
+    return JumpTable(fields, spline._out)
+
+
+def empty_table(spline: Any, k: int) -> JumpTable:
+    """A table of k jumps of `spline` whose uncertainty is unknown: all NaN but position."""
+    dim = int(spline._dim)
+    nan = np.full(k, np.nan)
+    fields = {
+        "position": np.asarray(spline._jumps, dtype=np.float64).copy(),
+        "low": nan.copy(),
+        "high": nan.copy(),
+        "size": np.full((k, dim), np.nan),
+        "size_se": np.full((k, dim), np.nan),
+        "probability": nan.copy(),
+    }
+    return JumpTable(fields, spline._out)

@@ -1,0 +1,181 @@
+"""Jump tables: intervals, sizes and probabilities of each jump."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import velk
+from velk._jumps import _sweep
+
+
+def _series(step: float, n: int = 300, seed: int = 0, sd: float = 0.5) -> tuple[np.ndarray, ...]:
+    rng = np.random.default_rng(seed)
+    x = np.linspace(0.0, 10.0, n)
+    return x, np.sin(x) + step * (x > 5.0) + sd * rng.standard_normal(n)
+
+
+@pytest.mark.parametrize("step", [1.5, -2.0, 4.0])
+def test_size_is_the_splines_own_jump(step: float) -> None:
+    x, y = _series(step)
+    spl = velk.fit(x, y, smoothing=0.5, jump_cost=5.0)
+    table = spl.jump_table(noise=0.5)
+    for j, size in zip(spl.jumps, table.size[:, 0]):
+        gap = spl(j) - spl(np.nextafter(j, -np.inf))
+        assert size == pytest.approx(gap, rel=1e-6, abs=1e-9)
+
+
+def test_filter_energy_matches_direct_likelihood() -> None:
+    # The integrated Wiener process observed with noise: the filter's running energy must
+    # equal the Gaussian density of samples 2.. given samples 0, 1 computed densely.
+    rng = np.random.default_rng(1)
+    x = np.sort(rng.uniform(0, 3, 12))
+    y = rng.standard_normal(12)
+    var = np.full(12, 0.3)
+    q = 0.7
+    got = _sweep(x, y, var, q).energy[-1]
+    d = x - x[0]
+    # Cov of an IWP started from a diffuse level and slope: add a huge level/slope prior.
+    lo = np.minimum.outer(d, d)
+    k = q * (lo**2 * (3 * np.maximum.outer(d, d) - lo) / 6)
+    big = 1e8
+    c = k + big * (1 + np.outer(d, d)) + np.diag(var)
+    full = np.linalg.slogdet(2 * np.pi * c)[1] + y @ np.linalg.solve(c, y)
+    c2 = c[:2, :2]
+    head = np.linalg.slogdet(2 * np.pi * c2)[1] + y[:2] @ np.linalg.solve(c2, y[:2])
+    assert got == pytest.approx(full - head, rel=1e-5)
+
+
+@pytest.mark.parametrize("n", [150, 600])
+def test_interval_width_shrinks_with_step_and_holds_truth(n: int) -> None:
+    widths = []
+    for step in (2.0, 5.0):
+        x, y = _series(step, n=n, seed=2)
+        table = velk.fit(x, y, smoothing=0.5, jump_cost=4.0).jump_table(noise=0.5)
+        k = int(np.argmin(np.abs(table.position - 5.0)))
+        assert table.low[k] <= 5.0 + 10.0 / n and table.high[k] >= 5.0 - 10.0 / n
+        widths.append(table.high[k] - table.low[k])
+    assert widths[1] <= widths[0]
+
+
+def _coverage(step: float, seeds: int = 30) -> tuple[float, float, float]:
+    pos = size = found = 0
+    z = []
+    for seed in range(seeds):
+        x, y = _series(step, n=200, seed=100 + seed, sd=1.0)
+        table = velk.select(x, y).jumps
+        near = np.abs(table.position - 5.0) < 0.5
+        if not near.any():
+            continue
+        k = int(np.flatnonzero(near)[0])
+        found += 1
+        t0 = 0.5 * (x[99] + x[100])
+        pos += table.low[k] <= t0 <= table.high[k]
+        size += abs(table.size[k, 0] - step) <= 1.96 * table.size_se[k, 0]
+        z.append(abs(table.size[k, 0] - step) / table.size_se[k, 0])
+    return pos / found, size / found, float(np.mean(z))
+
+
+@pytest.mark.parametrize("step", [3.0])
+def test_coverage_is_near_nominal(step: float) -> None:
+    # An interval shifted, halved or doubled would miss 0.8 .. 1.0 on one side.
+    pos, size, z = _coverage(step)
+    assert 0.8 <= pos <= 1.0
+    assert 0.8 <= size <= 1.0
+    # E|Z| = 0.80 for a standard normal: a standard error doubled gives 0.4, halved 1.6
+    assert 0.55 <= z <= 1.1
+
+
+@pytest.mark.parametrize("noise, expect_sure", [(0.5, True), (3.0, False)])
+def test_probability_follows_the_noise_level(noise: float, expect_sure: bool) -> None:
+    x, y = _series(1.0, seed=4)
+    spl = velk.fit(x, y, smoothing=0.5, jump_cost=5.0)
+    k = int(np.argmin(np.abs(spl.jumps - 5.0)))
+    prob = spl.jump_table(noise=noise).probability[k]
+    assert (prob > 0.9) == expect_sure
+
+
+@pytest.mark.parametrize(
+    "noise, delta, match",
+    [
+        (-1.0, None, "noise"),
+        (np.nan, None, "noise"),
+        ([1.0, 2.0], None, "noise"),
+        (1.0, np.zeros(300), "delta"),
+        (1.0, np.ones(5), "delta"),
+    ],
+)
+def test_bad_input_is_refused(noise: object, delta: object, match: str) -> None:
+    x, y = _series(2.0)
+    spl = velk.fit(x, y, smoothing=0.5, jump_cost=5.0)
+    with pytest.raises(ValueError, match=match):
+        spl.jump_table(noise=noise, delta=delta)
+
+
+def test_record_is_read_only_iterable_and_converts_dates() -> None:
+    t = np.datetime64("2024-01-01") + np.arange(120) * np.timedelta64(1, "D")
+    rng = np.random.default_rng(5)
+    y = np.where(np.arange(120) < 60, 0.0, 3.0) + 0.3 * rng.standard_normal(120)
+    sel = velk.select(t, y)
+    table = sel.jumps
+    assert len(table) == len(sel.spline.jumps) >= 1
+    assert table.position.dtype.kind == "M" and table.low.dtype.kind == "M"
+    assert np.array_equal(table.position, sel.spline.jumps)
+    rows = list(table)
+    assert len(rows) == len(table) and len(rows[0]) == 6
+    with pytest.raises(AttributeError):
+        table.size = None  # type: ignore[misc]
+    with pytest.raises(ValueError):
+        table.size[0, 0] = 1.0
+    assert "JumpTable" in repr(sel) and str(rows[0][0])[:4] == "2024"
+    frame = table.to_frame()
+    assert list(frame.columns) == ["position", "low", "high", "size", "size_se", "probability"]
+
+
+def test_no_jumps_gives_an_empty_table() -> None:
+    x = np.linspace(0, 1, 100)
+    y = np.sin(3 * x) + 0.1 * np.random.default_rng(6).standard_normal(100)
+    sel = velk.select(x, y)
+    assert len(sel.jumps) == 0 and repr(sel.jumps) == "JumpTable(no jumps)"
+
+
+def test_selection_with_its_table_survives_pickling() -> None:
+    import pickle
+
+    x, y = _series(3.0)
+    sel = velk.select(x, y)
+    back = pickle.loads(pickle.dumps(sel)).jumps
+    assert np.array_equal(back.low, sel.jumps.low)
+    assert np.array_equal(back.size_se, sel.jumps.size_se)
+
+
+@pytest.mark.parametrize("step, seed", [(1.5, 7), (2.0, 8), (4.0, 9)])
+def test_interval_is_the_highest_posterior_set_of_piece_by_piece_scores(
+    step: float, seed: int
+) -> None:
+    # Score every cut from fresh sweeps of its two pieces: a shifted index, a wrong level
+    # or an interval taken too wide or too narrow makes the tables differ.
+    n, sd = 80, 1.0
+    x, y = _series(step, n=n, seed=seed, sd=sd)
+    spl = velk.fit(x, y, smoothing=0.5, jump_cost=2.0)
+    k = int(np.argmin(np.abs(spl.jumps - 5.0)))
+    table = spl.jump_table(noise=sd)
+    a, b = spl.segments[k].start, spl.segments[k + 1].stop
+    x, y = x[a:b], y[a:b]
+    q = sd**2 / ((1 - spl.p) / spl.p)
+    var = np.full(b - a, sd**2)
+    cuts = np.arange(2, b - a - 1)
+    score = np.array(
+        [
+            _sweep(x[:c], y[:c], var[:c], q).energy[-1]
+            + _sweep(-x[c:][::-1], y[c:][::-1], var[c:], q).energy[-1]
+            for c in cuts
+        ]
+    )
+    post = np.exp(-0.5 * (score - score.min()))
+    post /= post.sum()
+    order = np.argsort(-post)
+    kept = cuts[order[: np.searchsorted(np.cumsum(post[order]), 0.95) + 1]]
+    mid = 0.5 * (x[:-1] + x[1:])
+    assert table.low[k] == pytest.approx(mid[kept.min() - 1])
+    assert table.high[k] == pytest.approx(mid[kept.max() - 1])
