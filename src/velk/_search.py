@@ -199,8 +199,14 @@ def drive(
             if executor is None or len(todo) < 2:
                 done = (score_cell(search.pb, *s) for s in todo)
             else:
-                futures = [executor.submit(score_cell, search.pb, *s) for s in todo]
-                done = (f.result() for f in futures)
+                # Stiffer fits cost more (the live set grows with the length): the dearest
+                # go first, so that the cheap ones fill the other workers' gaps instead of
+                # one worker finishing the round alone.
+                futures = {
+                    s: executor.submit(score_cell, search.pb, *s)
+                    for s in sorted(todo, key=lambda s: s[0], reverse=True)
+                }
+                done = (futures[s].result() for s in todo)
             for s, (cell, res) in zip(todo, done):
                 search.record(s, cell, res)
                 bar.update(1)
