@@ -13,7 +13,7 @@ import os
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, ThreadPoolExecutor
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
@@ -120,10 +120,14 @@ class Selection:
     scores: FloatArray
     n_jumps: npt.NDArray[np.int64]
     edf: FloatArray
-    jumps: JumpTable
+    _table: LazyTable = field(repr=False)
     noise_model: str = "gaussian"
     nu: float = math.inf
     iterations: int = 0
+
+    @property
+    def jumps(self) -> JumpTable:
+        return self._table.get()
 
     def __repr__(self) -> str:
         where = f", on the {self.edge} edge of the search" if self.edge else ""
@@ -462,12 +466,26 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         noise=level if math.isfinite(noise) else math.nan,
         spacing=t.h,
         edge=edge,
-        jumps=_jump_table(spline, level, t.data.samples.w),
+        _table=LazyTable(spline, level, t.data.samples.w),
         **arrays,
         noise_model="student-t" if t_noise else "gaussian",
         nu=t.pb.nu,
         iterations=best.iterations,
     )
+
+
+class LazyTable:
+    """The jump table of a selection, made when first read: it costs a few percent of a
+    fit, which callers that only want the spline (or many series) need not pay."""
+
+    def __init__(self, spline: JumpSpline, level: float, w: FloatArray) -> None:
+        self.args = (spline, level, w)
+        self.table: JumpTable | None = None
+
+    def get(self) -> JumpTable:
+        if self.table is None:
+            self.table = _jump_table(*self.args)
+        return self.table
 
 
 def _jump_table(spline: JumpSpline, level: float, w: FloatArray) -> JumpTable:
