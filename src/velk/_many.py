@@ -21,9 +21,10 @@ import numpy.typing as npt
 
 from velk import _engine
 from velk._params import reported, setting
+from velk._plan import Options, job_of
 from velk._samples import read
 from velk._search import Progress, Search, drive_together
-from velk._select import Options, Selection, job_of, selection_of
+from velk._select import Selection, selection_of
 from velk._spline import JumpSpline
 from velk._validate import (
     EXTRAPOLATE,

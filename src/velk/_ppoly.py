@@ -214,3 +214,47 @@ def piecewise_roots(
         dup[1:] = close & ~between
         out.append(t[~dup])
     return out
+
+
+def in_units(coefs: FloatArray, scale: Scale) -> FloatArray:
+    """Coefficients (rows of powers, highest first) in units of x and y: a multiplication
+    by powers of two, exact unless a coefficient in those units does not fit in a double at
+    all (on x * 1e-160 a cubic coefficient is near 1e480: inf here, while the spline still
+    evaluates)."""
+    order = coefs.shape[1]
+    ex, ey = np.frexp(scale[0])[1] - 1, np.frexp(scale[1])[1] - 1
+    with np.errstate(over="ignore"):
+        out: FloatArray = np.ldexp(coefs, ey - ex * np.arange(order - 1, -1, -1))
+    return out
+
+
+def differentiated(coefs: FloatArray, scale: Scale, nu: int) -> tuple[FloatArray, Scale]:
+    """The coefficients and units of the nu-th derivative of every piece."""
+    order = coefs.shape[1]
+    if nu >= order:
+        out = np.zeros((len(coefs), 1))
+    else:
+        out = coefs[:, : order - nu] * derivative_factors(order, nu)
+    x_unit, y_unit = scale
+    return out, (x_unit, y_unit / x_unit**nu)
+
+
+def integrated(
+    breaks: FloatArray, coefs: FloatArray, dim: int, scale: Scale, x0: float
+) -> tuple[FloatArray, Scale]:
+    """The coefficients and units of the antiderivative that is zero at x0 and continuous
+    across every break (it integrates through the jumps)."""
+    order = coefs.shape[1]
+    x_unit, y_unit = scale
+    c = np.zeros((len(coefs), order + 1))
+    c[:, :order] = coefs / np.arange(order, 0, -1)
+    widths = np.diff(breaks) / x_unit
+    pieces = len(widths)
+    # Integral of every piece over its width, then the constants that make the pieces
+    # meet: each piece starts at the running total of the pieces before it.
+    area = horner(c, np.repeat(widths, dim)[:, None])[:, 0].reshape(pieces, dim)
+    start = np.concatenate([np.zeros((1, dim)), np.cumsum(area, axis=0)[:-1]])
+    c[:, order] = start.reshape(-1)
+    at0 = ppeval(breaks, c, dim, np.array([x0]), 0, (x_unit, 1.0))
+    c[:, order] -= np.tile(at0[0], pieces)
+    return c, (x_unit, y_unit * x_unit)

@@ -8,9 +8,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from velk._validate import float_array, integer
+from velk._time import TimeAxis
+from velk._validate import EXTRAPOLATE, boolean, float_array, integer, option, real
 
-__all__ = ["check_result", "readonly"]
+__all__ = ["check_result", "readonly", "spline_fields"]
 
 
 def readonly(a: npt.ArrayLike, dtype: Any = np.float64) -> Any:
@@ -82,3 +83,38 @@ def check_result(result: object) -> dict[str, Any]:
         if counter is None
         else integer("result['complexity_counter']", counter),
     }
+
+
+def spline_fields(
+    result: object,
+    p: object,
+    gamma: object,
+    squeeze: object,
+    extrapolate: object,
+    time_axis: object,
+) -> dict[str, Any]:
+    """What a `JumpSpline` holds of a raw result and the parameters it was fitted with,
+    each checked (the arrays copied, so the caller's dictionary stays theirs)."""
+    r = check_result(result)
+    if boolean("squeeze", squeeze) and r["dim"] != 1:
+        raise ValueError(f"squeeze needs a single component, the fit has {r['dim']}")
+    if time_axis is not None and not isinstance(time_axis, TimeAxis):
+        raise TypeError(f"time_axis must be a TimeAxis, got {type(time_axis).__name__}")
+    return dict(
+        breaks=readonly(r["breaks"]),
+        coefs=readonly(r["coefs"]),
+        scale=r["scale"],
+        dim=r["dim"],
+        x=readonly(r["x"]),
+        y=readonly(r["y"][:, 0] if squeeze else r["y"]),
+        jumps=readonly(r["jumps"]),
+        jump_indices=readonly(r["jump_indices"], np.int64),
+        segments=r["segments"],
+        p=real("p", p, low=0.0, high=1.0),
+        gamma=real("gamma", gamma, low=0.0),
+        squeeze=bool(squeeze),
+        extrapolate=option("extrapolate", extrapolate, EXTRAPOLATE),
+        time_axis=time_axis,
+        nu=0,
+        samples_fed=r["samples_fed"],
+    )

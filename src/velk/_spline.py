@@ -9,11 +9,19 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
-from velk._ppoly import FloatArray, Scale, derivative_factors, horner, piecewise_roots, ppeval
-from velk._raw import check_result, readonly
+from velk._ppoly import (
+    FloatArray,
+    Scale,
+    differentiated,
+    in_units,
+    integrated,
+    piecewise_roots,
+    ppeval,
+)
+from velk._raw import readonly, spline_fields
 from velk._samples import Data
 from velk._time import TimeAxis
-from velk._validate import EXTRAPOLATE, boolean, float_array, integer, option, real
+from velk._validate import EXTRAPOLATE, float_array, integer, option
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -143,29 +151,7 @@ class JumpSpline:
         extrapolate: str = "linear",
         time_axis: TimeAxis | None = None,
     ) -> None:
-        r = check_result(result)
-        if boolean("squeeze", squeeze) and r["dim"] != 1:
-            raise ValueError(f"squeeze needs a single component, the fit has {r['dim']}")
-        if time_axis is not None and not isinstance(time_axis, TimeAxis):
-            raise TypeError(f"time_axis must be a TimeAxis, got {type(time_axis).__name__}")
-        self._set(
-            breaks=readonly(r["breaks"]),
-            coefs=readonly(r["coefs"]),
-            scale=r["scale"],
-            dim=r["dim"],
-            x=readonly(r["x"]),
-            y=readonly(r["y"][:, 0] if squeeze else r["y"]),
-            jumps=readonly(r["jumps"]),
-            jump_indices=readonly(r["jump_indices"], np.int64),
-            segments=r["segments"],
-            p=real("p", p, low=0.0, high=1.0),
-            gamma=real("gamma", gamma, low=0.0),
-            squeeze=bool(squeeze),
-            extrapolate=option("extrapolate", extrapolate, EXTRAPOLATE),
-            time_axis=time_axis,
-            nu=0,
-            samples_fed=r["samples_fed"],
-        )
+        self._set(**spline_fields(result, p, gamma, squeeze, extrapolate, time_axis))
 
     @classmethod
     def _from_fit(
@@ -237,15 +223,7 @@ class JumpSpline:
     def coefs(self) -> FloatArray:
         order = self._coefs.shape[1]
         shape = (len(self._breaks) - 1, order) if self._squeeze else (-1, self._dim, order)
-        x_unit, y_unit = self._scale
-        # Powers of two: exact, unless a coefficient in units of x and y does not fit in a
-        # double at all (on x * 1e-160 a cubic coefficient is near 1e480: inf here, while
-        # the spline still evaluates).
-        ex, ey = np.frexp(x_unit)[1] - 1, np.frexp(y_unit)[1] - 1
-        with np.errstate(over="ignore"):
-            out: FloatArray = np.ldexp(self._coefs, ey - ex * np.arange(order - 1, -1, -1)).reshape(
-                shape
-            )
+        out = in_units(self._coefs, self._scale).reshape(shape)
         out.flags.writeable = False
         return out
 
@@ -347,13 +325,7 @@ class JumpSpline:
         2.0 (31, 2)
         """
         nu = derivative_order(nu)
-        order = self._coefs.shape[1]
-        if nu >= order:
-            coefs = np.zeros((len(self._coefs), 1))
-        else:
-            coefs = self._coefs[:, : order - nu] * derivative_factors(order, nu)
-        x_unit, y_unit = self._scale
-        scale = (x_unit, y_unit / x_unit**nu)
+        coefs, scale = differentiated(self._coefs, self._scale, nu)
         return self._replace(coefs=readonly(coefs), scale=scale, nu=self._nu + nu)
 
     def antiderivative(self, nu: int = 1) -> JumpSpline:
@@ -380,20 +352,7 @@ class JumpSpline:
         return out
 
     def _integrated(self) -> JumpSpline:
-        order = self._coefs.shape[1]
-        x_unit, y_unit = self._scale
-        c = np.zeros((len(self._coefs), order + 1))
-        c[:, :order] = self._coefs / np.arange(order, 0, -1)
-        widths = np.diff(self._breaks) / x_unit
-        pieces = len(widths)
-        # Integral of every piece over its width, then the constants that make the pieces
-        # meet: each piece starts at the running total of the pieces before it.
-        area = horner(c, np.repeat(widths, self._dim)[:, None])[:, 0].reshape(pieces, self._dim)
-        start = np.concatenate([np.zeros((1, self._dim)), np.cumsum(area, axis=0)[:-1]])
-        c[:, order] = start.reshape(-1)
-        at0 = ppeval(self._breaks, c, self._dim, self._x[:1], 0, (x_unit, 1.0))  # F(x[0]) = 0
-        c[:, order] -= np.tile(at0[0], pieces)
-        scale = (x_unit, y_unit * x_unit)
+        c, scale = integrated(self._breaks, self._coefs, self._dim, self._scale, self._x[0])
         return self._replace(coefs=readonly(c), scale=scale, nu=self._nu - 1)
 
     def integrate(self, a: object, b: object, extrapolate: str | None = None) -> Any:
@@ -514,28 +473,9 @@ class JumpSpline:
         -------
         matplotlib.axes.Axes
         """
-        if ax is None:
-            import matplotlib.pyplot as plt
+        from velk._plot import draw_spline
 
-            ax = plt.gca()
-        y = self._y.reshape(len(self._x), -1)
-        x0, x1 = float(self._x[0]), float(self._x[-1])
-        edges = np.concatenate(([x0], self._jumps, [x1]))
-        for j in range(y.shape[1]):
-            color, tag = f"C{j}", "" if y.shape[1] == 1 else f" {j}"
-            if self._nu == 0:
-                ax.plot(self.x, y[:, j], ".", color=color, alpha=0.35, ms=3, label="data" + tag)
-            for k in range(len(edges) - 1):
-                a, b = edges[k], edges[k + 1]
-                n = max(8, int(800 * (b - a) / (x1 - x0)))  # x is strictly increasing
-                t = np.linspace(a, b, n)
-                if k < len(edges) - 2:
-                    t[-1] = np.nextafter(b, -np.inf)  # the left-hand limit at the jump
-                v = ppeval(self._breaks, self._coefs, self._dim, t, 0, self._scale)[:, j]
-                ax.plot(self._out(t), v, "-", color=color, lw=1.8, label=None if k else "fit" + tag)
-        for k, at in enumerate(self.jumps):
-            ax.axvline(at, color="0.4", ls=":", lw=1, label=None if k else "jumps")
-        return ax
+        return draw_spline(self, ax)
 
     def __repr__(self) -> str:
         jumps = np.array2string(np.asarray(self.jumps), precision=4, separator=", ", threshold=8)

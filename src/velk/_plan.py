@@ -1,0 +1,232 @@
+"""The first two steps of `select`: the problem (the prepared samples of one series and
+their noise level, in the units the fits count in) and the plan (which settings to score:
+the default search or the caller's grids)."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from velk._params import length_of
+from velk._ppoly import FloatArray
+from velk._robust import NUS
+from velk._samples import Data
+from velk._score import bic_cost, noise_of
+from velk._search import Problem, Search, Strategy, around, default_search, grid_edge
+from velk._time import as_length
+from velk._validate import PRECONDITION, PRUNING, option, real
+
+
+class Task(NamedTuple):
+    """The problem and what the caller asked of it."""
+
+    data: Data
+    pb: Problem
+    noise: float  # the noise level before any fit, in the fits' units (1 without delta)
+    level: float  # the noise level that the fits' unit of D stands for, in units of y
+    h: float  # mean spacing of the distinct x
+    span: float
+
+    def caller(self, v: float) -> float:
+        """A quantity in units of D (a jump cost, lam) in the caller's terms (0 or inf
+        where that is not a double)."""
+        return v * self.level * self.level
+
+    def fits(self, v: float) -> float:
+        """And back."""
+        return v / self.level / self.level
+
+
+def noise_rms(levels: FloatArray) -> float:
+    """The root mean square of per-component noise levels, without overflowing."""
+    top = float(np.max(levels))
+    if not 0.0 < top < math.inf:
+        return 1.0
+    return top * math.sqrt(float(np.mean((levels / top) ** 2)))
+
+
+def task_of(
+    data: Data,
+    pruning: str,
+    precondition: str,
+    delta_given: bool,
+    cancel: npt.NDArray[np.uint8] | None = None,
+) -> Task:
+    """The prepared samples, and without delta the noise level found as their delta: D then
+    counts in noise variances whatever the units of y, and no cost or score leaves the
+    doubles."""
+    samples = data.samples
+    m = len(samples.x)
+    if m < 3:
+        raise ValueError(f"select needs at least three distinct x values, got {m}")
+    span = float(samples.x[-1] - samples.x[0])
+    level = noise_rms(samples.noise_level())
+    floor = noise_rms(samples.rounding_level())
+    noise, unit_level = level, 1.0
+    if not delta_given:
+        samples = samples.rescaled(level)
+        noise, unit_level, floor = 1.0, level, floor / level
+    if cancel is None:
+        cancel = np.zeros(1, dtype=np.uint8)
+    pb = Problem(
+        samples, m, data.dim, floor * floor, pruning, precondition, cancel, scale=noise * noise
+    )
+    return Task(data, pb, noise, unit_level, span / (m - 1), span)
+
+
+class Plan(NamedTuple):
+    """The settings to score, as a strategy run on a Search; with p given, the caller's
+    value of each length."""
+
+    run: Callable[[Search], Strategy]
+    chosen_p: dict[float, float]
+    gammas: list[float] | None
+
+
+def values(name: str, v: Any, low: float, high: float = math.inf) -> list[float]:
+    """A number or a non-empty 1-D sequence of numbers in [low, high]."""
+    a = np.atleast_1d(np.asarray(v, dtype=object))
+    if a.ndim != 1 or a.size == 0:
+        raise ValueError(f"{name} must be a number or a non-empty 1-D sequence")
+    return [real(name, e, low=low, high=high) for e in a]
+
+
+def lengths_of(smoothing: Any, data: Data) -> list[float]:
+    return [as_length(v, data.axis) for v in np.atleast_1d(np.asarray(smoothing, dtype=object))]
+
+
+def default_plan(t: Task) -> Plan:
+    """The default search at BIC's jump cost, then once more around the best with the
+    noise level the best fit leaves."""
+    pb = t.pb
+
+    def run(search: Search) -> Strategy:
+        edge = yield from default_search(search, t.h, t.span, bic_cost(pb.m, pb.dim, t.noise**2))
+        best = search.best()
+        # Under t noise the scale fitted with the curve, else the residual variance.
+        left = (
+            best.scale if math.isfinite(pb.nu) else noise_of(best.prss, pb.m, pb.dim, best.n_jumps)
+        )
+        cost = bic_cost(pb.m, pb.dim, max(left, pb.floor) if math.isfinite(left) else t.noise**2)
+        yield [(v, cost) for v in around(best.length)]
+        return edge
+
+    return Plan(run, {}, None)
+
+
+def cost_plan(t: Task, costs: list[float]) -> Plan:
+    """The default search of lengths at the first cost, then every length it tried with
+    every cost."""
+
+    def run(search: Search) -> Strategy:
+        edge = yield from default_search(search, t.h, t.span, costs[0])
+        tried = sorted({c.length for c in search.cells.values()})
+        yield [(v, c) for v in tried for c in costs]
+        return edge
+
+    return Plan(run, {}, None)
+
+
+def grid_plan(
+    t: Task,
+    lengths: list[float],
+    ps: list[float] | None,
+    costs: list[float] | None,
+    gammas: list[float] | None,
+) -> Plan:
+    """Every given smoothing with every given cost (or BIC's)."""
+    pb = t.pb
+    chosen_p = {}
+    if ps is not None:
+        w_mean = float(np.mean(t.data.samples.w))
+        lengths = [length_of(q, w_mean, t.h) for q in ps]
+        chosen_p = dict(zip(lengths, ps))
+    settings = []
+    for k, v in enumerate(lengths):
+        if gammas is not None:
+            q = ps[k]  # type: ignore[index]
+            cs = [t.fits(g / q if q > 0.0 else g) for g in gammas]
+        elif costs is not None:
+            cs = costs
+        else:
+            cs = [bic_cost(pb.m, pb.dim, t.noise**2)]
+        settings += [(v, c) for c in cs]
+
+    def run(search: Search) -> Strategy:
+        yield settings
+        return grid_edge(search.best().length, lengths)
+
+    return Plan(run, chosen_p, gammas)
+
+
+# The degrees of freedom of the t noise each choice of `noise` tries; inf is Gaussian.
+NOISE_MODELS = {
+    "gaussian": (math.inf,),
+    "student-t": NUS,
+    "auto": (math.inf, *NUS),
+}
+
+
+class Options(NamedTuple):
+    """What select is asked to search, checked once for every series it is given."""
+
+    smoothing: Any  # the caller's lengths, converted per series (timedeltas for time axes)
+    ps: list[float] | None
+    costs: list[float] | None
+    gammas: list[float] | None
+    pruning: str
+    precondition: str
+    nus: tuple[float, ...] = (math.inf,)  # the noise models tried (inf: Gaussian)
+
+    @classmethod
+    def of(
+        cls,
+        smoothing: Any,
+        p: Any,
+        jump_cost: Any,
+        gamma: Any,
+        pruning: str,
+        precondition: str,
+        noise: str = "gaussian",
+    ) -> Options:
+        nus = NOISE_MODELS[option("noise", noise, tuple(NOISE_MODELS))]
+        pruning = option("pruning", pruning, PRUNING)
+        precondition = option("precondition", precondition, PRECONDITION)
+        if p is not None and smoothing is not None:
+            raise ValueError("give p or smoothing, not both")
+        if gamma is not None and jump_cost is not None:
+            raise ValueError("give gamma or jump_cost, not both")
+        if gamma is not None and p is None:
+            raise ValueError("gamma goes with p (gamma = p * jump_cost); give jump_cost")
+        ps = None if p is None else values("p", p, 0.0, 1.0)
+        costs = None if jump_cost is None else values("jump_cost", jump_cost, 0.0)
+        gammas = None if gamma is None else values("gamma", gamma, 0.0)
+        if smoothing is not None:
+            a = np.atleast_1d(np.asarray(smoothing, dtype=object))
+            if a.ndim != 1 or a.size == 0:
+                raise ValueError("smoothing must be a length or a non-empty 1-D sequence")
+        return cls(smoothing, ps, costs, gammas, pruning, precondition, nus)
+
+
+def job_of(
+    data: Data,
+    opts: Options,
+    delta_given: bool,
+    cancel: npt.NDArray[np.uint8] | None = None,
+    nu: float = math.inf,
+) -> tuple[Task, Plan]:
+    """The problem of one series under one noise model (t noise with nu degrees of
+    freedom; inf: Gaussian), and the plan of its search (stopped by `cancel`)."""
+    lengths = None if opts.smoothing is None else lengths_of(opts.smoothing, data)
+    t = task_of(data, opts.pruning, opts.precondition, delta_given, cancel)
+    t = t._replace(pb=t.pb._replace(nu=nu))
+    fit_costs = None if opts.costs is None else [t.fits(c) for c in opts.costs]
+    if opts.ps is None and lengths is None:
+        plan = default_plan(t) if fit_costs is None else cost_plan(t, fit_costs)
+    else:
+        plan = grid_plan(t, lengths or [], opts.ps, fit_costs, opts.gammas)
+    return t, plan

@@ -1,0 +1,68 @@
+"""Pictures of fits and searches with matplotlib, imported only when one is drawn."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from velk._ppoly import ppeval
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+    from velk._select import Selection
+    from velk._spline import JumpSpline
+
+
+def axes(ax: Axes | None) -> Axes:
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        return plt.gca()
+    return ax
+
+
+def draw_spline(spline: JumpSpline, ax: Axes | None) -> Axes:
+    """The picture of `JumpSpline.plot`."""
+    ax = axes(ax)
+    y = spline._y.reshape(len(spline._x), -1)
+    x0, x1 = float(spline._x[0]), float(spline._x[-1])
+    edges = np.concatenate(([x0], spline._jumps, [x1]))
+    for j in range(y.shape[1]):
+        color, tag = f"C{j}", "" if y.shape[1] == 1 else f" {j}"
+        if spline._nu == 0:
+            ax.plot(spline.x, y[:, j], ".", color=color, alpha=0.35, ms=3, label="data" + tag)
+        for k in range(len(edges) - 1):
+            a, b = edges[k], edges[k + 1]
+            n = max(8, int(800 * (b - a) / (x1 - x0)))  # x is strictly increasing
+            t = np.linspace(a, b, n)
+            if k < len(edges) - 2:
+                t[-1] = np.nextafter(b, -np.inf)  # the left-hand limit at the jump
+            v = ppeval(spline._breaks, spline._coefs, spline._dim, t, 0, spline._scale)[:, j]
+            ax.plot(spline._out(t), v, "-", color=color, lw=1.8, label=None if k else "fit" + tag)
+    for k, at in enumerate(spline.jumps):
+        ax.axvline(at, color="0.4", ls=":", lw=1, label=None if k else "jumps")
+    return ax
+
+
+def draw_scores(selection: Selection, ax: Axes | None) -> Axes:
+    """The picture of `Selection.plot`."""
+    ax = axes(ax)
+    length = selection.smoothing_grid.copy()
+    finite = np.isfinite(length) & (length > 0)
+    top = 2.0 * length[finite].max() if finite.any() else 1.0
+    length[np.isinf(length)] = top  # straight lines, at the right
+    ok = (length > 0) & np.isfinite(selection.scores)
+    ax.plot(length[ok], selection.scores[ok], "o", ms=4, color="C0", label="settings scored")
+    for t, v, k in zip(length[ok], selection.scores[ok], selection.n_jumps[ok]):
+        ax.annotate(str(k), (t, v), textcoords="offset points", xytext=(0, 5), ha="center",
+                    fontsize=7)  # fmt: skip
+    chosen = top if math.isinf(selection.smoothing) else selection.smoothing
+    ax.plot([chosen], [selection.score], "o", mfc="none", ms=11, color="k", label="chosen")
+    ax.set_xscale("log")
+    ax.set_xlabel("smoothing length (units of x; right edge: straight lines)")
+    ax.set_ylabel("score (numbers: jumps)")
+    ax.legend(loc="best", fontsize="small")
+    return ax
