@@ -254,6 +254,16 @@ def test_select_with_given_grids(monkeypatch, capsys):
     assert_array_equal(sel.jump_cost_grid, np.tile([5.0, 50.0], len(sel.scores) // 2))
 
 
+@pytest.mark.parametrize("kw", [{}, {"smoothing": [1.0, 3.0], "jump_cost": [4.0, 9.0]}])
+def test_select_prepares_the_samples_once(monkeypatch, kw):
+    # Every fit of the search shares one preparation (sorting, merging, weights).
+    prepare, calls = _engine.prepare, []
+    monkeypatch.setattr(_engine, "prepare", lambda *a, **k: calls.append(1) or prepare(*a, **k))
+    x, y = signal(n=200)
+    velk.select(x, y, n_jobs=1, **kw)
+    assert len(calls) == 1
+
+
 def test_select_plot_draws_the_search():
     import matplotlib
 
