@@ -3,6 +3,7 @@
 import multiprocessing
 import subprocess
 import sys
+import threading
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
@@ -235,6 +236,45 @@ def test_select_in_parallel_equals_serial(how):
     assert_array_equal(par.scores, serial.scores)
     assert (par.p, par.gamma) == (serial.p, serial.gamma)
     assert_array_equal(par.spline.coefs, serial.spline.coefs)
+
+
+def test_guesses_of_the_next_round_are_used_once_or_stopped(monkeypatch):
+    # A guess is fitted on an idle worker with a flag of its own: used as it is when the
+    # strategy asks for it, stopped through its flag when the strategy goes elsewhere.
+    from velk import _search
+    from velk._plan import Options, job_of
+    from velk._samples import read
+
+    x, y = signal(n=100)
+    t, _ = job_of(read(x, y, None), Options.of(None, None, None, None, "functional", "none"), False)
+    calls, real, started = [], _search.score_cell, threading.Event()
+
+    def score_cell(pb, length, cost):
+        calls.append((length, pb.cancel))
+        if length == 0.5:  # the round lasts until the guess runs beside it
+            started.wait(10.0)
+        if length == 8.0:  # the guess nobody asks for: held until it is told to stop
+            started.set()
+            for _ in range(2000):
+                if pb.cancel[0]:
+                    break
+                threading.Event().wait(0.005)
+        return real(pb, length, cost)
+
+    def strategy(search):
+        search.ahead = [(4.0, 9.0), (8.0, 9.0)]
+        yield [(0.5, 9.0), (1.0, 9.0)]
+        yield [(4.0, 9.0)]
+
+    monkeypatch.setattr(_search, "score_cell", score_cell)
+    search = _search.Search(t.pb)
+    with ThreadPoolExecutor(3) as pool:
+        _search.drive(search, strategy(search), pool, _search.Progress(False))
+    assert sorted(v for v, _ in calls) == [0.5, 1.0, 4.0, 8.0]
+    flags = dict(calls)
+    assert flags[0.5] is t.pb.cancel and flags[8.0] is not t.pb.cancel and flags[8.0][0] == 1
+    assert list(search.cells) == [(0.5, 9.0), (1.0, 9.0), (4.0, 9.0)]
+    assert search.score(4.0, 9.0) == real(t.pb, 4.0, 9.0)[0].score
 
 
 def test_select_with_given_grids(monkeypatch, capsys):

@@ -16,7 +16,16 @@ from velk._ppoly import FloatArray
 from velk._robust import NUS
 from velk._samples import Data
 from velk._score import bic_cost, noise_of
-from velk._search import Problem, Search, Strategy, around, default_search, grid_edge
+from velk._search import (
+    Cell,
+    Problem,
+    Round,
+    Search,
+    Strategy,
+    around,
+    default_search,
+    grid_edge,
+)
 from velk._time import as_length
 from velk._validate import PRECONDITION, PRUNING, option, real
 
@@ -104,15 +113,18 @@ def default_plan(t: Task) -> Plan:
     noise level the best fit leaves."""
     pb = t.pb
 
-    def run(search: Search) -> Strategy:
-        edge = yield from default_search(search, t.h, t.span, bic_cost(pb.m, pb.dim, t.noise**2))
-        best = search.best()
+    def again(best: Cell) -> Round:
         # Under t noise the scale fitted with the curve, else the residual variance.
         left = (
             best.scale if math.isfinite(pb.nu) else noise_of(best.prss, pb.m, pb.dim, best.n_jumps)
         )
         cost = bic_cost(pb.m, pb.dim, max(left, pb.floor) if math.isfinite(left) else t.noise**2)
-        yield [(v, cost) for v in around(best.length)]
+        return [(v, cost) for v in around(best.length)]
+
+    def run(search: Search) -> Strategy:
+        first = bic_cost(pb.m, pb.dim, t.noise**2)
+        edge = yield from default_search(search, t.h, t.span, first, then=again)
+        yield again(search.best())
         return edge
 
     return Plan(run, {}, None)

@@ -5,8 +5,8 @@ from __future__ import annotations
 
 import math
 import sys
-from collections.abc import Generator, Sequence
-from concurrent.futures import Executor
+from collections.abc import Callable, Generator, Iterator, Sequence
+from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -20,6 +20,7 @@ __all__ = [
     "Cell",
     "Problem",
     "Progress",
+    "Round",
     "Search",
     "Strategy",
     "default_search",
@@ -162,6 +163,7 @@ Round = list[Setting]
 # may run in parallel, reads their scores from the Search, and returns the edge the
 # choice sits on (None, "rough" or "smooth").
 Strategy = Generator[Round, None, "str | None"]
+Then = Callable[[Cell], Round]
 
 
 class Search:
@@ -171,6 +173,9 @@ class Search:
         self.pb = pb
         self.cells: dict[Setting, Cell] = {}
         self.result: _engine.FitResult | None = None  # the fit of best()
+        # What the strategy will probably ask for after the round it yields, if it says:
+        # `drive` may score those on the workers the round leaves idle.
+        self.ahead: Round = []
 
     def todo(self, settings: Round) -> Round:
         """The settings of a round not scored yet, each once, in order."""
@@ -192,27 +197,74 @@ def drive(
     search: Search, strategy: Strategy, executor: Executor | None, bar: Progress
 ) -> str | None:
     """Runs a strategy to its end, the fits of each round in parallel on the executor."""
+    workers = Workers(search.pb, executor) if executor is not None else None
     try:
         settings = next(strategy)
         while True:
             todo = search.todo(settings)
-            if executor is None or len(todo) < 2:
+            done: Iterator[tuple[Cell, _engine.FitResult]]
+            ahead = [s for s in search.todo(search.ahead) if s not in todo]
+            if workers is None or (len(todo) + len(ahead) < 2 and not workers.futures):
                 done = (score_cell(search.pb, *s) for s in todo)
             else:
-                # Stiffer fits cost more (the live set grows with the length): the dearest
-                # go first, so that the cheap ones fill the other workers' gaps instead of
-                # one worker finishing the round alone.
-                futures = {
-                    s: executor.submit(score_cell, search.pb, *s)
-                    for s in sorted(todo, key=lambda s: s[0], reverse=True)
-                }
-                done = (futures[s].result() for s in todo)
+                done = workers.round(todo, ahead)
+            search.ahead = []
             for s, (cell, res) in zip(todo, done):
                 search.record(s, cell, res)
                 bar.update(1)
             settings = strategy.send(None)
     except StopIteration as stop:
         return stop.value  # type: ignore[no-any-return]
+    finally:
+        if workers is not None:
+            workers.drop(set())
+
+
+class Workers:
+    """The fits of a search on an executor. A round's fits go out dearest first: stiffer fits
+    cost more (the live set grows with the length), so the cheap ones fill the other
+    workers' gaps instead of one worker finishing the round alone. Behind them, on a thread
+    pool, go the strategy's guesses of its next round, each with a cancel flag of its own:
+    they run only on workers the round leaves idle, are used only when the strategy asks for
+    them (a fit's result does not depend on when it ran, so the search's choices stay the
+    same), and are stopped within milliseconds when it does not."""
+
+    def __init__(self, pb: Problem, executor: Executor) -> None:
+        self.pb, self.executor = pb, executor
+        # Flags only stop threads of this process; a guess in another process could
+        # not be stopped and would hold up the next round.
+        self.guessing = isinstance(executor, ThreadPoolExecutor)
+        self.futures: dict[Setting, Future[tuple[Cell, _engine.FitResult]]] = {}
+        self.flags: dict[Setting, npt.NDArray[np.uint8]] = {}
+
+    def submit(self, settings: Round, guess: bool) -> None:
+        for s in sorted(settings, key=lambda s: s[0], reverse=True):
+            if s in self.futures:
+                continue
+            pb = self.pb
+            if guess:
+                self.flags[s] = np.zeros(1, dtype=np.uint8)
+                pb = pb._replace(cancel=self.flags[s])
+            self.futures[s] = self.executor.submit(score_cell, pb, *s)
+
+    def drop(self, keep: set[Setting]) -> None:
+        """Stops the guesses the strategy did not ask for."""
+        for s in [s for s in self.futures if s not in keep]:
+            self.futures.pop(s).cancel()
+            flag = self.flags.pop(s, None)
+            if flag is not None:
+                flag[0] = 1
+
+    def round(self, todo: Round, ahead: Round) -> Iterator[tuple[Cell, _engine.FitResult]]:
+        """The results of a round's fits in its order, its guesses queued behind them."""
+        self.drop(set(todo))
+        self.submit(todo, guess=False)
+        if self.guessing:
+            self.submit(ahead, guess=True)
+        for s in todo:
+            out = self.futures.pop(s).result()
+            self.flags.pop(s, None)
+            yield out
 
 
 def ladder(h: float, span: float) -> list[float]:
@@ -226,15 +278,19 @@ def ladder(h: float, span: float) -> list[float]:
     return out + [math.inf]
 
 
-def default_search(search: Search, h: float, span: float, cost: float) -> Strategy:
+def default_search(
+    search: Search, h: float, span: float, cost: float, then: Then | None = None
+) -> Strategy:
     """The `ladder` at one jump cost, in rounds that stop once the scores are clearly past
     their best (sparing the stiffest, dearest fits), the best then refined, and searched
     further down while the least smooth keeps winning. Returns the edge the choice sits
-    on, if any."""
+    on, if any. `then` is what the caller will ask next of the best setting, told to the
+    search as a guess."""
     lengths = ladder(h, span)
     worse = 0
     for k in range(0, len(lengths), ROUND):
         batch = lengths[k : k + ROUND]
+        search.ahead = [(v, cost) for v in lengths[k + ROUND : k + 2 * ROUND]]
         yield [(v, cost) for v in batch]
         best = search.best().score
         for v in batch:
@@ -249,10 +305,17 @@ def default_search(search: Search, h: float, span: float, cost: float) -> Strate
         if lowest < FLOOR * h:
             edge = "rough"
             break
+        search.ahead = [(lowest / 2.0, cost)] if lowest / 2.0 >= FLOOR * h else []
         yield [(lowest, cost)]
-    for step in (2.0**0.5, 2.0**0.25):
+    steps = (2.0**0.5, 2.0**0.25)
+    for k, step in enumerate(steps):
         b = search.best().length
         if math.isfinite(b):
+            # The guess: the best stays where it is.
+            if k + 1 < len(steps):
+                search.ahead = [(b / steps[k + 1], cost), (b * steps[k + 1], cost)]
+            elif then is not None:
+                search.ahead = then(search.best())
             yield [(b / step, cost), (b * step, cost)]
     return edge
 
