@@ -109,36 +109,68 @@ std::uint64_t compare(const PartitionResult& got, const vt::Programme& want, dou
     return got.complexity_counter;
 }
 
-// Every search on `cases` random problems; in total those that prune must feed
-// far fewer samples than the unpruned programme (they feed 25-50 % of it).
-void against_unpruned(std::uint64_t seed, int cases, bool lines) {
-    Rng rng(seed);
-    std::vector<std::uint64_t> fed(3, 0);
-    std::uint64_t unpruned_fed = 0;
-    for (int k = 0; k < cases; ++k) {
-        const Case c = random_case(rng, lines, lines && k % 10 == 9);
-        const PreparedData& d = c.data;
-        const Index n = d.x.size();
-        CONTEXT("case ", k, ": n = ", n, ", dim = ", d.y.cols, ", p = ", c.p, ", gamma = ", c.gamma,
-                c.precondition == Precondition::Local ? ", local tau" : "");
-        const vt::Programme want = vt::unpruned(n, c.gamma, [&](Index l, Index r) {
-            return lines ? vt::dense_line(d, l, r).energy : vt::dense_spline(d, l, r, c.p).energy;
-        });
-        if (c.gamma < want.F[n - 1]) unpruned_fed += n + (n - 2) * (n - 3) / 2;
-        Index s = 0;
-        for (const Named& search : lines ? std::span<const Named>(kLineSearches)
-                                         : std::span<const Named>(kSplineSearches)) {
-            CONTEXT(search.name);
-            const std::uint64_t count = compare(search.run(c), want, c.gamma, scale_of(c));
-            if (c.gamma < want.F[n - 1] && search.prunes) fed[s] += count;
-            ++s;
-        }
+// Every search of the kind on one problem; adds the samples each pruning search
+// fed to `fed`, and to `unpruned` what the unpruned programme would feed, where
+// the search had work to do.
+void against_unpruned(const Case& c, std::vector<std::uint64_t>& fed, std::uint64_t& unpruned) {
+    const PreparedData& d = c.data;
+    const Index n = d.x.size();
+    const bool lines = c.p == 0.0;
+    CONTEXT("n = ", n, ", dim = ", d.y.cols, ", p = ", c.p, ", gamma = ", c.gamma,
+            c.precondition == Precondition::Local ? ", local tau" : "");
+    const vt::Programme want = vt::unpruned(n, c.gamma, [&](Index l, Index r) {
+        return lines ? vt::dense_line(d, l, r).energy : vt::dense_spline(d, l, r, c.p).energy;
+    });
+    const bool work = c.gamma < want.F[n - 1];
+    if (work) unpruned += n + (n - 2) * (n - 3) / 2;
+    Index s = 0;
+    for (const Named& search :
+         lines ? std::span<const Named>(kLineSearches) : std::span<const Named>(kSplineSearches)) {
+        CONTEXT(search.name);
+        const std::uint64_t count = compare(search.run(c), want, c.gamma, scale_of(c));
+        if (work && search.prunes) fed[s] += count;
+        ++s;
     }
-    for (std::uint64_t count : fed) CHECK(count < unpruned_fed * 3 / 5);
 }
 
-TEST(spline_searches_reach_the_unpruned_optimum) { against_unpruned(1, 300, false); }
+// In total the pruning searches must feed far fewer samples than the unpruned
+// programme (they feed 25-50 % of it).
+void random_problems(std::uint64_t seed, int cases, bool lines) {
+    Rng rng(seed);
+    std::vector<std::uint64_t> fed(3, 0);
+    std::uint64_t unpruned = 0;
+    for (int k = 0; k < cases; ++k) {
+        CONTEXT("case ", k);
+        against_unpruned(random_case(rng, lines, lines && k % 10 == 9), fed, unpruned);
+    }
+    for (std::uint64_t count : fed) CHECK(count < unpruned * 3 / 5);
+}
 
-TEST(line_searches_reach_the_unpruned_optimum) { against_unpruned(2, 300, true); }
+TEST(spline_searches_reach_the_unpruned_optimum) { random_problems(1, 300, false); }
+
+TEST(line_searches_reach_the_unpruned_optimum) { random_problems(2, 300, true); }
+
+// Problems, by the seed of their samples (40, uneven, one component), on which
+// a wrong functional pruning pass dropped the optimal start, though only about
+// 1 in 100-500 random ones show it: a pass that lets the newest candidate take
+// part (its state one sample ahead of the others'), and a bound over the ball
+// that counts its boundary maximum as 0.
+TEST(problems_found_to_trip_wrong_pruning_passes) {
+    const struct {
+        std::uint64_t seed;
+        double p, cost;
+    } cases[] = {{838, 0.0, 30.0},   {847, 0.0, 10.0},  {2333, 0.0, 3.0}, {847, 1e-3, 10.0},
+                 {1040, 1e-2, 30.0}, {2391, 1e-3, 1.0}, {7, 0.0, 30.0},   {108, 0.0, 10.0},
+                 {695, 1e-3, 30.0},  {842, 1e-3, 10.0}};
+    std::vector<std::uint64_t> fed(3, 0);
+    std::uint64_t unpruned = 0;
+    for (const auto& h : cases) {
+        CONTEXT("seed ", h.seed);
+        Rng rng(h.seed);
+        Case c{vt::random_samples(rng, 40, 1, true, false), h.p,
+               h.p == 0.0 ? h.cost : h.cost * h.p};
+        against_unpruned(c, fed, unpruned);
+    }
+}
 
 }  // namespace
