@@ -45,6 +45,7 @@ Checked<Rows> keep_finite(const VecView* x, const MatView& y, const VecView* del
     rows.y = Matrix(n, dim);
     double top = 0.0, exponents = 0.0;
     Index k = 0;
+    bool left_out = false;  // source is filled from the first row left out on
     for (Index i = 0; i < n; ++i) {
         const double xi = x ? (*x)[i] : static_cast<double>(i + 1);
         bool finite = std::isfinite(xi);
@@ -64,7 +65,8 @@ Checked<Rows> keep_finite(const VecView* x, const MatView& y, const VecView* del
             finite = finite && std::isfinite(v);
         }
         if (!finite) {
-            if (rows.source.empty()) {  // the first row left out: the rows so far are 0..i-1
+            if (!left_out) {  // the first row left out: the rows so far are 0..i-1
+                left_out = true;
                 reserve_large(rows.source, n);
                 for (Index q = 0; q < i; ++q) rows.source.push_back(q);
             }
@@ -76,7 +78,7 @@ Checked<Rows> keep_finite(const VecView* x, const MatView& y, const VecView* del
             exponents += exponent_bits(v);
         }
         top = std::max(top, row_top);
-        if (!rows.source.empty()) rows.source.push_back(i);
+        if (left_out) rows.source.push_back(i);
         ++k;
     }
     rows.x.resize(k);
