@@ -53,6 +53,17 @@ def test_select_many_is_select_one_series_at_a_time(form):
         same_selection(batch[name], velk.select(x, y[:, k]))
 
 
+@pytest.mark.parametrize("noise", ["student-t", "auto"])
+def test_select_many_under_each_noise_model_is_select(noise):
+    x, y = panel()
+    y[::17, 1] += 3.0  # outliers, which t noise down-weights
+    batch = velk.select_many(y[:, :3], x, noise=noise, n_jobs=2)
+    for k in range(3):
+        sel = velk.select(x, y[:, k], noise=noise)
+        same_selection(batch[k], sel)
+        assert (batch[k].noise_model, batch[k].nu) == (sel.noise_model, sel.nu)
+
+
 @pytest.mark.parametrize(
     "workers",
     [

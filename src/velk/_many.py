@@ -21,9 +21,9 @@ import numpy.typing as npt
 
 from velk import _engine
 from velk._params import reported, setting
-from velk._plan import Options, job_of
-from velk._samples import read
-from velk._search import Progress, Search, drive_together
+from velk._plan import Options, Plan, Task, job_of
+from velk._samples import Data, read
+from velk._search import Progress, Search, Strategy, drive, drive_together
 from velk._select import Selection, selection_of
 from velk._spline import JumpSpline
 from velk._validate import (
@@ -164,27 +164,64 @@ def as_series(v: Any, x: Any, delta: Any) -> Series:
 def select_group(
     specs: Sequence[Series], opts: Options, cancel: npt.NDArray[np.uint8]
 ) -> list[Any]:
-    """The selections of a group of series, their searches run in step; a series that fails
-    gets its exception instead."""
+    """The selections of a group of series, their searches under Gaussian noise run in
+    step, under t noise one after another (each setting's reweighted fits depend on the
+    last); a series that fails gets its exception instead."""
     out: list[Any] = [None] * len(specs)
-    runs, jobs = [], []
+    datas = {}
     for i, sp in enumerate(specs):
         try:
-            t, plan = job_of(read(sp.x, sp.y, sp.delta), opts, sp.delta is not None, cancel)
+            datas[i] = read(sp.x, sp.y, sp.delta)
+        except Exception as e:  # noqa: BLE001 - the failure of this series only
+            out[i] = e
+    best: dict[int, tuple[Any, ...]] = {}
+    for nu in opts.nus:
+        jobs = jobs_of(datas, specs, opts, cancel, nu, out)
+        runs = [(search, plan.run(search)) for _, _, plan, search in jobs]
+        edges = drive_together(runs, cancel) if math.isinf(nu) else [alone(*r) for r in runs]
+        for (i, t, plan, search), edge in zip(jobs, edges):
+            if isinstance(edge, BaseException):
+                out[i] = edge
+            elif i not in best or search.best().score < best[i][2].best().score:
+                best[i] = (t, plan, search, edge)
+    for i, outcome in best.items():
+        if out[i] is None:
+            try:
+                out[i] = selection_of(*outcome)
+            except Exception as e:  # noqa: BLE001
+                out[i] = e
+    return out
+
+
+def jobs_of(
+    datas: Mapping[int, Data],
+    specs: Sequence[Series],
+    opts: Options,
+    cancel: npt.NDArray[np.uint8],
+    nu: float,
+    out: list[Any],
+) -> list[tuple[int, Task, Plan, Search]]:
+    """The searches under one noise model of the series that have not failed (those that
+    fail now get their exception in `out`)."""
+    jobs = []
+    for i, data in datas.items():
+        if out[i] is not None:
+            continue
+        try:
+            t, plan = job_of(data, opts, specs[i].delta is not None, cancel, nu)
         except Exception as e:  # noqa: BLE001 - the failure of this series only
             out[i] = e
             continue
-        search = Search(t.pb)
-        runs.append((search, plan.run(search)))
-        jobs.append((i, t, plan, search))
-    for (i, t, plan, search), edge in zip(jobs, drive_together(runs, cancel)):
-        try:
-            if isinstance(edge, BaseException):
-                raise edge
-            out[i] = selection_of(t, plan, search, edge)
-        except Exception as e:  # noqa: BLE001
-            out[i] = e
-    return out
+        jobs.append((i, t, plan, Search(t.pb)))
+    return jobs
+
+
+def alone(search: Search, strategy: Strategy) -> str | BaseException | None:
+    """A search's edge, or the exception that ended it, run on this thread."""
+    try:
+        return drive(search, strategy, None, Progress(False))
+    except Exception as e:  # noqa: BLE001 - the failure of this series only
+        return e
 
 
 class FitOptions(NamedTuple):
@@ -278,6 +315,7 @@ def select_many(
     gamma: Any = None,
     pruning: str = "functional",
     precondition: str = "none",
+    noise: str = "gaussian",
     executor: Executor | None = None,
     n_jobs: int | None = None,
     progress: bool = False,
@@ -294,7 +332,7 @@ def select_many(
     x, delta : array_like, optional
         The x and delta of the series that do not bring their own. delta may also be a
         2-D array (or a DataFrame) with a column per series.
-    smoothing, p, jump_cost, gamma, pruning, precondition
+    smoothing, p, jump_cost, gamma, pruning, precondition, noise
         As for `select`, the same for every series.
     executor : concurrent.futures.Executor, optional
         Runs the groups of series: a ``ProcessPoolExecutor``, or a Dask client's
@@ -310,7 +348,7 @@ def select_many(
         Each series' `Selection`, or its exception. The same as `select` one series after
         another, whatever the executor.
     """
-    opts = Options.of(smoothing, p, jump_cost, gamma, pruning, precondition)
+    opts = Options.of(smoothing, p, jump_cost, gamma, pruning, precondition, noise)
     executor, n_jobs, progress = check_many(executor, n_jobs, progress)
     names, specs = series_of(data, x, delta)
     return Batch(names, run(select_group, opts, specs, executor, n_jobs, progress))
