@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 FloatArray = npt.NDArray[np.float64]
 
-__all__ = ["JumpTable", "empty_table", "jump_table", "table_of"]
+__all__ = ["JumpTable", "check_table", "empty_table", "jump_table", "table_of"]
 
 LEVEL = 0.95
 
@@ -299,3 +299,17 @@ def empty_table(spline: Any, k: int) -> JumpTable:
         "probability": nan.copy(),
     }
     return JumpTable(fields, spline._out)
+
+
+def check_table(spline: Any, table: object) -> None:
+    """Refuse a table that is not of this spline's jumps (drawing it would shade
+    intervals around jumps the curve does not have)."""
+    if not isinstance(table, JumpTable):
+        raise TypeError(f"jumps must be a JumpTable, got {type(table).__name__}")
+    mine = np.asarray(spline._jumps, dtype=np.float64)
+    theirs = table._fields["position"]
+    if mine.shape != theirs.shape or not np.array_equal(mine, theirs):
+        raise ValueError(
+            f"jumps is the table of another fit: {len(theirs)} jumps, not this spline's "
+            f"{len(mine)} at its positions"
+        )

@@ -12,6 +12,7 @@ from velk._ppoly import ppeval
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
+    from velk._jumps import JumpTable
     from velk._select import Selection
     from velk._spline import JumpSpline
 
@@ -24,8 +25,8 @@ def axes(ax: Axes | None) -> Axes:
     return ax
 
 
-def draw_spline(spline: JumpSpline, ax: Axes | None) -> Axes:
-    """The picture of `JumpSpline.plot`."""
+def draw_spline(spline: JumpSpline, ax: Axes | None, jumps: JumpTable | None = None) -> Axes:
+    """The picture of `JumpSpline.plot`, with the intervals of `jumps` shaded."""
     ax = axes(ax)
     y = spline._y.reshape(len(spline._x), -1)
     x0, x1 = float(spline._x[0]), float(spline._x[-1])
@@ -44,7 +45,28 @@ def draw_spline(spline: JumpSpline, ax: Axes | None) -> Axes:
             ax.plot(spline._out(t), v, "-", color=color, lw=1.8, label=None if k else "fit" + tag)
     for k, at in enumerate(spline.jumps):
         ax.axvline(at, color="0.4", ls=":", lw=1, label=None if k else "jumps")
+    if jumps is not None:
+        draw_intervals(jumps, ax)
     return ax
+
+
+def draw_intervals(table: JumpTable, ax: Axes) -> None:
+    """Each jump's interval shaded, its probability written above it at the top edge.
+
+    Rows whose uncertainty is unknown (NaN) are left out rather than drawn as nothing: a
+    span of NaN width would still take a legend entry.
+    """
+    top = ax.get_xaxis_transform()  # x in data units, y in axes units
+    low, high = table.low, table.high
+    known = ~np.isnan(table._fields["low"])
+    labelled = False
+    for k in np.flatnonzero(known):
+        label = None if labelled else "95 % interval"
+        # An edge, so that an interval of a single cut point still shows.
+        ax.axvspan(low[k], high[k], color="C3", alpha=0.2, lw=1.5, label=label)
+        labelled = True
+        ax.text(table.position[k], 0.98, f"{table.probability[k]:.2f}", transform=top,
+                ha="center", va="top", fontsize=7, color="C3")  # fmt: skip
 
 
 def draw_scores(selection: Selection, ax: Axes | None) -> Axes:

@@ -139,6 +139,21 @@ class Selection:
 
         return draw_scores(self, ax)
 
+    def plot_fit(self, ax: Axes | None = None) -> Axes:
+        """Draw the chosen fit (as `JumpSpline.plot`) with each jump's 95 % interval
+        shaded and its probability written above it.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes, optional
+            Where to draw; by default the current axes of pyplot.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+        """
+        return self.spline.plot(ax, jumps=self.jumps)
+
 
 @contextmanager
 def executor_for(executor: Executor | None, n_jobs: int | None) -> Iterator[Executor | None]:
