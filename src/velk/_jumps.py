@@ -265,9 +265,11 @@ def table_of(spline: Any, noise: object, w: FloatArray) -> JumpTable:
     sigma2 = np.broadcast_to(sd, (dim,)) ** 2
     var = sigma2[None, :] / np.asarray(w, dtype=np.float64).reshape(n, -1)
     p = float(spline.p)
-    if not 0.0 < p < 1.0:
-        raise ValueError("jump tables need a smoothing between interpolation and straight lines")
-    lam = (1.0 - p) / p
+    if not 0.0 <= p < 1.0:
+        raise ValueError("jump tables need a smoothing short of interpolation (p < 1)")
+    # Straight lines (p = 0) are the process without curvature: the filter with q = 0 is
+    # least squares of a line, and the rest holds as it stands.
+    lam = math.inf if p == 0.0 else (1.0 - p) / p
     rows = []
     segs = spline.segments
     for k in range(len(segs) - 1):

@@ -258,8 +258,8 @@ class LazyTable:
 
 def _jump_table(spline: JumpSpline, level: float, w: FloatArray) -> JumpTable:
     """The chosen fit's jumps at the noise level it leaves (none where that is not known:
-    a fit that leaves only rounding, or lines and interpolants)."""
-    if len(spline.jump_indices) and level > 0.0 and math.isfinite(level) and 0 < spline.p < 1:
+    a fit that leaves only rounding, or interpolants)."""
+    if len(spline.jump_indices) and level > 0.0 and math.isfinite(level) and 0 <= spline.p < 1:
         return table_of(spline, level, w)
     return empty_table(spline, len(spline.jump_indices))
 
