@@ -13,6 +13,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
     from velk._jumps import JumpTable
+    from velk._path import JumpPath
     from velk._select import Selection
     from velk._spline import JumpSpline
 
@@ -86,5 +87,22 @@ def draw_scores(selection: Selection, ax: Axes | None) -> Axes:
     ax.set_xscale("log")
     ax.set_xlabel("smoothing length (units of x; right edge: straight lines)")
     ax.set_ylabel("score (numbers: jumps)")
+    ax.legend(loc="best", fontsize="small")
+    return ax
+
+
+def draw_path(path: JumpPath, ax: Axes | None) -> Axes:
+    """The picture of `JumpPath.plot`."""
+    ax = axes(ax)
+    edges = path.edges()
+    ax.stairs(path.n_jumps, edges, baseline=None, color="C0", lw=1.8, label="optimal jumps")
+    span = path.chosen_range
+    if span is not None:
+        ax.axvspan(*span, color="C1", alpha=0.15, lw=0, label="keeps the chosen count")
+        ax.axvline(path.chosen_cost, color="k", ls="--", lw=1, label="chosen cost")
+    ax.set_xscale("log")
+    ax.set_xlim(edges[0], edges[-1])
+    ax.set_xlabel("jump cost (units of the weighted residual sum of squares)")
+    ax.set_ylabel("jumps")
     ax.legend(loc="best", fontsize="small")
     return ax
