@@ -289,18 +289,22 @@ def fitted(x, y, sd=None):
 
 
 @pytest.mark.parametrize("case", list(TABLES))
-def test_json_jump_records_are_the_apis_table(marginal, capsys, case):
+def test_json_records_and_text_lines_are_the_apis_table(marginal, capsys, case):
     path, x, y, sd = marginal
     argv, table_of_api = TABLES[case]
+    want = table_of_api(x, y, sd)
     assert main(["fit", path, "--x", "x", "--y", "y", "--json", *argv]) == 0
     records = json.loads(capsys.readouterr().out)["jump_table"]
-    want = table_of_api(x, y, sd)
     assert len(records) == len(want) >= 2
-    for name in ("position", "low", "high", "probability"):
-        assert_array_equal([r[name] for r in records], getattr(want, name), err_msg=name)
-    for name in ("size", "size_se"):
+    for name in ("position", "low", "high", "size", "size_se", "probability"):
         assert_array_equal([r[name] for r in records], getattr(want, name), err_msg=name)
     assert any(0.01 < r["probability"] < 0.99 for r in records)
+    assert main(["fit", path, "--x", "x", "--y", "y", *argv]) == 0
+    lines = [ln.strip() for ln in capsys.readouterr().out.splitlines() if " in [" in ln]
+    assert lines == [
+        f"{pos:.6g} in [{lo:.6g}, {hi:.6g}]: size {s[0]:.4g} +- {e[0]:.2g}, probability {p:.3f}"
+        for pos, lo, hi, s, e, p in want
+    ]
 
 
 def test_noise_level_reaches_the_probabilities(marginal, capsys):
@@ -312,19 +316,6 @@ def test_noise_level_reaches_the_probabilities(marginal, capsys):
         assert main(argv) == 0
         probs.append([r["probability"] for r in json.loads(capsys.readouterr().out)["jump_table"]])
     assert probs[0][0] > 0.99 and probs[1][0] < 0.5
-
-
-@pytest.mark.parametrize("case", list(TABLES))
-def test_text_lists_each_jump_with_its_figures(marginal, capsys, case):
-    path, x, y, sd = marginal
-    argv, table_of_api = TABLES[case]
-    assert main(["fit", path, "--x", "x", "--y", "y", *argv]) == 0
-    lines = [ln.strip() for ln in capsys.readouterr().out.splitlines() if " in [" in ln]
-    want = table_of_api(x, y, sd)
-    assert lines == [
-        f"{pos:.6g} in [{lo:.6g}, {hi:.6g}]: size {s[0]:.4g} +- {e[0]:.2g}, probability {p:.3f}"
-        for pos, lo, hi, s, e, p in want
-    ]
 
 
 def test_no_noise_level_no_table(marginal, capsys):

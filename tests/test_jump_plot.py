@@ -65,20 +65,18 @@ def test_spans_are_the_intervals_and_texts_the_probabilities(dates, how):
     assert labels.count("95 % interval") == 1 and "fit" in labels
 
 
-def test_plain_plot_shades_nothing():
-    x, y = _two_jumps(False)
-    _, ax = plt.subplots()
-    velk.select(x, y).spline.plot(ax)
-    assert not _spans(ax) and not ax.texts
-
-
-def test_unknown_intervals_are_not_drawn():
+@pytest.mark.parametrize("exact", [True, False])
+def test_unknown_intervals_and_plain_plots_shade_nothing(exact):
     # An exact step leaves no noise: the table knows the positions only.
     x = np.arange(40.0)
-    sel = velk.select(x, np.where(x < 20, 0.0, 1.0))
-    assert len(sel.jumps) == 1 and np.isnan(sel.jumps.low[0])
+    y = np.where(x < 20, 0.0, 1.0) + (0.0 if exact else 0.1 * np.sin(x))
+    sel = velk.select(x, y)
     _, ax = plt.subplots()
-    sel.plot_fit(ax)
+    if exact:
+        assert len(sel.jumps) == 1 and np.isnan(sel.jumps.low[0])
+        sel.plot_fit(ax)
+    else:
+        sel.spline.plot(ax)
     assert not _spans(ax) and not ax.texts
 
 
