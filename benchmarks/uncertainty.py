@@ -1,10 +1,18 @@
-"""Coverage of the jump intervals by simulation, and their cost beside one fit.
+"""Coverage of the jump intervals by simulation, the calibration of the probabilities,
+and their cost beside one fit.
 
-    python benchmarks/uncertainty.py [seeds]
+    python benchmarks/uncertainty.py [seeds] [calibration]
 
-A step of 2, 3 or 5 noise sd at x = 0.5 (between samples) on a sine, n = 200 and 1000:
-among the seeds where `select` finds a jump within 0.05 of the step, how often the 95 %
-interval holds the true position and size +- 1.96 se holds the true size.
+Coverage: a step of 2, 3 or 5 noise sd at x = 0.5 (between samples) on a sine, n = 200 and
+1000: among the seeds where `select` finds a jump within 0.05 of the step, how often the
+95 % interval holds the true position and size +- 1.96 se holds the true size.
+
+Calibration: marginal steps of 1, 1.5 and 2 noise sd on two smooth curves, n = 200 and
+1000, the step at a random place between samples: every jump `select` reports is true when
+the step lies in its interval [low, high]; a reliability table of those outcomes in bins of
+the reported probability, and the Brier score beside that of a constant (the overall
+fraction true). The same curves without a step: how many jumps are reported. With
+"calibration" only that part runs.
 """
 
 from __future__ import annotations
@@ -53,14 +61,78 @@ def cost(n: int = 100_000, jumps: int = 10) -> tuple[float, float]:
     return fit_s, time.perf_counter() - t
 
 
+CURVES = {
+    "sine": lambda x: np.sin(2 * np.pi * x),
+    "bend": lambda x: 1.5 * (x - 0.5) ** 2 + 0.5 * np.cos(3 * np.pi * x),
+}
+STEPS = (1.0, 1.5, 2.0)
+BINS = np.linspace(0.0, 1.0, 6)  # probabilities in bins of 0.2
+
+
+def reported(curve: str, step: float, n: int, seed: int) -> tuple[list[float], list[bool]]:
+    """The probability of every jump select reports on one series, and whether the true
+    step lies in its interval (none without a step)."""
+    rng = np.random.default_rng([seed, n, int(10 * step), len(curve)])
+    x = (np.arange(n) + 0.5) / n
+    cut = int(rng.integers(n // 5, 4 * n // 5))
+    t0 = 0.5 * (x[cut - 1] + x[cut])
+    y = CURVES[curve](x) + step * (x > t0) + rng.standard_normal(n)
+    table = velk.select(x, y, n_jobs=1).jumps
+    hit = (table.low <= t0) & (t0 <= table.high) if step > 0 else np.zeros(len(table), bool)
+    return table.probability.tolist(), hit.tolist()
+
+
+def calibration(seeds: int) -> None:
+    probs: list[float] = []
+    hits: list[bool] = []
+    null = {}
+    for n in (200, 1000):
+        for curve in CURVES:
+            for step in STEPS:
+                for seed in range(seeds):
+                    p, h = reported(curve, step, n, seed)
+                    probs += p
+                    hits += h
+            null[(curve, n)] = [len(reported(curve, 0.0, n, s)[0]) for s in range(seeds)]
+    p, o = np.array(probs), np.array(hits, dtype=float)
+    print("\n| probability | jumps reported | true | fraction true | mean probability |")
+    print("|---|---|---|---|---|")
+    which = np.clip(np.searchsorted(BINS, p, side="right") - 1, 0, len(BINS) - 2)
+    for b in range(len(BINS) - 1):
+        inside = which == b
+        k = int(inside.sum())
+        frac = f"{o[inside].mean():.3f}" if k else "-"
+        mean = f"{p[inside].mean():.3f}" if k else "-"
+        edges = f"{BINS[b]:.1f} - {BINS[b + 1]:.1f}"
+        print(f"| {edges} | {k} | {int(o[inside].sum())} | {frac} | {mean} |")
+    base = o.mean()
+    brier, const = np.mean((p - o) ** 2), np.mean((base - o) ** 2)
+    print(
+        f"\n{len(p)} jumps reported over {len(CURVES) * len(STEPS) * 2 * seeds} series "
+        f"({seeds} seeds each of steps {', '.join(f'{s:g}' for s in STEPS)} sd on "
+        f"{', '.join(CURVES)}, n = 200 and 1000): {int(o.sum())} true ({base:.3f}); "
+        f"Brier score {brier:.4f}, constant {base:.3f}: {const:.4f} "
+        f"(skill {1 - brier / const:.3f})"
+    )
+    print("\n| null family | n | seeds | jumps reported | seeds with a jump |")
+    print("|---|---|---|---|---|")
+    for (curve, n), counts in null.items():
+        c = np.array(counts)
+        print(f"| {curve} | {n} | {seeds} | {int(c.sum())} | {int((c > 0).sum())} |")
+
+
 def main() -> None:
     seeds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
+    if sys.argv[2:] == ["calibration"]:
+        calibration(seeds)
+        return
     print("| step (sd) | n | seeds | found | position covered | size covered | mean probability |")
     print("|---|---|---|---|---|---|---|")
     for n in (200, 1000):
         for step in (2.0, 3.0, 5.0):
             found, pc, sc, pm = coverage(step, n, seeds)
             print(f"| {step:g} | {n} | {seeds} | {found} | {pc:.3f} | {sc:.3f} | {pm:.3f} |")
+    calibration(seeds)
     fit_s, table_s = cost()
     print(
         f"\nn = 1e5, 10 jumps: one fit {fit_s:.3f} s, jump table {table_s:.3f} s "

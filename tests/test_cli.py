@@ -111,7 +111,10 @@ def test_file_and_data_errors_exit_1_with_one_line(tmp_path, capsys, content, ar
      "fit x.csv --y a --smoothing 1 --gamma 1", "fit x.csv --y a --smoothing -1 --jump-cost 1",
      "fit x.csv --y a --smoothing 1 --jump-cost -1",
      "select x.csv --y a --smoothing 1 --jump-cost 1",
-     "fit x.csv --y a --p 0.5 --gamma 1 --n-jobs 2", "fit x.csv --y a,b --each --plot a.png"],
+     "fit x.csv --y a --p 0.5 --gamma 1 --n-jobs 2", "fit x.csv --y a,b --each --plot a.png",
+     "fit x.csv --y a --noise-sd 1", "select x.csv --y a --noise-sd 1",
+     "fit x.csv --y a --smoothing 1 --jump-cost 1 --noise-sd 0",
+     "fit x.csv --y a --smoothing 1 --jump-cost 1 --noise-sd nan"],
 )  # fmt: skip
 def test_usage_errors_exit_2(args, capsys):
     with pytest.raises(SystemExit) as e:
@@ -253,3 +256,103 @@ def test_each_column_is_a_series_of_its_own(tmp_path, capsys, setting):
         assert reports[k]["jumps"] == spl.jumps.tolist()
         assert_array_equal(fitted[:, k + 1], spl(x))
     assert len(reports[0]["jumps"]) == 1 and len(reports[1]["jumps"]) == 1
+
+
+@pytest.fixture
+def marginal(tmp_path):
+    """A series with a clear jump and a marginal one (the probabilities are neither 0 nor 1
+    for every noise level), as a file and as arrays."""
+    rng = np.random.default_rng(21)
+    x = np.linspace(0.0, 1.0, 160)
+    y = np.sin(4 * x) + 1.5 * (x > 0.3) + 0.7 * (x > 0.7) + 0.3 * rng.standard_normal(160)
+    sd = np.full(160, 0.3)
+    rows = "".join(
+        f"{u!r},{v!r},{d!r},{-v!r}\n" for u, v, d in zip(x.tolist(), y.tolist(), sd.tolist())
+    )
+    return write(tmp_path, "x,y,sd,z\n" + rows), x, y, sd
+
+
+SETTING = ["--smoothing", "0.1", "--jump-cost", "1.0"]
+TABLES = {
+    "select": ([], lambda x, y, sd: velk.select(x, y).jumps),
+    "delta": (["--delta", "sd", *SETTING], lambda x, y, sd: fitted(x, y, sd).jump_table(1.0, sd)),
+    "delta and noise": (
+        ["--delta", "sd", "--noise-sd", "2.5", *SETTING],
+        lambda x, y, sd: fitted(x, y, sd).jump_table(2.5, sd),
+    ),
+    "noise": (["--noise-sd", "0.3", *SETTING], lambda x, y, sd: fitted(x, y).jump_table(0.3)),
+}
+
+
+def fitted(x, y, sd=None):
+    return velk.fit(x, y, delta=sd, smoothing=0.1, jump_cost=1.0)
+
+
+@pytest.mark.parametrize("case", list(TABLES))
+def test_json_records_and_text_lines_are_the_apis_table(marginal, capsys, case):
+    path, x, y, sd = marginal
+    argv, table_of_api = TABLES[case]
+    want = table_of_api(x, y, sd)
+    assert main(["fit", path, "--x", "x", "--y", "y", "--json", *argv]) == 0
+    records = json.loads(capsys.readouterr().out)["jump_table"]
+    assert len(records) == len(want) >= 2
+    for name in ("position", "low", "high", "size", "size_se", "probability"):
+        assert_array_equal([r[name] for r in records], getattr(want, name), err_msg=name)
+    assert any(0.01 < r["probability"] < 0.99 for r in records)
+    assert main(["fit", path, "--x", "x", "--y", "y", *argv]) == 0
+    lines = [ln.strip() for ln in capsys.readouterr().out.splitlines() if " in [" in ln]
+    assert lines == [
+        f"{pos:.6g} in [{lo:.6g}, {hi:.6g}]: size {s[0]:.4g} +- {e[0]:.2g}, probability {p:.3f}"
+        for pos, lo, hi, s, e, p in want
+    ]
+
+
+def test_noise_level_reaches_the_probabilities(marginal, capsys):
+    # The same fit told of more noise must be less sure of its clear jump.
+    path, *_ = marginal
+    probs = []
+    for noise in ("0.3", "1.5"):
+        argv = ["fit", path, "--x", "x", "--y", "y", "--json", "--noise-sd", noise, *SETTING]
+        assert main(argv) == 0
+        probs.append([r["probability"] for r in json.loads(capsys.readouterr().out)["jump_table"]])
+    assert probs[0][0] > 0.99 and probs[1][0] < 0.5
+
+
+def test_no_noise_level_no_table(marginal, capsys):
+    path, *_ = marginal
+    assert main(["fit", path, "--x", "x", "--y", "y", "--json", *SETTING]) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert report["jump_table"] is None and len(report["jumps"]) >= 2
+    assert main(["fit", path, "--x", "x", "--y", "y", *SETTING]) == 0
+    assert " in [" not in capsys.readouterr().out
+
+
+def test_dated_records_and_unknown_intervals(tmp_path, capsys):
+    # Dates: the interval as ISO text like the position. An exact step leaves no noise:
+    # the record is there with its position, and null where nothing is known.
+    days = np.datetime64("2024-01-01") + np.arange(60) * np.timedelta64(1, "D")
+    rng = np.random.default_rng(3)
+    noisy = np.where(np.arange(60) < 30, 0.0, 2.0) + 0.3 * rng.standard_normal(60)
+    exact = np.where(np.arange(60) < 30, 0.0, 2.0)
+    rows = "".join(f"{d},{a!r},{b!r}\n" for d, a, b in zip(days, noisy.tolist(), exact.tolist()))
+    path = write(tmp_path, "day,noisy,exact\n" + rows)
+    assert main(["fit", path, "--x", "day", "--y", "noisy", "--json"]) == 0
+    (record,) = json.loads(capsys.readouterr().out)["jump_table"]
+    table = velk.select(days, noisy).jumps
+    for name in ("position", "low", "high"):
+        assert np.datetime64(record[name].rstrip("Z")) == getattr(table, name)[0]
+    assert main(["fit", path, "--x", "day", "--y", "exact", "--json"]) == 0
+    (record,) = json.loads(capsys.readouterr().out)["jump_table"]
+    assert record["position"] == "2024-01-30T12:00"
+    assert record["low"] is None and record["size_se"] == [None] and record["probability"] is None
+
+
+@pytest.mark.parametrize("setting", [[], ["--noise-sd", "0.3", *SETTING]])
+def test_each_series_carries_its_own_table(marginal, capsys, setting):
+    path, x, y, _ = marginal
+    assert main(["fit", path, "--x", "x", "--y", "y,z", "--each", "--json", *setting]) == 0
+    reports = json.loads(capsys.readouterr().out)
+    for report, values in zip(reports, (y, -y)):
+        want = velk.select(x, values).jumps if not setting else fitted(x, values).jump_table(0.3)
+        assert_array_equal([r["low"] for r in report["jump_table"]], want.low)
+        assert_array_equal([r["size"] for r in report["jump_table"]], want.size)

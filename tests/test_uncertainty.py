@@ -15,24 +15,29 @@ def _series(step: float, n: int = 300, seed: int = 0, sd: float = 0.5) -> tuple[
     return x, np.sin(x) + step * (x > 5.0) + sd * rng.standard_normal(n)
 
 
-@pytest.mark.parametrize("step", [1.5, -2.0, 4.0])
-def test_size_is_the_splines_own_jump(step: float) -> None:
+@pytest.mark.parametrize(
+    "step, smoothing", [(1.5, 0.5), (-2.0, 0.5), (4.0, 0.5), (2.0, np.inf), (-4.0, np.inf)]
+)
+def test_size_is_the_splines_own_jump(step: float, smoothing: float) -> None:
+    # Straight lines too: their table is the filter without curvature.
     x, y = _series(step)
-    spl = velk.fit(x, y, smoothing=0.5, jump_cost=5.0)
+    spl = velk.fit(x, y, smoothing=smoothing, jump_cost=5.0)
+    assert len(spl.jumps) >= 1
     table = spl.jump_table(noise=0.5)
     for j, size in zip(spl.jumps, table.size[:, 0]):
         gap = spl(j) - spl(np.nextafter(j, -np.inf))
         assert size == pytest.approx(gap, rel=1e-6, abs=1e-9)
 
 
-def test_filter_energy_matches_direct_likelihood() -> None:
+@pytest.mark.parametrize("q", [0.7, 0.0])
+def test_filter_energy_matches_direct_likelihood(q: float) -> None:
     # The integrated Wiener process observed with noise: the filter's running energy must
-    # equal the Gaussian density of samples 2.. given samples 0, 1 computed densely.
+    # equal the Gaussian density of samples 2.. given samples 0, 1 computed densely
+    # (q = 0: straight lines).
     rng = np.random.default_rng(1)
     x = np.sort(rng.uniform(0, 3, 12))
     y = rng.standard_normal(12)
     var = np.full(12, 0.3)
-    q = 0.7
     got = _sweep(x, y, var, q).energy[-1]
     d = x - x[0]
     # Cov of an IWP started from a diffuse level and slope: add a huge level/slope prior.

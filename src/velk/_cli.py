@@ -15,9 +15,11 @@ import numpy as np
 
 import velk
 from velk._example import example
+from velk._jumps import JumpTable, empty_table, table_of
 from velk._ppoly import FloatArray
+from velk._samples import read
 from velk._spline import JumpSpline
-from velk._table import CliError, finite, positions, read_csv, show, write_fitted
+from velk._table import CliError, finite, jump_records, positions, read_csv, show, write_fitted
 from velk._validate import PRUNING, check_n_jobs, option
 
 PROG = "python -m velk"
@@ -87,6 +89,13 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--x", metavar="COL", help="column of x (default: 1, 2, ..., n)")
     fit.add_argument("--y", metavar="COL[,COL...]", required=True, help="column(s) of y")
     fit.add_argument("--delta", metavar="COL", help="column of standard deviations")
+    fit.add_argument(
+        "--noise-sd",
+        type=float,
+        metavar="S",
+        help="noise level of a given setting, relative to --delta (default 1 with --delta): "
+        "report each jump's interval, size and probability",
+    )
     fit.add_argument(
         "--smoothing", type=float, metavar="L", help="smoothing length, units of x (seconds)"
     )
@@ -177,7 +186,8 @@ def run_demo(args: argparse.Namespace) -> int:
     print(f"true jumps:  {fmt(ex.jumps)}")
     print(f"rms error against the noise-free signal: {np.sqrt(np.mean(err**2)):.4f}")
     if args.plot:
-        ax = new_plot(spl, xlabel="x", ylabel="y", title=f"velk demo: {params(spl)}")
+        title = f"velk demo: {params(spl)}"
+        ax = new_plot(spl, sel.jumps, xlabel="x", ylabel="y", title=title)
         marks = np.full(len(ex.jumps), 0.03)  # along the bottom, in axes coordinates
         tr = ax.get_xaxis_transform()
         ax.plot(ex.jumps, marks, "^", color="C3", transform=tr, label="true jumps")
@@ -250,6 +260,11 @@ def check_fit_usage(parser: argparse.ArgumentParser, args: argparse.Namespace) -
         parser.error("--gamma-grid goes with --p-grid (gamma is relative to p)")
     if args.each and args.plot:
         parser.error("--plot draws one fit: it does not go with --each")
+    if args.noise_sd is not None:
+        if not given_setting(args):
+            parser.error("--noise-sd goes with a given setting: the selection finds the noise")
+        if not (math.isfinite(args.noise_sd) and args.noise_sd > 0.0):
+            parser.error(f"--noise-sd must be positive, got {args.noise_sd:g}")
 
 
 def run_fit(args: argparse.Namespace) -> int:
@@ -270,21 +285,36 @@ def run_fit(args: argparse.Namespace) -> int:
         else table.columns[ycols[0]]
     )
     spl, sel = fit_table(args, table, x, y, delta)
+    jumps = sel.jumps if sel is not None else known_table(args, spl, x, y, delta)
     if args.out:
         xs = np.arange(1.0, table.rows + 1.0) if x is None else x
         write_fitted(args.out, args.x or "x", xs, [(ycols, spl)], table.utc)
     if args.plot:
         score = None if sel is None else sel.score
         title = f"{os.path.basename(args.file)}: {', '.join(ycols)}\n{params(spl, score)}"
-        ax = new_plot(spl, xlabel=args.x or "row", ylabel=", ".join(ycols), title=title)
+        ax = new_plot(spl, jumps, xlabel=args.x or "row", ylabel=", ".join(ycols), title=title)
         ax.legend(loc="best", fontsize="small")
         save_plot(ax, args.plot)
-    report = summary(args.file, ycols, spl, sel, table.utc)
+    report = summary(args.file, ycols, spl, sel, table.utc, jumps)
     if args.json:
         print(json.dumps(report, indent=2, allow_nan=False))
     else:
         print_report(args.file, report, spl, sel)
     return 0
+
+
+def known_table(
+    args: argparse.Namespace, spl: JumpSpline, x: Any, y: Any, delta: Any
+) -> JumpTable | None:
+    """The jump table of a fit with a given setting where the noise level is known: delta
+    is the noise's standard deviation (times --noise-sd), or --noise-sd is, in units of y.
+    None where it is not known."""
+    if delta is None and args.noise_sd is None:
+        return None
+    if not len(spl.jump_indices) or not spl.p < 1.0:
+        return empty_table(spl, len(spl.jump_indices))  # interpolants: unknown
+    w = read(x, y, delta).samples.w  # the weights of the fitted samples, merged as fitted
+    return table_of(spl, 1.0 if args.noise_sd is None else args.noise_sd, w)
 
 
 def on_axis(length: float | None, x: FloatArray | None) -> Any:
@@ -352,7 +382,8 @@ def run_each(args: argparse.Namespace, table: Any, x: Any, ycols: list[str], del
         r = batch[c]
         spl, sel = (r.spline, r) if isinstance(r, velk.Selection) else (r, None)
         fits.append(([c], spl))
-        reports.append(summary(args.file, [c], spl, sel, table.utc))
+        jumps = sel.jumps if sel is not None else known_table(args, spl, x, data[c], delta)
+        reports.append(summary(args.file, [c], spl, sel, table.utc, jumps))
         if not args.json:
             print_report(args.file, reports[-1], spl, sel)
     if args.out and fits:
@@ -372,16 +403,35 @@ def print_report(path: str, report: dict[str, Any], spl: JumpSpline, sel: Any) -
         print(f"smoothing = {sel.smoothing:.6g}{unit}, jump cost = {sel.jump_cost:.6g}")
     jumps = report["jumps"]
     print(f"{len(jumps)} jumps: {'  '.join(map(show, jumps))}" if jumps else "no jumps")
+    for row in report["jump_table"] or []:
+        if row["low"] is not None:
+            print("  " + jump_line(row))
     for seg in report["segments"]:
         a, b = show(seg["start"]), show(seg["end"])
         print(f"  segment {a} .. {b}: {seg['samples']} samples")
 
 
+def jump_line(row: dict[str, Any]) -> str:
+    """One jump of the report whose interval is known: where, within which interval, how
+    big (per y column) and how sure."""
+    sizes = ", ".join(f"{a:.4g} +- {b:.2g}" for a, b in zip(row["size"], row["size_se"]))
+    return (
+        f"{show(row['position'])} in [{show(row['low'])}, {show(row['high'])}]: "
+        f"size {sizes}, probability {row['probability']:.3f}"
+    )
+
+
 def summary(
-    path: str, ycols: Sequence[str], spl: JumpSpline, sel: Any, utc: bool
+    path: str,
+    ycols: Sequence[str],
+    spl: JumpSpline,
+    sel: Any,
+    utc: bool,
+    jumps: JumpTable | None = None,
 ) -> dict[str, Any]:
     """The result as strict JSON values: dates as ISO 8601 text, infinities as null; the
-    selection's score, smoothing length (seconds for dates) and jump cost when it chose."""
+    selection's score, smoothing length (seconds for dates) and jump cost when it chose;
+    each jump's interval, size and probability where they are known (else null)."""
     starts = positions(spl.x[[s.start for s in spl.segments]], utc)
     ends = positions(spl.x[[s.stop - 1 for s in spl.segments]], utc)
     return {
@@ -394,6 +444,7 @@ def summary(
         "smoothing": None if sel is None else finite(sel.smoothing),
         "jump_cost": None if sel is None else finite(sel.jump_cost),
         "jumps": positions(spl.jumps, utc),
+        "jump_table": None if jumps is None else jump_records(jumps, utc),
         "segments": [
             {"start": a, "end": b, "samples": s.stop - s.start}
             for a, b, s in zip(starts, ends, spl.segments)
@@ -406,12 +457,15 @@ def params(spl: JumpSpline, score: float | None = None) -> str:
     return f"p = {spl.p:.4g}, gamma = {spl.gamma:.4g}, {len(spl.jumps)} jumps{how}"
 
 
-def new_plot(spl: JumpSpline, *, xlabel: str, ylabel: str, title: str) -> Any:
-    """Axes of a new figure with the fit drawn (matplotlib, checked by `preflight`)."""
+def new_plot(
+    spl: JumpSpline, jumps: JumpTable | None = None, *, xlabel: str, ylabel: str, title: str
+) -> Any:
+    """Axes of a new figure with the fit drawn, and the jumps' intervals where they are
+    known (matplotlib, checked by `preflight`)."""
     import matplotlib.pyplot as plt
 
     _, ax = plt.subplots(figsize=(8, 4.5), layout="constrained")
-    spl.plot(ax)
+    spl.plot(ax, jumps=jumps)
     ax.set_xlabel(xlabel)
     ax.set_ylabel(ylabel)
     ax.set_title(title, fontsize="medium")

@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 FloatArray = npt.NDArray[np.float64]
 
-__all__ = ["JumpTable", "empty_table", "jump_table", "table_of"]
+__all__ = ["JumpTable", "check_table", "empty_table", "jump_table", "table_of"]
 
 LEVEL = 0.95
 
@@ -265,9 +265,11 @@ def table_of(spline: Any, noise: object, w: FloatArray) -> JumpTable:
     sigma2 = np.broadcast_to(sd, (dim,)) ** 2
     var = sigma2[None, :] / np.asarray(w, dtype=np.float64).reshape(n, -1)
     p = float(spline.p)
-    if not 0.0 < p < 1.0:
-        raise ValueError("jump tables need a smoothing between interpolation and straight lines")
-    lam = (1.0 - p) / p
+    if not 0.0 <= p < 1.0:
+        raise ValueError("jump tables need a smoothing short of interpolation (p < 1)")
+    # Straight lines (p = 0) are the process without curvature: the filter with q = 0 is
+    # least squares of a line, and the rest holds as it stands.
+    lam = math.inf if p == 0.0 else (1.0 - p) / p
     rows = []
     segs = spline.segments
     for k in range(len(segs) - 1):
@@ -299,3 +301,17 @@ def empty_table(spline: Any, k: int) -> JumpTable:
         "probability": nan.copy(),
     }
     return JumpTable(fields, spline._out)
+
+
+def check_table(spline: Any, table: object) -> None:
+    """Refuse a table that is not of this spline's jumps (drawing it would shade
+    intervals around jumps the curve does not have)."""
+    if not isinstance(table, JumpTable):
+        raise TypeError(f"jumps must be a JumpTable, got {type(table).__name__}")
+    mine = np.asarray(spline._jumps, dtype=np.float64)
+    theirs = table._fields["position"]
+    if mine.shape != theirs.shape or not np.array_equal(mine, theirs):
+        raise ValueError(
+            f"jumps is the table of another fit: {len(theirs)} jumps, not this spline's "
+            f"{len(mine)} at its positions"
+        )

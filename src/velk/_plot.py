@@ -12,6 +12,8 @@ from velk._ppoly import ppeval
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
+    from velk._jumps import JumpTable
+    from velk._path import JumpPath
     from velk._select import Selection
     from velk._spline import JumpSpline
 
@@ -24,8 +26,8 @@ def axes(ax: Axes | None) -> Axes:
     return ax
 
 
-def draw_spline(spline: JumpSpline, ax: Axes | None) -> Axes:
-    """The picture of `JumpSpline.plot`."""
+def draw_spline(spline: JumpSpline, ax: Axes | None, jumps: JumpTable | None = None) -> Axes:
+    """The picture of `JumpSpline.plot`, with the intervals of `jumps` shaded."""
     ax = axes(ax)
     y = spline._y.reshape(len(spline._x), -1)
     x0, x1 = float(spline._x[0]), float(spline._x[-1])
@@ -44,7 +46,28 @@ def draw_spline(spline: JumpSpline, ax: Axes | None) -> Axes:
             ax.plot(spline._out(t), v, "-", color=color, lw=1.8, label=None if k else "fit" + tag)
     for k, at in enumerate(spline.jumps):
         ax.axvline(at, color="0.4", ls=":", lw=1, label=None if k else "jumps")
+    if jumps is not None:
+        draw_intervals(jumps, ax)
     return ax
+
+
+def draw_intervals(table: JumpTable, ax: Axes) -> None:
+    """Each jump's interval shaded, its probability written above it at the top edge.
+
+    Rows whose uncertainty is unknown (NaN) are left out rather than drawn as nothing: a
+    span of NaN width would still take a legend entry.
+    """
+    top = ax.get_xaxis_transform()  # x in data units, y in axes units
+    low, high = table.low, table.high
+    known = ~np.isnan(table._fields["low"])
+    labelled = False
+    for k in np.flatnonzero(known):
+        label = None if labelled else "95 % interval"
+        # An edge, so that an interval of a single cut point still shows.
+        ax.axvspan(low[k], high[k], color="C3", alpha=0.2, lw=1.5, label=label)
+        labelled = True
+        ax.text(table.position[k], 0.98, f"{table.probability[k]:.2f}", transform=top,
+                ha="center", va="top", fontsize=7, color="C3")  # fmt: skip
 
 
 def draw_scores(selection: Selection, ax: Axes | None) -> Axes:
@@ -64,5 +87,22 @@ def draw_scores(selection: Selection, ax: Axes | None) -> Axes:
     ax.set_xscale("log")
     ax.set_xlabel("smoothing length (units of x; right edge: straight lines)")
     ax.set_ylabel("score (numbers: jumps)")
+    ax.legend(loc="best", fontsize="small")
+    return ax
+
+
+def draw_path(path: JumpPath, ax: Axes | None) -> Axes:
+    """The picture of `JumpPath.plot`."""
+    ax = axes(ax)
+    edges = path.edges()
+    ax.stairs(path.n_jumps, edges, baseline=None, color="C0", lw=1.8, label="optimal jumps")
+    span = path.chosen_range
+    if span is not None:
+        ax.axvspan(*span, color="C1", alpha=0.15, lw=0, label="keeps the chosen count")
+        ax.axvline(path.chosen_cost, color="k", ls="--", lw=1, label="chosen cost")
+    ax.set_xscale("log")
+    ax.set_xlim(edges[0], edges[-1])
+    ax.set_xlabel("jump cost (units of the weighted residual sum of squares)")
+    ax.set_ylabel("jumps")
     ax.legend(loc="best", fontsize="small")
     return ax

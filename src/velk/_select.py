@@ -21,6 +21,7 @@ import numpy.typing as npt
 
 from velk._jumps import JumpTable, empty_table, table_of
 from velk._params import terms_of
+from velk._path import JumpPath, PathProblem, path_of
 from velk._plan import Options, Plan, Task, job_of
 from velk._ppoly import FloatArray
 from velk._samples import read
@@ -105,6 +106,7 @@ class Selection:
     noise_model: str = "gaussian"
     nu: float = math.inf
     iterations: int = 0
+    _path: PathProblem | None = field(default=None, repr=False)
 
     @property
     def jumps(self) -> JumpTable:
@@ -119,6 +121,57 @@ class Selection:
             f"noise={self.noise:.4g}{model}, {len(self.scores)} settings scored{where})"
             + ("" if len(self.jumps) == 0 else "\n" + repr(self.jumps))
         )
+
+    def path(self, lo: float | None = None, hi: float | None = None) -> JumpPath:
+        """Every optimal segmentation for the jump costs in [lo, hi] at the chosen
+        smoothing: how stable the chosen number of jumps is.
+
+        Parameters
+        ----------
+        lo, hi : float, optional
+            The range of jump costs, in the units of `jump_cost`; by default a factor 10
+            below and above it.
+
+        Returns
+        -------
+        JumpPath
+            The costs at which the optimal number of jumps changes, the number, fit
+            energy and jump positions on each interval between them, and the interval
+            that keeps the chosen number (``chosen_range``).
+
+        Raises
+        ------
+        ValueError
+            For a non-positive or infinite lo or hi, lo > hi, or a selection under
+            Student-t noise.
+
+        Notes
+        -----
+        At one smoothing, the cost of a segmentation is a line in the jump cost c, its
+        energy plus c times its jumps, and the optimum is their lower envelope. The
+        envelope is found by the CROPS recursion (Haynes, Eckley & Fearnhead 2017): fit
+        at lo and hi; where the lines of two fits cross, fit once more; if that fit
+        beats neither line, the count changes there, else search both sides. Counts
+        that differ by one need no fit between them. It takes at most
+        ``jumps(lo) - jumps(hi) + 2`` fits, one after another, of the samples that
+        `select` prepared.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import velk
+        >>> rng = np.random.default_rng(1)
+        >>> x = np.linspace(0.0, 100.0, 300)
+        >>> y = np.cos(x / 15.0) + np.where(x > 40.0, 1.0, 0.0) + 0.05 * rng.standard_normal(300)
+        >>> path = velk.select(x, y).path()
+        >>> path.n_jumps[path.at(path.chosen_cost)]
+        np.int64(1)
+        >>> bool(path.fits <= path.n_jumps[0] - path.n_jumps[-1] + 2)
+        True
+        """
+        if self._path is None:  # pragma: no cover - every selection carries it
+            raise ValueError("this selection keeps no samples for a path")
+        return path_of(self._path, lo, hi)
 
     def plot(self, ax: Axes | None = None) -> Axes:
         """Draw the score of every setting scored against its smoothing length.
@@ -138,6 +191,21 @@ class Selection:
         from velk._plot import draw_scores
 
         return draw_scores(self, ax)
+
+    def plot_fit(self, ax: Axes | None = None) -> Axes:
+        """Draw the chosen fit (as `JumpSpline.plot`) with each jump's 95 % interval
+        shaded and its probability written above it.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes, optional
+            Where to draw; by default the current axes of pyplot.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+        """
+        return self.spline.plot(ax, jumps=self.jumps)
 
 
 @contextmanager
@@ -224,6 +292,17 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         noise_model="student-t" if t_noise else "gaussian",
         nu=t.pb.nu,
         iterations=best.iterations,
+        _path=PathProblem(
+            samples=t.data.samples,
+            rescale=None if t.pb.samples is t.data.samples else t.level,
+            unit=t.level * t.level,
+            length=best.length,
+            chosen=t.caller(best.jump_cost),
+            pruning=t.pb.pruning,
+            precondition=t.pb.precondition,
+            axis=t.data.axis,
+            nu=t.pb.nu,
+        ),
     )
 
 
@@ -243,8 +322,8 @@ class LazyTable:
 
 def _jump_table(spline: JumpSpline, level: float, w: FloatArray) -> JumpTable:
     """The chosen fit's jumps at the noise level it leaves (none where that is not known:
-    a fit that leaves only rounding, or lines and interpolants)."""
-    if len(spline.jump_indices) and level > 0.0 and math.isfinite(level) and 0 < spline.p < 1:
+    a fit that leaves only rounding, or interpolants)."""
+    if len(spline.jump_indices) and level > 0.0 and math.isfinite(level) and 0 <= spline.p < 1:
         return table_of(spline, level, w)
     return empty_table(spline, len(spline.jump_indices))
 

@@ -458,24 +458,39 @@ class JumpSpline:
 
         return jump_table(self, noise, delta)
 
-    def plot(self, ax: Axes | None = None) -> Axes:
+    def plot(self, ax: Axes | None = None, jumps: JumpTable | None = None) -> Axes:
         """Draw the samples, the curve and the jumps with matplotlib.
 
-        The artists are labelled "data", "fit" and "jumps" for ``ax.legend()``; the curve
-        of a derivative or antiderivative is drawn without the samples.
+        The artists are labelled "data", "fit", "jumps" and, with `jumps`, "95 % interval"
+        for ``ax.legend()``; the curve of a derivative or antiderivative is drawn without
+        the samples.
 
         Parameters
         ----------
         ax : matplotlib.axes.Axes, optional
             Where to draw; by default the current axes of pyplot.
+        jumps : JumpTable, optional
+            The table of this fit's jumps (`jump_table`, or `Selection.jumps`): each
+            interval ``[low, high]`` is shaded and the jump's probability written at the
+            top of the axes above it. Rows without an interval (NaN) are not drawn.
 
         Returns
         -------
         matplotlib.axes.Axes
+
+        Raises
+        ------
+        TypeError
+            If `jumps` is not a JumpTable.
+        ValueError
+            If `jumps` is the table of a fit with other jumps.
         """
+        from velk._jumps import check_table
         from velk._plot import draw_spline
 
-        return draw_spline(self, ax)
+        if jumps is not None:
+            check_table(self, jumps)
+        return draw_spline(self, ax, jumps)
 
     def __repr__(self) -> str:
         jumps = np.array2string(np.asarray(self.jumps), precision=4, separator=", ", threshold=8)

@@ -12,9 +12,20 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from velk._jumps import JumpTable
 from velk._spline import JumpSpline
 
-__all__ = ["CliError", "Table", "finite", "iso", "positions", "read_csv", "show", "write_fitted"]
+__all__ = [
+    "CliError",
+    "Table",
+    "finite",
+    "iso",
+    "jump_records",
+    "positions",
+    "read_csv",
+    "show",
+    "write_fitted",
+]
 
 MISSING = {"", "na", "n/a", "nan", "null", "none"}
 
@@ -164,11 +175,30 @@ def iso(values: Any, utc: bool) -> list[str]:
 
 
 def positions(values: Any, utc: bool) -> list[Any]:
-    """Positions along x for the report: numbers, or ISO 8601 text for dates."""
+    """Positions along x for the report: numbers, or ISO 8601 text for dates (null for
+    NaN or NaT: an interval that is not known)."""
     a = np.asarray(values)
     if a.dtype.kind == "M":
-        return iso(a, utc) if len(a) else []
+        out: list[Any] = [None] * len(a)
+        known = np.flatnonzero(~np.isnat(a))
+        for k, text in zip(known, iso(a[known], utc) if len(known) else []):
+            out[k] = text
+        return out
     return [finite(v) for v in a.tolist()]
+
+
+def jump_records(table: JumpTable, utc: bool) -> list[dict[str, Any]]:
+    """The rows of a jump table as strict JSON values, sizes one per y column."""
+    where = {name: positions(getattr(table, name), utc) for name in ("position", "low", "high")}
+    return [
+        {
+            **{name: col[k] for name, col in where.items()},
+            "size": [finite(v) for v in table.size[k].tolist()],
+            "size_se": [finite(v) for v in table.size_se[k].tolist()],
+            "probability": finite(float(table.probability[k])),
+        }
+        for k in range(len(table))
+    ]
 
 
 def show(v: Any) -> str:

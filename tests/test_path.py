@@ -1,0 +1,207 @@
+"""The path over jump costs: every change of the optimal number of jumps, in few fits."""
+
+from __future__ import annotations
+
+import pickle
+
+import matplotlib
+import numpy as np
+import pytest
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt
+
+import velk
+from velk import _engine, _path
+from velk._path import Segmentation, crops
+from velk._samples import read
+
+# --- the recursion on its own: segmentations as given lines --------------------------------
+
+
+def lines_oracle(seed: int, k_max: int = 14):
+    """Random segmentations (several per count) as lines R + c k, and the fit at a cost:
+    the cheapest of them, its ties broken at random."""
+    rng = np.random.default_rng(seed)
+    ks = np.repeat(np.arange(k_max + 1), 3)
+    # Energy falls with the count, by random steps: some counts never optimal.
+    base = np.cumsum(rng.exponential(1.0, k_max + 1)[::-1])[::-1]
+    energy = base[ks] + rng.exponential(0.3, len(ks))
+    calls = []
+
+    def fit_at(c: float) -> Segmentation:
+        calls.append(c)
+        total = energy + c * ks
+        best = np.flatnonzero(total <= total.min() * (1 + 1e-15) + 1e-15)
+        i = int(rng.choice(best))
+        return Segmentation(int(ks[i]), float(energy[i]), np.array([float(i)]))
+
+    return fit_at, ks, energy, calls
+
+
+def envelope(ks, energy, lo, hi, grid=200_001):
+    """The optimal count on a dense grid of costs: the brute-force answer."""
+    c = np.geomspace(lo, hi, grid)
+    total = energy[None, :] + c[:, None] * ks[None, :]
+    return c, ks[np.argmin(total, axis=1)]
+
+
+@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize("lo, hi", [(0.01, 10.0), (0.2, 0.9)])
+def test_recursion_finds_every_change_of_the_envelope(seed, lo, hi):
+    fit_at, ks, energy, calls = lines_oracle(seed)
+    costs, segs, fits = crops(fit_at, lo, hi)
+    assert fits == len(calls) <= segs[0].n_jumps - segs[-1].n_jumps + 2
+    c, count = envelope(ks, energy, lo, hi)
+    # Every change on the grid lies at one of the path's costs, and no cost is spurious.
+    changes = np.flatnonzero(np.diff(count))
+    assert len(changes) == len(costs)
+    for i, cost in zip(changes, costs):
+        assert c[i] <= cost * (1 + 1e-9) and cost <= c[i + 1] * (1 + 1e-9)
+    # Each interval's segmentation is optimal inside it.
+    edges = np.concatenate(([lo], costs, [hi]))
+    for a, b, s in zip(edges[:-1], edges[1:], segs):
+        mid = np.sqrt(a * b)
+        assert s.energy + mid * s.n_jumps == pytest.approx(np.min(energy + mid * ks), rel=1e-12)
+
+
+@pytest.mark.parametrize("gap", [0, 1, 2])
+def test_counts_one_apart_need_no_fit_between(gap):
+    # Two lines only: counts 3 and 3 - gap, crossing at 1. One count takes the two end
+    # fits; a gap of one closes without a fit; of two, one fit sees nothing between.
+    lines = {3: 0.0, 3 - gap: float(gap)}
+
+    def fit_at(c: float) -> Segmentation:
+        k = min(lines, key=lambda k: lines[k] + c * k)
+        return Segmentation(k, lines[k], np.zeros(k))
+
+    costs, _, fits = crops(fit_at, 0.1, 10.0)
+    assert costs == ([pytest.approx(1.0)] if gap else []) and fits == 2 + max(gap - 1, 0)
+
+
+# --- on the engine: a selection's path against a dense sweep of fits -----------------------
+
+
+def series(n: int = 90, seed: int = 3):
+    rng = np.random.default_rng(seed)
+    x = np.linspace(0.0, 9.0, n)
+    y = np.sin(x) + 1.2 * (x > 3.0) - 0.6 * (x > 6.0) + 0.35 * rng.standard_normal(n)
+    return x, y
+
+
+@pytest.fixture(scope="module")
+def chosen():
+    x, y = series()
+    sel = velk.select(x, y, n_jobs=1)
+    return x, y, sel
+
+
+def counting(monkeypatch):
+    calls = []
+    real = _engine.fit
+
+    def spy(*args, **kw):
+        calls.append(kw["jump_cost"])
+        return real(*args, **kw)
+
+    monkeypatch.setattr(_path._engine, "fit", spy)
+    return calls
+
+
+@pytest.mark.parametrize("delta", [None, 0.35])
+def test_path_finds_every_change_of_a_dense_sweep(monkeypatch, delta):
+    x, y = series()
+    sel = velk.select(x, y, delta=delta, n_jobs=1)
+    lo, hi = sel.jump_cost / 30.0, sel.jump_cost * 30.0
+    calls = counting(monkeypatch)
+    path = sel.path(lo, hi)
+    assert path.fits == len(calls) <= path.n_jumps[0] - path.n_jumps[-1] + 2
+    assert path.n_jumps[0] - path.n_jumps[-1] >= 5  # a path worth the name
+    grid = np.geomspace(lo, hi, 600)
+    fits = [velk.fit(x, y, delta=delta, smoothing=sel.smoothing, jump_cost=c) for c in grid]
+    sweep = np.array([len(f.jumps) for f in fits])
+    # Away from the changes (rounding decides there), the path's count and jumps are
+    # those of a fit at that cost.
+    safe = np.array([np.min(np.abs(np.log(c / path.costs))) > 1e-6 for c in grid])
+    at = np.array([path.at(c) for c in grid])
+    np.testing.assert_array_equal(path.n_jumps[at][safe], sweep[safe])
+    for i in np.flatnonzero(safe)[::25]:
+        np.testing.assert_array_equal(path.jumps[at[i]], fits[i].jumps)
+    # Every count the sweep saw is on the path.
+    assert set(sweep) <= set(path.n_jumps.tolist())
+
+
+def test_energy_is_the_fits_own_in_the_callers_units(chosen):
+    # Without delta select fits y over its noise level: the energy must be back in units
+    # of y squared, as the fit of the caller's samples reports it.
+    x, y, sel = chosen
+    path = sel.path()
+    samples = read(x, y, None).samples
+    edges = path.edges()
+    for k, (a, b) in enumerate(zip(edges[:-1], edges[1:])):
+        res = _engine.fit(samples, length=sel.smoothing, jump_cost=np.sqrt(a * b), stats=True)
+        assert len(res["jumps"]) == path.n_jumps[k]
+        assert path.energy[k] == pytest.approx(res["stats"]["prss"], rel=1e-9)
+
+
+def test_the_choice_sits_on_the_path(chosen):
+    _, _, sel = chosen
+    path = sel.path()
+    assert path.bounds == pytest.approx((sel.jump_cost / 10, sel.jump_cost * 10))
+    assert path.n_jumps[path.at(sel.jump_cost)] == len(sel.spline.jumps)
+    np.testing.assert_array_equal(path.jumps[path.at(sel.jump_cost)], sel.spline.jumps)
+    a, b = path.chosen_range
+    assert a <= sel.jump_cost <= b
+    inside = [path.n_jumps[path.at(c)] for c in np.geomspace(a, b, 9)[1:-1]]
+    assert set(inside) == {len(sel.spline.jumps)}
+    assert f"{b / a:.3g}" in repr(path) and "chosen cost" in repr(path)
+    assert sel.path(sel.jump_cost * 2, sel.jump_cost * 3).chosen_range is None
+
+
+def test_result_is_read_only_pickles_converts_and_draws(chosen):
+    _, _, sel = chosen
+    path = sel.path()
+    with pytest.raises(ValueError):
+        path.n_jumps[0] = 1
+    frame = path.to_frame()
+    assert list(frame.columns) == ["cost_from", "cost_to", "n_jumps", "energy", "jumps"]
+    assert len(frame) == len(path) == len(path.costs) + 1
+    assert repr(pickle.loads(pickle.dumps(path))) == repr(path)
+    np.testing.assert_array_equal(pickle.loads(pickle.dumps(sel)).path().costs, path.costs)
+    _, ax = plt.subplots()
+    try:
+        path.plot(ax)
+        values, edges, _ = ax.patches[0].get_data()
+        np.testing.assert_array_equal(values, path.n_jumps)
+        np.testing.assert_allclose(edges, path.edges())
+        marks = [ln for ln in ax.lines if ln.get_label() == "chosen cost"]
+        assert ax.get_xscale() == "log" and marks[0].get_xdata()[0] == sel.jump_cost
+    finally:
+        plt.close("all")
+
+
+def test_dates_give_datetime_jumps():
+    t = np.datetime64("2024-01-01") + np.arange(80) * np.timedelta64(1, "h")
+    y = np.where(np.arange(80) < 40, 0.0, 1.5) + 0.3 * np.random.default_rng(4).normal(size=80)
+    sel = velk.select(t, y, n_jobs=1)
+    path = sel.path()
+    np.testing.assert_array_equal(path.jumps[path.at(sel.jump_cost)], sel.spline.jumps)
+    assert path.jumps[0].dtype.kind == "M"
+
+
+@pytest.mark.parametrize(
+    "lo, hi, error, match",
+    [
+        (0.0, 1.0, ValueError, "positive"),
+        (1.0, np.inf, ValueError, "positive"),
+        (2.0, 1.0, ValueError, "exceed"),
+        ("a", 1.0, TypeError, "number"),
+        (None, None, ValueError, "Gaussian"),
+    ],
+)
+def test_bad_ranges_and_t_noise_are_refused(chosen, lo, hi, error, match):
+    x, y, sel = chosen
+    if match == "Gaussian":
+        sel = velk.select(x[:60], y[:60], noise="student-t", n_jobs=1)
+    with pytest.raises(error, match=match):
+        sel.path(lo, hi)
