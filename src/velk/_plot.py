@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from velk._jumps import check_table
 from velk._ppoly import ppeval
 
 if TYPE_CHECKING:
@@ -28,6 +29,8 @@ def axes(ax: Axes | None) -> Axes:
 
 def draw_spline(spline: JumpSpline, ax: Axes | None, jumps: JumpTable | None = None) -> Axes:
     """The picture of `JumpSpline.plot`, with the intervals of `jumps` shaded."""
+    if jumps is not None:
+        check_table(spline, jumps)
     ax = axes(ax)
     y = spline._y.reshape(len(spline._x), -1)
     x0, x1 = float(spline._x[0]), float(spline._x[-1])

@@ -1,4 +1,5 @@
-"""Results of the raw `velk.velk`, checked before a `JumpSpline` wraps them."""
+"""What a `JumpSpline` holds: from a result of the raw `velk.velk`, checked and copied, or
+from an engine fit, trusted as it comes."""
 
 from __future__ import annotations
 
@@ -8,10 +9,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from velk import _engine
+from velk._samples import Data
 from velk._time import TimeAxis
 from velk._validate import EXTRAPOLATE, boolean, float_array, integer, option, real
 
-__all__ = ["check_result", "readonly", "spline_fields"]
+__all__ = ["check_result", "fit_fields", "readonly", "spline_fields"]
 
 
 def readonly(a: npt.ArrayLike, dtype: Any = np.float64) -> Any:
@@ -117,4 +120,33 @@ def spline_fields(
         time_axis=time_axis,
         nu=0,
         samples_fed=r["samples_fed"],
+    )
+
+
+def fit_fields(
+    res: _engine.FitResult, data: Data, p: float, gamma: float, extrapolate: str
+) -> dict[str, Any]:
+    """What a `JumpSpline` holds of an engine fit of `data`: the fit's own arrays (made
+    read-only) and the samples' (read-only already), not copies."""
+    for key in ("breaks", "coefs", "jumps", "jump_index"):
+        res[key].flags.writeable = False
+    samples = data.samples
+    cuts = [0, *(res["jump_index"] + 1).tolist(), len(samples.x)]
+    return dict(
+        breaks=res["breaks"],
+        coefs=res["coefs"],
+        scale=res["scale"],
+        dim=data.dim,
+        x=samples.x,
+        y=samples.y[:, 0] if data.squeeze else samples.y,
+        jumps=res["jumps"],
+        jump_indices=res["jump_index"],
+        segments=tuple(slice(a, b) for a, b in zip(cuts[:-1], cuts[1:])),
+        p=p,
+        gamma=gamma,
+        squeeze=data.squeeze,
+        extrapolate=extrapolate,
+        time_axis=data.axis,
+        nu=0,
+        samples_fed=int(res["samples_fed"]),
     )

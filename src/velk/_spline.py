@@ -18,7 +18,7 @@ from velk._ppoly import (
     piecewise_roots,
     ppeval,
 )
-from velk._raw import readonly, spline_fields
+from velk._raw import fit_fields, readonly, spline_fields
 from velk._samples import Data
 from velk._time import TimeAxis
 from velk._validate import EXTRAPOLATE, float_array, integer, option
@@ -159,29 +159,8 @@ class JumpSpline:
     ) -> JumpSpline:
         """The spline of an engine fit of `data`, trusted as it comes: its arrays are the
         fit's own (made read-only) and the samples' (read-only already), not copies."""
-        for key in ("breaks", "coefs", "jumps", "jump_index"):
-            res[key].flags.writeable = False
-        samples = data.samples
-        cuts = [0, *(res["jump_index"] + 1).tolist(), len(samples.x)]
         out = object.__new__(cls)
-        out._set(
-            breaks=res["breaks"],
-            coefs=res["coefs"],
-            scale=res["scale"],
-            dim=data.dim,
-            x=samples.x,
-            y=samples.y[:, 0] if data.squeeze else samples.y,
-            jumps=res["jumps"],
-            jump_indices=res["jump_index"],
-            segments=tuple(slice(a, b) for a, b in zip(cuts[:-1], cuts[1:])),
-            p=p,
-            gamma=gamma,
-            squeeze=data.squeeze,
-            extrapolate=extrapolate,
-            time_axis=data.axis,
-            nu=0,
-            samples_fed=int(res["samples_fed"]),
-        )
+        out._set(**fit_fields(res, data, p, gamma, extrapolate))
         return out
 
     def _set(self, **fields: Any) -> None:
@@ -270,13 +249,17 @@ class JumpSpline:
     def _shape(self, shape: tuple[int, ...]) -> tuple[int, ...]:
         return shape if self._squeeze else shape + (self._dim,)
 
-    def _outside(self, t: FloatArray, extrapolate: str | None) -> Any:
-        """Mask of the points at which the curve is NaN for lack of extrapolation."""
-        mode = (
+    def _mode(self, extrapolate: str | None) -> str:
+        """The spline's extrapolation, or the one a call asks for instead."""
+        return (
             self._extrapolate
             if extrapolate is None
             else option("extrapolate", extrapolate, EXTRAPOLATE)
         )
+
+    def _outside(self, t: FloatArray, extrapolate: str | None) -> Any:
+        """Mask of the points at which the curve is NaN for lack of extrapolation."""
+        mode = self._mode(extrapolate)
         if mode == "linear":
             return np.zeros(t.shape, dtype=bool)
         return (t < self._x[0]) | (t > self._x[-1])
@@ -400,11 +383,7 @@ class JumpSpline:
         >>> print(np.round(spl.roots(), 4))
         [1.5708 4.7124]
         """
-        mode = (
-            self._extrapolate
-            if extrapolate is None
-            else option("extrapolate", extrapolate, EXTRAPOLATE)
-        )
+        mode = self._mode(extrapolate)
         found = piecewise_roots(
             self._breaks, self._coefs, self._dim, self._scale, self._x, self._jumps, mode
         )
@@ -485,11 +464,8 @@ class JumpSpline:
         ValueError
             If `jumps` is the table of a fit with other jumps.
         """
-        from velk._jumps import check_table
         from velk._plot import draw_spline
 
-        if jumps is not None:
-            check_table(self, jumps)
         return draw_spline(self, ax, jumps)
 
     def __repr__(self) -> str:
