@@ -172,17 +172,47 @@ def test_long_searches_match_the_unpruned_programme(phi, dim):
     for _ in range(3):
         n = int(rng.integers(60, 160))
         prob = Problem(rng, n, dim, even=True, phi=phi)
-        cost = prob.cost
-        table = np.zeros((n, n))
-        full = (prob.x, prob.y, prob.delta)
-        for lo in range(n - 1):
-            prob.x, prob.y = full[0][lo:], full[1][lo:]
-            prob.delta = None if full[2] is None else full[2][lo:]
-            table[lo, lo:] = prefix_energies(prob)
-        prob.x, prob.y, prob.delta, prob.cost = *full, cost
-        want = best_costs(n, lambda lo, hi, t=table: t[lo, hi], cost)
-        got = check_against(prob, want, f"lam {prob.lam:.3g}, cost {cost:.3g}")
+        want = unpruned_by_engine_energies(prob.x, prob.y, prob.delta, prob.lam, prob.cost, phi)
+        got = check_against(prob, want, f"lam {prob.lam:.3g}, cost {prob.cost:.3g}")
         assert got["samples_fed"] < n * (n - 1) / 2
+
+
+def unpruned_by_engine_energies(x, y, delta, lam, cost, phi):
+    """The unpruned programme over the engine's own segment energies: the prefix energies
+    of every suffix (evenly spaced x, so that every run has the series' phi)."""
+    n = len(x)
+    table = np.zeros((n, n))
+    for lo in range(n - 1):
+        d = None if delta is None else delta[lo:]
+        samples = engine_samples(x[lo:], y[lo:], d)
+        table[lo, lo:] = _engine.search(samples, lam=lam, jump_cost=1e300, phi=phi)["costs"]
+    return best_costs(n, lambda lo, hi: table[lo, hi], cost)
+
+
+def tripping_problems():
+    """Problems found to trip PELT's rule on the energy C instead of min D (about one in
+    a thousand of these: rough smoothing, cheap jumps, phi near 1 and samples of very
+    unequal precision), regenerated from their seed."""
+    rng = np.random.default_rng(77)
+    for case in range(1241):
+        n, dim = int(rng.integers(10, 120)), int(rng.integers(1, 3))
+        even = rng.random() < 0.5
+        x = np.arange(float(n)) if even else np.cumsum(rng.uniform(0.2, 1.8, n))
+        phi = float(rng.choice([0.5, 0.8, 0.9, 0.97, 0.99]))
+        rng.integers(0, 3)
+        y = 2 * rng.standard_normal((n, dim)) + 3 * np.cumsum(rng.random(n) < 0.1)[:, None]
+        delta = rng.uniform(0.3, 2.5, n) ** float(rng.choice([1, 2]))
+        lam, cost = float(10 ** rng.uniform(-1, 3)), float(10 ** rng.uniform(-1, 1.5))
+        if case in (251, 1240):
+            yield x, y, delta, lam, cost, phi
+
+
+@pytest.mark.parametrize("problem", list(tripping_problems()), ids=["251", "1240"])
+def test_problems_found_to_trip_a_rule_on_c(problem):
+    x, y, delta, lam, cost, phi = problem
+    want = unpruned_by_engine_energies(x, y, delta, lam, cost, phi)
+    got = _engine.search(engine_samples(x, y, delta), lam=lam, jump_cost=cost, phi=phi)
+    assert_allclose(got["costs"], want, rtol=1e-9, atol=1e-9 * want[-1])
 
 
 def fit_pieces(x, y, delta, phi, lam, cost):
