@@ -190,9 +190,10 @@ def unpruned_by_engine_energies(x, y, delta, lam, cost, phi):
 
 
 def tripping_problems():
-    """Problems found to trip PELT's rule on the energy C instead of min D (about one in
-    a thousand of these: rough smoothing, cheap jumps, phi near 1 and samples of very
-    unequal precision), regenerated from their seed."""
+    """Problems found to trip pruning on the energy C instead of D, regenerated from their
+    seed: PELT's rule on C (251 and 1240, about one in a thousand of these: rough
+    smoothing, cheap jumps, phi near 1 and samples of very unequal precision) and the
+    region of the functional test on C (199 and 656, about one in a hundred)."""
     rng = np.random.default_rng(77)
     for case in range(1241):
         n, dim = int(rng.integers(10, 120)), int(rng.integers(1, 3))
@@ -203,12 +204,12 @@ def tripping_problems():
         y = 2 * rng.standard_normal((n, dim)) + 3 * np.cumsum(rng.random(n) < 0.1)[:, None]
         delta = rng.uniform(0.3, 2.5, n) ** float(rng.choice([1, 2]))
         lam, cost = float(10 ** rng.uniform(-1, 3)), float(10 ** rng.uniform(-1, 1.5))
-        if case in (251, 1240):
+        if case in (199, 251, 656, 1240):
             yield x, y, delta, lam, cost, phi
 
 
-@pytest.mark.parametrize("problem", list(tripping_problems()), ids=["251", "1240"])
-def test_problems_found_to_trip_a_rule_on_c(problem):
+@pytest.mark.parametrize("problem", list(tripping_problems()), ids=["199", "251", "656", "1240"])
+def test_problems_found_to_trip_pruning_on_c(problem):
     x, y, delta, lam, cost, phi = problem
     want = unpruned_by_engine_energies(x, y, delta, lam, cost, phi)
     got = _engine.search(engine_samples(x, y, delta), lam=lam, jump_cost=cost, phi=phi)
