@@ -8,15 +8,22 @@ namespace velk::engine {
 namespace {
 
 // One plane rotation and the new pivot it makes. An all-zero pair is left
-// alone (identity), so a rank-deficient system stays finite.
+// alone (identity), so a rank-deficient system stays finite. The plain root
+// of the sum of squares is exact to rounding wherever neither square can
+// overflow or underflow, and several times cheaper than hypot, which takes
+// over outside that range.
 struct Rot {
     double cs, sn, rho;
 };
 
 inline Rot rotation(double pivot, double q) {
-    const double rho = std::hypot(pivot, q);
-    if (!(rho > 0.0)) return {1.0, 0.0, pivot};
-    return {pivot / rho, q / rho, rho};
+    double rho = std::sqrt(pivot * pivot + q * q);
+    if (!(rho > 1e-150 && rho < 1e150)) {
+        rho = std::hypot(pivot, q);
+        if (!(rho > 0.0)) return {1.0, 0.0, pivot};
+    }
+    const double inv = 1.0 / rho;
+    return {pivot * inv, q * inv, rho};
 }
 
 // Spacings within this fraction of their mean count as even: phi_b = phi then.
