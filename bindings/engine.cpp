@@ -39,7 +39,7 @@ PyMethodDef functions[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "fit(samples, *, lam=None, length=None, jump_cost, pruning='functional', "
-     "precondition='none', cancel=None, stats=False)\n--\n\n"
+     "precondition='none', cancel=None, stats=False, phi=None)\n--\n\n"
      "The fit of Samples minimising the sum over segments of D + lam * R plus jump_cost per\n"
      "jump, D the weighted residual sum of squares and R the integral of f''**2. Give\n"
      "lam = (1 - p) / p or a smoothing length in units of x. pruning is 'functional',\n"
@@ -52,11 +52,14 @@ PyMethodDef functions[] = {
      "input (0 or inf where it is not a double); 'samples_fed', the work of the search. With\n"
      "stats=True also 'stats': the weighted residual sum of squares 'rss', the penalised one\n"
      "'prss' (rss + lam * R), the degrees of freedom 'edf' and 'logdet', summed over\n"
-     "segments and components: see velk.select."},
+     "segments and components: see velk.select. phi: AR(1) noise in sample order with this\n"
+     "lag-one correlation (phi**(dx / h) between unevenly spaced samples), D then the\n"
+     "generalised least-squares e' Sigma^-1 e of each segment; segments' noise independent.\n"
+     "Needs pruning='functional' and a finite lam; not with stats=True."},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_search_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "search(samples, *, lam=None, length=None, jump_cost, pruning='functional', "
-     "precondition='none', cancel=None)\n--\n\n"
+     "precondition='none', cancel=None, phi=None)\n--\n\n"
      "The jump search of fit alone, for tests and benchmarks: a dict of 'costs', the least\n"
      "cost of every prefix of the samples in units of D (zeros where no search runs: p = 1 or\n"
      "an infinite jump cost), 'starts', the first sample of the last segment of each, and\n"

@@ -1,5 +1,5 @@
 // _engine.fit(samples, *, lam=None, length=None, jump_cost, pruning="functional",
-//             precondition="none", cancel=None, stats=False)
+//             precondition="none", cancel=None, stats=False, phi=None)
 #include <optional>
 #include <string>
 
@@ -120,15 +120,21 @@ struct FitArgs {
 
 bool parse_fit_args(PyObject* args, PyObject* kwargs, const char* name, FitArgs& out) {
     static const char* keywords[] = {"samples",      "lam",    "length", "jump_cost", "pruning",
-                                     "precondition", "cancel", "stats",  nullptr};
+                                     "precondition", "cancel", "stats",  "phi",       nullptr};
     PyObject *samples_obj, *lam_obj = Py_None, *length_obj = Py_None, *cost_obj = nullptr;
     PyObject *pruning_obj = nullptr, *precondition_obj = nullptr, *cancel_obj = Py_None;
+    PyObject* phi_obj = Py_None;
     int with_stats = 0;
-    const std::string format = std::string("O|$OOOOOOp:") + name;
+    const std::string format = std::string("O|$OOOOOOpO:") + name;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
                                      &samples_obj, &lam_obj, &length_obj, &cost_obj, &pruning_obj,
-                                     &precondition_obj, &cancel_obj, &with_stats))
+                                     &precondition_obj, &cancel_obj, &with_stats, &phi_obj))
         return false;
+    if (phi_obj != Py_None) {
+        double phi = 0.0;
+        if (!named("phi", convert_double(phi_obj, phi))) return false;
+        out.setting.phi = phi;
+    }
     if (!cost_obj) {
         PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument 'jump_cost'", name);
         return false;

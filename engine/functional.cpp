@@ -252,12 +252,14 @@ void nearest_cheaper(PassScratch& s, Index n) {
 // A drop for a candidate that is itself dropped later stays valid (see
 // dominated), so the partners are chosen once, before the pass.
 // The newest candidate, started this step on samples r and r + 1, already
-// holds sample r + 1; its quadratic is at another end and it sits out.
+// holds sample r + 1; its quadratic is at another end and it sits out. So do
+// the `fresh` newest when their quadratics are singular until they hold more
+// samples (for AR rows, the one that started on r - 1 and r).
 template <class View>
 void prune_pass(LiveSet& live, PassScratch& s, const View& view, Index m, double gamma, double top,
-                Index r) {
+                Index r, Index fresh) {
     Index n = live.size();
-    if (n > 0 && live.start(n - 1) == r) --n;
+    while (n > 0 && live.start(n - 1) + fresh > r) --n;
     if (n < 2) return;
     s.cost.resize(n);
     s.older.resize(n);
@@ -288,7 +290,12 @@ void prune_pass(LiveSet& live, PassScratch& s, const View& view, Index m, double
 
 // The search over right ends, for any state kind. Kernel::size is the
 // doubles of a state; start(state, l) starts one on samples l and l + 1;
-// extend(first, count, r) feeds sample r to count states packed from first.
+// extend(first, count, r) feeds sample r to count states packed from first;
+// energy(state, r) is the candidate's energy at its end r, and state[3] the
+// least value of its quadratic, which bounds its energy at every later end
+// from below once a start after r pays for the samples after r (PELT's rule
+// and the regions of `dominated` rest on that). Kernel::kFresh newest
+// candidates sit out the pruning pass.
 template <class Kernel>
 PartitionResult search(const Kernel& kernel, Index m, double gamma, PartitionResult res,
                        Ticker& ticker) {
@@ -314,7 +321,7 @@ PartitionResult search(const Kernel& kernel, Index m, double gamma, PartitionRes
         double Fr = F[r];
         for (Index k = count; k-- > 0;) {
             const Index l = live.start(k);
-            const double cand = (F[l - 1] + gamma) + live.state(k)[3];
+            const double cand = (F[l - 1] + gamma) + kernel.energy(live.state(k), r);
             if (Fr > cand) {
                 Fr = cand;
                 best = l;
@@ -339,7 +346,7 @@ PartitionResult search(const Kernel& kernel, Index m, double gamma, PartitionRes
         if (++since_pass >=
             kPassEvery + static_cast<Index>(static_cast<double>(live.size()) * kPassShare)) {
             if (dropped) live.compact();
-            prune_pass(live, scratch, view, m, gamma, top, r);
+            prune_pass(live, scratch, view, m, gamma, top, r, Kernel::kFresh);
             since_pass = 0;
             dropped = true;
         }
@@ -350,7 +357,9 @@ PartitionResult search(const Kernel& kernel, Index m, double gamma, PartitionRes
 
 struct SplineKernel {
     const SegmentModel& model;
+    static constexpr Index kFresh = 1;
     static constexpr Index size(Index m) { return SegmentState::size(m); }
+    static double energy(const double* state, Index) { return state[3]; }
     void start(double* state, Index l) const {
         const auto& tau = model.tau;
         SegmentState(state, model.dim())
@@ -366,12 +375,44 @@ struct SplineKernel {
 
 struct LineKernel {
     const LineModel& model;
+    static constexpr Index kFresh = 1;
     static constexpr Index size(Index m) { return LineModel::state_size(m); }
+    static double energy(const double* state, Index) { return state[3]; }
     void start(double* state, Index l) const { model.start(state, l); }
     void extend(double* first, Index count, Index r) const {
         const Index stride = LineModel::state_size(model.dim());
         for (Index k = 0; k < count; ++k) model.extend(first + k * stride, r);
     }
+};
+
+// AR(1) rows: the states hold the reduced quadratics D (see ar1.hpp), whose
+// least value bounds every later energy of the candidate (cost of the
+// samples after r aside) where C's would not:
+// - A candidate l's energy on l..s, s > r, is min over theta of C_l(theta)
+//   plus the continuation's rows, whose first is the conditional row
+//   (e_{r+1} - phi e_r)^2 / (1 - phi^2) = e_{r+1}^2 - e_r^2
+//   + (e_r - phi e_{r+1})^2 / (1 - phi^2) >= e_{r+1}^2 - e_r^2. So it is at
+//   least D_l(theta) + E(r+1..s) with E(r+1..s) the energy of a new segment
+//   there, and l cannot beat the start r + 1 (or r, at s = r + 1) outside
+//   {F[l-1] + D_l < top}: PELT's rule on min D, and the region of
+//   `dominated`.
+// - Both candidates take the same rows after r, and C_l - C_j = D_l - D_j
+//   pointwise (C = D + p e_r^2 for both), so `dominated` compares D-states
+//   unchanged.
+// The candidate started on r - 1 and r has a D of rank one in theta: it sits
+// out the pass (kFresh = 2) and is never a partner nor divided by.
+struct Ar1Kernel {
+    const Ar1Model& model;
+    mutable std::vector<double> rhs;  // the step's AR row, shared by every state
+    static constexpr Index kFresh = 2;
+    static constexpr Index size(Index m) { return Ar1State::size(m); }
+    explicit Ar1Kernel(const Ar1Model& mod) : model(mod), rhs(mod.dim()) {}
+    void start(double* state, Index l) const { Ar1State::start(model, state, l); }
+    void extend(double* first, Index count, Index r) const {
+        model.row_rhs(r, rhs.data());
+        Ar1State::extend_packed(model, first, count, r, rhs.data());
+    }
+    double energy(const double* state, Index r) const { return Ar1State::energy(model, state, r); }
 };
 
 PartitionResult start_result(std::vector<double> F0) {
@@ -397,6 +438,13 @@ PartitionResult functional_line_search(const LineModel& model, double gamma, Tic
     PartitionResult res = start_result(model.prefix_energies(ticker));
     if (gamma >= res.F[n - 1] || n < 3) return res;
     return search(LineKernel{model}, model.dim(), gamma, std::move(res), ticker);
+}
+
+PartitionResult ar1_functional_search(const Ar1Model& model, double gamma, Ticker& ticker) {
+    const Index n = model.n();
+    PartitionResult res = start_result(ar1_prefix_energies(model, ticker));
+    if (gamma >= res.F[n - 1] || n < 3) return res;
+    return search(Ar1Kernel(model), model.dim(), gamma, std::move(res), ticker);
 }
 
 }  // namespace velk::engine

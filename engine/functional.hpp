@@ -10,6 +10,7 @@
 // The states, their extensions and so every energy are PELT's, bit for bit.
 #pragma once
 
+#include "ar1.hpp"
 #include "array.hpp"
 #include "cancel.hpp"
 #include "line_states.hpp"
@@ -24,5 +25,8 @@ PartitionResult functional_search(const SegmentModel& model, double gamma, Ticke
 // p = 0: weighted least-squares lines, each candidate a 2-parameter state
 // (value at the current end and slope).
 PartitionResult functional_line_search(const LineModel& model, double gamma, Ticker& ticker);
+
+// p > 0 with AR(1) noise: candidates are the reduced quadratics of ar1.hpp.
+PartitionResult ar1_functional_search(const Ar1Model& model, double gamma, Ticker& ticker);
 
 }  // namespace velk::engine

@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 
+#include "ar1.hpp"
 #include "fit.hpp"
 #include "functional.hpp"
 #include "line_search.hpp"
@@ -52,6 +53,19 @@ PartitionResult search(const PreparedData& s, Search search, Precondition precon
                             ticker);
 }
 
+// With AR(1) noise: the functional search on the model's reduced quadratics,
+// phi_b the correlation of each interval.
+PartitionResult ar1_search(const PreparedData& s, Precondition precondition, double p, double gamma,
+                           const std::vector<double>& phi, Ticker& ticker) {
+    if (p == 1.0 || gamma >= kInf) {
+        PartitionResult none;
+        none.partition = large_vector<Index>(s.x.size(), 0);
+        none.complexity_counter = s.x.size();
+        return none;
+    }
+    return ar1_functional_search(make_ar1_model(s, p, precondition, phi), gamma, ticker);
+}
+
 // Segment `seg` back in the caller's units: its breaks from the caller's x
 // (exact sample positions and midpoints), the shift of y in its constant terms;
 // the coefficients stay in units of x_unit and y_unit.
@@ -79,7 +93,18 @@ std::optional<InvalidInput> invalid(const Setting& setting) {
     if (!(setting.jump_cost >= 0.0))
         return InvalidInput{"jump cost must satisfy 0 <= jump cost, got " +
                             format_shortest(setting.jump_cost)};
+    if (setting.phi && setting.search != Search::Functional)
+        return InvalidInput{
+            "phi needs pruning='functional': FPVI and PELT assume independent noise"};
     return std::nullopt;
+}
+
+// The correlation of every interval under setting.phi; empty without it.
+Checked<std::vector<double>> correlations(const Samples& smp, const Setting& setting, double p) {
+    if (!setting.phi) return std::vector<double>{};
+    if (p == 0.0)
+        return InvalidInput{"phi is not supported with straight lines (an infinite lam or length)"};
+    return ar1_correlations(smp.scaled.x, *setting.phi);
 }
 
 // The search in the units of the fits: p = 1 / (1 + lam) and gamma = p * cost.
@@ -99,8 +124,12 @@ Scaled scaled_setting(const Samples& smp, const Setting& setting) {
 Checked<SearchResult> search_only(const Samples& smp, const Setting& setting, Ticker& ticker) {
     if (auto error = invalid(setting)) return *error;
     const Scaled sc = scaled_setting(smp, setting);
+    Checked<std::vector<double>> phi = correlations(smp, setting, sc.p);
+    if (!phi.ok()) return phi.error();
     PartitionResult found =
-        search(smp.scaled, setting.search, setting.precondition, sc.p, sc.gamma, ticker);
+        setting.phi
+            ? ar1_search(smp.scaled, setting.precondition, sc.p, sc.gamma, phi.value(), ticker)
+            : search(smp.scaled, setting.search, setting.precondition, sc.p, sc.gamma, ticker);
     SearchResult out;
     out.costs = std::move(found.F);
     out.costs.resize(smp.size(), 0.0);  // no search: F was never needed
@@ -113,13 +142,23 @@ Checked<SearchResult> search_only(const Samples& smp, const Setting& setting, Ti
 
 Checked<Fit> fit(const Samples& smp, const Setting& setting, bool with_stats, Ticker& ticker) {
     if (auto error = invalid(setting)) return *error;
+    if (setting.phi && with_stats)
+        return InvalidInput{
+            "the fit's statistics assume independent noise: not available with phi"};
     const PreparedData& s = smp.scaled;
     const Scaled sc = scaled_setting(smp, setting);
+    Checked<std::vector<double>> phi = correlations(smp, setting, sc.p);
+    if (!phi.ok()) return phi.error();
     const double lam = sc.lam, p = sc.p;
-    PartitionResult found = search(s, setting.search, setting.precondition, p, sc.gamma, ticker);
+    PartitionResult found =
+        setting.phi ? ar1_search(s, setting.precondition, p, sc.gamma, phi.value(), ticker)
+                    : search(s, setting.search, setting.precondition, p, sc.gamma, ticker);
     Fit out;
     out.samples_fed = found.complexity_counter;
-    std::vector<Segment> segments = fit_segments(s, found.partition, p, ticker);
+    // At p = 1 every spline interpolates, whatever the noise.
+    std::vector<Segment> segments =
+        setting.phi && p < 1.0 ? ar1_fit_segments(s, found.partition, p, phi.value(), ticker)
+                               : fit_segments(s, found.partition, p, ticker);
     found = {};
 
     if (with_stats) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "options.hpp"
 
@@ -25,6 +26,9 @@ struct Setting {
     double jump_cost = 0.0;  // per jump, in units of the weighted residual sum of squares
     Search search = Search::Functional;
     Precondition precondition = Precondition::None;
+    // AR(1) noise with this lag-one correlation, -1 < phi < 1 (ar1.hpp); absent:
+    // independent noise.
+    std::optional<double> phi;
 };
 
 }  // namespace velk::engine

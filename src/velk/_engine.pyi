@@ -65,6 +65,7 @@ def fit(
     precondition: str = "none",
     cancel: npt.NDArray[np.uint8] | None = None,
     stats: bool = False,
+    phi: float | None = None,
 ) -> FitResult: ...
 def search(
     samples: Samples,
@@ -75,6 +76,7 @@ def search(
     pruning: str = "functional",
     precondition: str = "none",
     cancel: npt.NDArray[np.uint8] | None = None,
+    phi: float | None = None,
 ) -> SearchResult: ...
 def fit_batch(
     items: list[tuple[Samples, float | None, float | None, float]],

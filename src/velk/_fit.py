@@ -8,7 +8,7 @@ from velk import _engine
 from velk._params import reported, setting
 from velk._samples import read
 from velk._spline import JumpSpline
-from velk._validate import EXTRAPOLATE, PRECONDITION, PRUNING, option
+from velk._validate import EXTRAPOLATE, PRECONDITION, PRUNING, option, real
 
 __all__ = ["fit"]
 
@@ -25,6 +25,7 @@ def fit(
     pruning: str = "functional",
     precondition: str = "none",
     extrapolate: str = "linear",
+    phi: float | None = None,
 ) -> JumpSpline:
     """Fit a cubic smoothing spline that may jump.
 
@@ -68,6 +69,13 @@ def fit(
         Scaling of the segment model used by the search (any case).
     extrapolate : {"linear", "nan"}, optional
         The curve outside ``[x[0], x[-1]]``: the straight end pieces continued, or NaN.
+    phi : float, optional
+        Assume AR(1) noise in sample order with lag-one correlation `phi`, -1 < phi < 1
+        (``phi**(dx / h)`` between unevenly spaced samples, h the mean spacing, which needs
+        phi >= 0), independent between segments: each run's residual sum of squares
+        becomes the generalised one ``e' inv(Sigma) e`` with ``e = (y - f(x)) / delta``
+        and Sigma the stationary AR(1) correlation of its samples. Default None:
+        independent noise. Needs ``pruning="functional"`` and a finite smoothing.
 
     Returns
     -------
@@ -128,6 +136,7 @@ def fit(
         jump_cost=st.jump_cost,
         pruning=option("pruning", pruning, PRUNING),
         precondition=option("precondition", precondition, PRECONDITION),
+        phi=None if phi is None else real("phi", phi),
     )
     pv, gv = reported(st, res["lam"], pv, gv)
     return JumpSpline._from_fit(res, data, pv, gv, option("extrapolate", extrapolate, EXTRAPOLATE))
