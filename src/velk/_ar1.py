@@ -19,11 +19,13 @@ instead of running off to 1.
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 
 from velk._ppoly import FloatArray
 
-__all__ = ["PHI_MAX", "candidates", "estimate_phi"]
+__all__ = ["PHI_MAX", "candidates", "estimate_phi", "level_factor"]
 
 # The lags whose second differences are read: a smooth trend's curvature grows as k^2,
 # so the lags stay short.
@@ -71,6 +73,15 @@ def estimate_phi(x: FloatArray, y: FloatArray) -> float:
     model = shape(GRID, np.arange(1.0, lags + 1.0))
     resid = (logs[None, :] - model) - np.mean(logs[None, :] - model, axis=1, keepdims=True)
     return float(GRID[int(np.argmin(np.sum(resid * resid, axis=1)))])
+
+
+def level_factor(phi: float) -> float:
+    """The noise's standard deviation over the level that the misfit of each sample to
+    the line through its neighbours gives (which assumes independent noise): that misfit
+    has variance s2 (3 - 4 phi + phi^2) / 2 under AR(1) noise, 3 s2 / 2 without. Positive
+    correlation hides noise from neighbours; a jump cost from their level would be far
+    too low."""
+    return math.sqrt(3.0 / ((3.0 - 4.0 * phi) + phi * phi))
 
 
 def candidates(phi: float) -> list[float]:
