@@ -20,12 +20,16 @@ instead of running off to 1.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
+from typing import TypeVar
 
 import numpy as np
 
 from velk._ppoly import FloatArray
 
-__all__ = ["PHI_MAX", "candidates", "estimate_phi", "level_factor"]
+__all__ = ["PHI_MAX", "candidates", "estimate_phi", "level_factor", "profile"]
+
+T = TypeVar("T")
 
 # The lags whose second differences are read: a smooth trend's curvature grows as k^2,
 # so the lags stay short.
@@ -93,3 +97,20 @@ def candidates(phi: float) -> list[float]:
         if c not in out:
             out.append(c)
     return out
+
+
+def profile(run: Callable[[float], T], score: Callable[[T], float], start: list[float]) -> T:
+    """The best of run(phi) by score over the values `start`, walking on by STEP while
+    the best is the largest or smallest value tried and [0, PHI_MAX] has room: an
+    estimate off by more than STEP is still found, at one search per step."""
+    tried = {phi: run(phi) for phi in start}
+    while True:
+        best = min(tried, key=lambda v: score(tried[v]))
+        nxt = None
+        if best == max(tried) and best < PHI_MAX:
+            nxt = round(min(best + STEP, PHI_MAX), 4)
+        elif best == min(tried) and best > 0.0:
+            nxt = round(max(best - STEP, 0.0), 4)
+        if nxt is None or nxt in tried:
+            return tried[best]
+        tried[nxt] = run(nxt)

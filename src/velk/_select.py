@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from velk._ar1 import profile
 from velk._jumps import JumpTable, empty_table, table_of
 from velk._params import terms_of
 from velk._path import JumpPath, PathProblem, path_of
@@ -455,16 +456,20 @@ def select(
     progress = boolean("progress", progress)
     if executor is not None and n_jobs is not None:
         raise ValueError("give executor or n_jobs, not both")
-    outcome = None
-    # (nu, phi) of each model tried: t or Gaussian noise, then AR(1) noise.
-    models: list[tuple[float, float | None]] = [(nu, None) for nu in opts.nus]
-    if opts.ar1:
-        models += [(math.inf, phi) for phi in phis_of(data)]
     with executor_for(executor, n_jobs) as pool:
-        for nu, phi in models:
+
+        def run(nu: float, phi: float | None) -> Outcome:
             t, plan = job_of(data, opts, delta is not None, nu=nu, phi=phi)
-            search, edge = searched(t, plan, pool, progress)
-            if outcome is None or search.best().score < outcome[2].best().score:
-                outcome = (t, plan, search, edge)
-    assert outcome is not None
-    return selection_of(*outcome)
+            return (t, plan, *searched(t, plan, pool, progress))
+
+        outcomes = [run(nu, None) for nu in opts.nus]
+        if opts.ar1:
+            outcomes.append(profile(lambda phi: run(math.inf, phi), score_of, phis_of(data)))
+    return selection_of(*min(outcomes, key=score_of))
+
+
+Outcome = tuple[Task, Plan, Search, "str | None"]
+
+
+def score_of(outcome: Outcome) -> float:
+    return outcome[2].best().score
