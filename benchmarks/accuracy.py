@@ -76,13 +76,13 @@ def three_components(rng, t, noise):
     return y + rng.standard_normal((n, 3)), ks
 
 
-def step_family(rng, t, noise, on_sine: bool, outliers: bool):
-    """A step of 2.5 sd, on a constant or on a sine, optionally with outliers."""
+def step_family(rng, t, noise, on_sine: bool, outliers: bool, height: float = 2.5):
+    """A step of 2.5 sd (or height), on a constant or on a sine, optionally with outliers."""
     n = len(t)
     k = one_step(rng, n)
-    y = steps(n, [k], [2.5]) + noise
+    y = steps(n, [k], [height]) + noise
     if on_sine:
-        y = np.sin(2 * np.pi * t) + steps(n, [k], [2.5]) + noise
+        y = np.sin(2 * np.pi * t) + steps(n, [k], [height]) + noise
     return (with_outliers(rng, y) if outliers else y), [k]
 
 
@@ -96,6 +96,9 @@ KINDS = {
     "smooth": lambda rng, t, noise: (2.0 * np.sin(4 * np.pi * t) + noise, []),
     # correlated noise, lag-one correlation 0.5
     "AR(1) smooth": lambda rng, t, noise: (2.0 * np.sin(4 * np.pi * t) + ar1(noise, 0.5), []),
+    "AR(1) 0.8 smooth": lambda rng, t, noise: (2.0 * np.sin(4 * np.pi * t) + ar1(noise, 0.8), []),
+    # a step of 3 sd on the sine, under AR(1) noise with lag-one correlation 0.5
+    "AR(1) step": lambda rng, t, noise: step_family(rng, t, ar1(noise, 0.5), True, False, 3.0),
     "plain step": lambda rng, t, noise: step_family(rng, t, noise, False, False),
     "step": lambda rng, t, noise: step_family(rng, t, noise, True, False),
     "step+outliers": lambda rng, t, noise: step_family(rng, t, noise, True, True),
@@ -128,6 +131,8 @@ FAMILIES = [
     "trend+3 steps-400",
     "3 components-200",
     "AR(1) smooth-400",
+    "AR(1) 0.8 smooth-400",
+    "AR(1) step-400",
     "step+outliers-400",
     "t(3) step-400",
 ]
@@ -290,6 +295,7 @@ def fastcpd_method(x, y):
 METHODS = {
     "velk select (marginal likelihood)": velk_method(),
     "velk select, noise auto": velk_method(noise="auto"),
+    "velk select, noise ar1": velk_method(noise="ar1"),
     "tried: Cp": scored_by(cp_score),
     "tried: BIC with edf": scored_by(bic_edf_score),
     "tried: likelihood without BIC": scored_by(reml_score),

@@ -142,9 +142,6 @@ Checked<SearchResult> search_only(const Samples& smp, const Setting& setting, Ti
 
 Checked<Fit> fit(const Samples& smp, const Setting& setting, bool with_stats, Ticker& ticker) {
     if (auto error = invalid(setting)) return *error;
-    if (setting.phi && with_stats)
-        return InvalidInput{
-            "the fit's statistics assume independent noise: not available with phi"};
     const PreparedData& s = smp.scaled;
     const Scaled sc = scaled_setting(smp, setting);
     Checked<std::vector<double>> phi = correlations(smp, setting, sc.p);
@@ -163,7 +160,8 @@ Checked<Fit> fit(const Samples& smp, const Setting& setting, bool with_stats, Ti
 
     if (with_stats) {
         const Pow2 to_d(2 * smp.ey - 2 * smp.ed);
-        out.stats = fit_stats(s, segments, lam);
+        out.stats = setting.phi ? ar1_fit_stats(s, segments, lam, phi.value())
+                                : fit_stats(s, segments, lam);
         const double penalised =
             lam == kInf ? out.stats.rss : out.stats.rss + lam * out.stats.roughness;
         out.prss = to_d(penalised);

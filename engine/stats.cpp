@@ -131,15 +131,21 @@ FitStats fit_stats(const PreparedData& data, const std::vector<Segment>& segment
                 const double e = data.y(i + t, j) - pp.coefs((1 + t) * dim + j, 3);
                 out.rss += data.w[i + t] * (e * e);
             }
-        // f'' = 6 a t + 2 b on the cubic pieces between the samples.
-        for (Index t = 0; t + 1 < len; ++t) {
-            const double h = pp.breaks[t + 2] - pp.breaks[t + 1];
-            for (Index j = 0; j < dim; ++j) {
-                const double* c = pp.coefs.row((1 + t) * dim + j);
-                out.roughness +=
-                    ((12.0 * c[0] * c[0]) * h * h + (12.0 * c[0] * c[1]) * h + 4.0 * c[1] * c[1]) *
-                    h;
-            }
+        out.roughness += segment_roughness(pp, len);
+    }
+    return out;
+}
+
+double segment_roughness(const PPForm& pp, Index len) {
+    // f'' = 6 a t + 2 b on the cubic pieces between the samples.
+    const Index dim = pp.dim;
+    double out = 0.0;
+    for (Index t = 0; t + 1 < len; ++t) {
+        const double h = pp.breaks[t + 2] - pp.breaks[t + 1];
+        for (Index j = 0; j < dim; ++j) {
+            const double* c = pp.coefs.row((1 + t) * dim + j);
+            out +=
+                ((12.0 * c[0] * c[0]) * h * h + (12.0 * c[0] * c[1]) * h + 4.0 * c[1] * c[1]) * h;
         }
     }
     return out;

@@ -35,4 +35,18 @@ struct FitStats {
 };
 FitStats fit_stats(const PreparedData& data, const std::vector<Segment>& segments, double lam);
 
+// The integral of f''^2 over the cubic pieces between the len samples of one
+// segment's spline (its extension pieces excluded).
+double segment_roughness(const PPForm& pp, Index len);
+
+// fit_stats under AR(1) noise, phi_b the correlation of each interval (as
+// ar1_correlations), 0 < lam: rss is e' Sigma^-1 e, edf the trace of the
+// smoother (P + lam K)^-1 P on the values and slopes at the samples (P the
+// data rows' precision, K the curvature's), and logdet that of the covariance
+// of the second differences of y, log det(Q'VQ + R / lam) - log det(Q'W^-1 Q),
+// V = W^-1/2 Sigma W^-1/2: it carries sum log(1 - phi_b^2) over the segment's
+// intervals, so fits under different noise models compare.
+FitStats ar1_fit_stats(const PreparedData& data, const std::vector<Segment>& segments, double lam,
+                       const std::vector<double>& phi);
+
 }  // namespace velk::engine

@@ -281,12 +281,6 @@ def test_clear_errors(kw, error, text):
         velk.fit(x, np.sin(x), **args)
 
 
-def test_stats_are_refused_with_phi():
-    samples = engine_samples(np.arange(30.0), np.sin(np.arange(30.0)))
-    with pytest.raises(ValueError, match="independent noise"):
-        _engine.fit(samples, lam=1.0, jump_cost=1.0, phi=0.5, stats=True)
-
-
 @pytest.mark.parametrize("phi", [0.5, 0.9])
 def test_no_jump_and_interpolation_limits(phi):
     """An infinite jump cost fits one GLS spline; lam = 0 interpolates whatever phi."""

@@ -20,11 +20,12 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
+from velk._ar1 import profile
 from velk._params import reported, setting
-from velk._plan import Options, Plan, Task, job_of
+from velk._plan import Options, Plan, Task, job_of, phis_of
 from velk._samples import Data, read
 from velk._search import Progress, Search, Strategy, drive, drive_together
-from velk._select import Selection, selection_of
+from velk._select import Outcome, Selection, score_of, selection_of
 from velk._spline import JumpSpline
 from velk._validate import (
     EXTRAPOLATE,
@@ -184,6 +185,8 @@ def select_group(
                 out[i] = edge
             elif i not in best or search.best().score < best[i][2].best().score:
                 best[i] = (t, plan, search, edge)
+    if opts.ar1:
+        ar1_group(datas, specs, opts, cancel, out, best)
     for i, outcome in best.items():
         if out[i] is None:
             try:
@@ -191,6 +194,38 @@ def select_group(
             except Exception as e:  # noqa: BLE001
                 out[i] = e
     return out
+
+
+def ar1_group(
+    datas: Mapping[int, Data],
+    specs: Sequence[Series],
+    opts: Options,
+    cancel: npt.NDArray[np.uint8],
+    out: list[Any],
+    best: dict[int, Any],
+) -> None:
+    """The searches under AR(1) noise, phi profiled for each series on its own (its
+    values depend on the series' estimate and scores), one after another; a series'
+    outcome replaces its best where it scores better."""
+    for i, data in datas.items():
+        if out[i] is not None:
+            continue
+
+        def run(phi: float, i: int = i, data: Data = data) -> Outcome:
+            t, plan = job_of(data, opts, specs[i].delta is not None, cancel, phi=phi)
+            search = Search(t.pb)
+            edge = alone(search, plan.run(search))
+            if isinstance(edge, BaseException):
+                raise edge
+            return (t, plan, search, edge)
+
+        try:
+            outcome = profile(run, score_of, phis_of(data))
+        except Exception as e:  # noqa: BLE001 - the failure of this series only
+            out[i] = e
+            continue
+        if i not in best or score_of(outcome) < score_of(best[i]):
+            best[i] = outcome
 
 
 def jobs_of(

@@ -11,6 +11,7 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
+from velk._ar1 import candidates, estimate_phi, level_factor
 from velk._params import length_of
 from velk._ppoly import FloatArray
 from velk._robust import NUS
@@ -175,11 +176,13 @@ def grid_plan(
     return Plan(run, chosen_p, gammas)
 
 
-# The degrees of freedom of the t noise each choice of `noise` tries; inf is Gaussian.
-NOISE_MODELS = {
-    "gaussian": (math.inf,),
-    "student-t": NUS,
-    "auto": (math.inf, *NUS),
+# The degrees of freedom of the t noise each choice of `noise` tries (inf is Gaussian),
+# and whether it tries AR(1) noise.
+NOISE_MODELS: dict[str, tuple[tuple[float, ...], bool]] = {
+    "gaussian": ((math.inf,), False),
+    "student-t": (NUS, False),
+    "ar1": ((), True),
+    "auto": ((math.inf, *NUS), True),
 }
 
 
@@ -193,6 +196,7 @@ class Options(NamedTuple):
     pruning: str
     precondition: str
     nus: tuple[float, ...] = (math.inf,)  # the noise models tried (inf: Gaussian)
+    ar1: bool = False  # and AR(1) noise, phi profiled around its estimate
 
     @classmethod
     def of(
@@ -205,7 +209,7 @@ class Options(NamedTuple):
         precondition: str,
         noise: str = "gaussian",
     ) -> Options:
-        nus = NOISE_MODELS[option("noise", noise, tuple(NOISE_MODELS))]
+        nus, ar1 = NOISE_MODELS[option("noise", noise, tuple(NOISE_MODELS))]
         pruning = option("pruning", pruning, PRUNING)
         precondition = option("precondition", precondition, PRECONDITION)
         if p is not None and smoothing is not None:
@@ -221,7 +225,12 @@ class Options(NamedTuple):
             a = np.atleast_1d(np.asarray(smoothing, dtype=object))
             if a.ndim != 1 or a.size == 0:
                 raise ValueError("smoothing must be a length or a non-empty 1-D sequence")
-        return cls(smoothing, ps, costs, gammas, pruning, precondition, nus)
+        return cls(smoothing, ps, costs, gammas, pruning, precondition, nus, ar1)
+
+
+def phis_of(data: Data) -> list[float]:
+    """The values of phi a search under AR(1) noise profiles for one series."""
+    return candidates(estimate_phi(data.samples.x, data.samples.y))
 
 
 def job_of(
@@ -230,12 +239,16 @@ def job_of(
     delta_given: bool,
     cancel: npt.NDArray[np.uint8] | None = None,
     nu: float = math.inf,
+    phi: float | None = None,
 ) -> tuple[Task, Plan]:
     """The problem of one series under one noise model (t noise with nu degrees of
-    freedom; inf: Gaussian), and the plan of its search (stopped by `cancel`)."""
+    freedom, inf: Gaussian; or AR(1) noise with lag-one correlation phi), and the plan of
+    its search (stopped by `cancel`)."""
     lengths = None if opts.smoothing is None else lengths_of(opts.smoothing, data)
     t = task_of(data, opts.pruning, opts.precondition, delta_given, cancel)
-    t = t._replace(pb=t.pb._replace(nu=nu))
+    t = t._replace(pb=t.pb._replace(nu=nu, phi=phi))
+    if phi is not None:
+        t = t._replace(noise=t.noise * level_factor(phi))
     fit_costs = None if opts.costs is None else [t.fits(c) for c in opts.costs]
     if opts.ps is None and lengths is None:
         plan = default_plan(t) if fit_costs is None else cost_plan(t, fit_costs)

@@ -52,6 +52,7 @@ class Problem(NamedTuple):
     cancel: npt.NDArray[np.uint8]  # set to stop every fit of the search
     nu: float = math.inf  # the t noise's degrees of freedom; inf: Gaussian noise
     scale: float = 1.0  # the noise variance before any fit, in the fits' units
+    phi: float | None = None  # AR(1) noise's lag-one correlation; None: independent noise
 
 
 class Cell(NamedTuple):
@@ -86,14 +87,21 @@ def score_cell(pb: Problem, length: float, jump_cost: float) -> tuple[Cell, _eng
     """Fit all samples with one setting and score it: the unit of work of the search."""
     if math.isfinite(pb.nu):
         return t_cell(pb, length, jump_cost)
+    if pb.phi is not None and math.isinf(length):
+        # The engine has no straight lines under AR(1) noise: the setting is out of the
+        # running (the stiffest finite lengths stand in for it), its fit that of lines.
+        cell, res = score_cell(pb._replace(phi=None), length, jump_cost)
+        return cell._replace(score=math.inf), res
     res = _engine.fit(
         pb.samples,
         **smoothing_of(length),
         jump_cost=jump_cost,
-        pruning=pb.pruning,
+        # Every pruning gives the same fit; AR(1) rows have the functional search only.
+        pruning=pb.pruning if pb.phi is None else "functional",
         precondition=pb.precondition,
         cancel=pb.cancel,
         stats=True,
+        phi=pb.phi,
     )
     return cell_of(pb, length, jump_cost, res), res
 

@@ -19,10 +19,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from velk._ar1 import profile
 from velk._jumps import JumpTable, empty_table, table_of
 from velk._params import terms_of
 from velk._path import JumpPath, PathProblem, path_of
-from velk._plan import Options, Plan, Task, job_of
+from velk._plan import Options, Plan, Task, job_of, phis_of
 from velk._ppoly import FloatArray
 from velk._samples import read
 from velk._score import noise_of
@@ -76,14 +77,17 @@ class Selection:
         a standard error, and the probability that a jump lies in that interval, at the
         noise level the fit leaves (NaN where that level is unknown, e.g. zero).
     noise_model : str
-        The noise model of the chosen fit: "gaussian" or "student-t". The settings
-        above are those searched under it.
+        The noise model of the chosen fit: "gaussian", "student-t" or "ar1". The
+        settings above are those searched under it.
     nu : float
         The degrees of freedom of its t noise (``inf`` for Gaussian noise); `noise` is
         then the t's scale.
     iterations : int
         The reweighted fits the chosen t fit took after its first (0 for Gaussian
         noise).
+    phi : float
+        The lag-one correlation of its AR(1) noise (0 for the independent models);
+        `noise` is then the noise's standard deviation, not that of its innovations.
     """
 
     spline: JumpSpline
@@ -107,6 +111,7 @@ class Selection:
     nu: float = math.inf
     iterations: int = 0
     _path: PathProblem | None = field(default=None, repr=False)
+    phi: float = 0.0
 
     @property
     def jumps(self) -> JumpTable:
@@ -115,6 +120,8 @@ class Selection:
     def __repr__(self) -> str:
         where = f", on the {self.edge} edge of the search" if self.edge else ""
         model = "" if math.isinf(self.nu) else f" (student-t, nu={self.nu:g})"
+        if self.noise_model == "ar1":
+            model = f" (ar1, phi={self.phi:g})"
         return (
             f"Selection(smoothing={self.smoothing:.4g} (p={self.p:.4g}), "
             f"jump_cost={self.jump_cost:.4g}, {len(self.spline.jumps)} jumps, "
@@ -143,7 +150,7 @@ class Selection:
         ------
         ValueError
             For a non-positive or infinite lo or hi, lo > hi, or a selection under
-            Student-t noise.
+            Student-t or AR(1) noise.
 
         Notes
         -----
@@ -169,7 +176,9 @@ class Selection:
         >>> bool(path.fits <= path.n_jumps[0] - path.n_jumps[-1] + 2)
         True
         """
-        if self._path is None:  # pragma: no cover - every selection carries it
+        if self.noise_model == "ar1":
+            raise ValueError("path() assumes independent noise: not available under AR(1) noise")
+        if self._path is None:  # pragma: no cover - every other selection carries it
             raise ValueError("this selection keeps no samples for a path")
         return path_of(self._path, lo, hi)
 
@@ -272,7 +281,7 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         gamma_best = min(
             plan.gammas, key=lambda g: abs(t.fits(g / q if q > 0 else g) - best.jump_cost)
         )
-    t_noise = math.isfinite(t.pb.nu)
+    t_noise, ar1 = math.isfinite(t.pb.nu), t.pb.phi is not None
     noise = best.scale if t_noise else noise_of(best.prss, t.pb.m, t.pb.dim, best.n_jumps)
     # In the caller's terms; none where a fit leaves no more than rounding could.
     level = 0.0 if noise <= t.pb.floor else math.sqrt(noise) * t.level
@@ -287,9 +296,10 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         noise=level if math.isfinite(noise) else math.nan,
         spacing=t.h,
         edge=edge,
-        _table=LazyTable(spline, level, t.data.samples.w),
+        # The table's intervals assume independent noise: none under AR(1) noise.
+        _table=LazyTable(spline, math.nan if ar1 else level, t.data.samples.w),
         **arrays,
-        noise_model="student-t" if t_noise else "gaussian",
+        noise_model="student-t" if t_noise else "ar1" if ar1 else "gaussian",
         nu=t.pb.nu,
         iterations=best.iterations,
         _path=PathProblem(
@@ -303,6 +313,7 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
             axis=t.data.axis,
             nu=t.pb.nu,
         ),
+        phi=t.pb.phi or 0.0,
     )
 
 
@@ -366,11 +377,13 @@ def select(
         threads). Give either `executor` or `n_jobs`.
     progress : bool, optional
         Show progress on stderr (with tqdm when it is installed).
-    noise : {"gaussian", "student-t", "auto"}, optional
+    noise : {"gaussian", "student-t", "ar1", "auto"}, optional
         The noise model (any case). "gaussian": independent Gaussian noise.
         "student-t": independent Student-t noise, heavy-tailed (outliers), its degrees
-        of freedom chosen from 2, 4, 8 and 16 by the score. "auto": either, whichever
-        scores best. Each model tried runs a search of its own (Notes).
+        of freedom chosen from 2, 4, 8 and 16 by the score. "ar1": Gaussian AR(1) noise
+        in sample order (autocorrelated, as `fit`'s phi), phi estimated from the data
+        and profiled by the score. "auto": any of them, whichever scores best. Each
+        model tried runs a search of its own (Notes).
 
     Returns
     -------
@@ -413,6 +426,17 @@ def select(
     compare; the same search runs for every nu in 2, 4, 8, 16 (and Gaussian noise, for
     "auto") and the best score wins. It costs a few fits per setting, for each nu.
 
+    Under AR(1) noise (``noise="ar1"`` or ``"auto"``) each segment's noise is a stationary
+    AR(1) process in sample order, lag-one correlation phi (``phi**(dx / h)`` for uneven
+    x), independent of the other segments'. The misfit is then ``e' Sigma^-1 e`` and the
+    log-determinant gains that of the AR covariance, ``sum log(1 - phi_i**2)`` over each
+    segment's intervals, so that the score compares with the independent models'. phi is
+    first estimated from the robust variances of the second differences at lags 1 to 4,
+    whose ratios follow from phi alone where the curve is locally linear (a jump spoils
+    only a few of them), within [-0.95, 0.95]; then the search runs at the estimate and
+    0.15 either side, within [0, 0.95], and the best score wins. The jump table's
+    intervals assume independent noise and are not given (NaN) under AR(1) noise.
+
     Examples
     --------
     >>> import numpy as np
@@ -432,12 +456,20 @@ def select(
     progress = boolean("progress", progress)
     if executor is not None and n_jobs is not None:
         raise ValueError("give executor or n_jobs, not both")
-    outcome = None
     with executor_for(executor, n_jobs) as pool:
-        for nu in opts.nus:
-            t, plan = job_of(data, opts, delta is not None, nu=nu)
-            search, edge = searched(t, plan, pool, progress)
-            if outcome is None or search.best().score < outcome[2].best().score:
-                outcome = (t, plan, search, edge)
-    assert outcome is not None
-    return selection_of(*outcome)
+
+        def run(nu: float, phi: float | None) -> Outcome:
+            t, plan = job_of(data, opts, delta is not None, nu=nu, phi=phi)
+            return (t, plan, *searched(t, plan, pool, progress))
+
+        outcomes = [run(nu, None) for nu in opts.nus]
+        if opts.ar1:
+            outcomes.append(profile(lambda phi: run(math.inf, phi), score_of, phis_of(data)))
+    return selection_of(*min(outcomes, key=score_of))
+
+
+Outcome = tuple[Task, Plan, Search, "str | None"]
+
+
+def score_of(outcome: Outcome) -> float:
+    return outcome[2].best().score

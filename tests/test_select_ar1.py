@@ -1,0 +1,110 @@
+"""select under AR(1) noise: phi found near the truth and no false jumps on autocorrelated
+series, the step found, the profile's walk, the level a jump cost starts from, and what a
+selection under AR(1) noise reports."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+from helpers import engine_samples
+from test_ar1_stats import ar1_noise
+
+import velk
+from velk._ar1 import PHI_MAX, level_factor, profile
+
+
+def series(seed, phi, n=400, step=0.0, sd=0.3, noise=False):
+    rng = np.random.default_rng(seed)
+    x = np.arange(n, dtype=float)
+    e = ar1_noise(rng, n, phi)
+    y = np.sin(4 * np.pi * x / n) + step * sd * (x >= n // 2) + sd * e
+    return (x, y, e) if noise else (x, y)
+
+
+@pytest.mark.parametrize("phi", [0.5, 0.8])
+@pytest.mark.parametrize("seed", [0, 1, 3])
+def test_smooth_curve_under_ar1_noise(phi, seed):
+    x, y, e = series(seed, phi, noise=True)
+    sel = velk.select(x, y, noise="ar1")
+    assert sel.noise_model == "ar1"
+    # Near the correlation the noise drawn has (seed 1's is 0.1 to 0.15 below phi).
+    assert abs(sel.phi - np.corrcoef(e[1:], e[:-1])[0, 1]) <= 0.15
+    assert len(sel.spline.jumps) == 0
+    # Between the innovations' level and the noise's (the curve takes up some of its
+    # slow wander), not below the innovations'.
+    assert 0.3 * math.sqrt(1 - phi * phi) * 0.9 < sel.noise < 0.3 * 1.2
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_step_under_ar1_noise(seed):
+    x, y = series(seed, 0.5, step=3.0)
+    sel = velk.select(x, y, noise="ar1")
+    assert sel.spline.jump_indices.tolist() == [199]
+
+
+def test_auto_prefers_ar1_on_autocorrelated_noise_and_reports_it():
+    x, y = series(3, 0.7)
+    sel = velk.select(x, y, noise="auto")
+    assert sel.noise_model == "ar1" and "ar1, phi=" in repr(sel)
+    gauss = velk.select(x, y)
+    assert sel.score < gauss.score
+
+
+def test_what_ar1_selections_do_not_give():
+    x, y = series(0, 0.5, step=3.0)
+    sel = velk.select(x, y, noise="ar1")
+    assert len(sel.jumps) == 1 and np.isnan(sel.jumps.probability).all()
+    with pytest.raises(ValueError, match="AR\\(1\\)"):
+        sel.path()
+
+
+def test_select_many_matches_select():
+    cols = [series(s, 0.6, n=150)[1] for s in (0, 1)]
+    x = np.arange(150.0)
+    batch = velk.select_many(np.column_stack(cols), x, noise="ar1", n_jobs=1)
+    for k, y in enumerate(cols):
+        got = batch[k]
+        one = velk.select(x, y, noise="ar1", n_jobs=1)
+        assert (got.phi, got.score, got.spline.jumps.tolist()) == (
+            one.phi,
+            one.score,
+            one.spline.jumps.tolist(),
+        )
+
+
+@pytest.mark.parametrize(
+    ("start", "truth", "want"),
+    [([0.1, 0.25, 0.4], 0.83, 0.85), ([0.6, 0.75, 0.9], 0.1, 0.15), ([0.8, 0.95], 0.99, 0.95),
+     ([0.0, 0.15], -0.5, 0.0), ([0.3, 0.45, 0.6], 0.44, 0.45)],
+)  # fmt: skip
+def test_profile_walks_to_the_best(start, truth, want):
+    runs = []
+
+    def run(phi):
+        runs.append(phi)
+        return phi
+
+    got = profile(run, lambda v: (v - truth) ** 2, start)
+    assert got == pytest.approx(want)
+    assert len(runs) == len(set(runs)) and all(0.0 <= v <= PHI_MAX for v in runs)
+
+
+@pytest.mark.parametrize("phi", [0.0, 0.5, 0.8])
+def test_level_factor_restores_the_marginal_level(phi):
+    rng = np.random.default_rng(7)
+    e = ar1_noise(rng, 20000, phi)
+    samples = engine_samples(np.arange(20000.0), e)
+    level = float(samples.noise_level()[0]) * level_factor(phi)
+    assert level == pytest.approx(1.0, rel=0.05)
+
+
+def test_lines_under_ar1_noise():
+    """A straight line with AR(1) noise: the engine's lines take no phi, the search must
+    still end with a near-linear curve and no jumps."""
+    x, _ = series(0, 0.0)
+    rng = np.random.default_rng(5)
+    y = 0.01 * x + 0.3 * ar1_noise(rng, 400, 0.5)
+    sel = velk.select(x, y, noise="ar1")
+    assert len(sel.spline.jumps) == 0 and math.isfinite(sel.score)
