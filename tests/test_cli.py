@@ -114,7 +114,10 @@ def test_file_and_data_errors_exit_1_with_one_line(tmp_path, capsys, content, ar
      "fit x.csv --y a --p 0.5 --gamma 1 --n-jobs 2", "fit x.csv --y a,b --each --plot a.png",
      "fit x.csv --y a --noise-sd 1", "select x.csv --y a --noise-sd 1",
      "fit x.csv --y a --smoothing 1 --jump-cost 1 --noise-sd 0",
-     "fit x.csv --y a --smoothing 1 --jump-cost 1 --noise-sd nan"],
+     "fit x.csv --y a --smoothing 1 --jump-cost 1 --noise-sd nan",
+     "fit x.csv --y a --noise white", "select x.csv --y a --phi 0.5",
+     "fit x.csv --y a,b --each --smoothing 1 --jump-cost 1 --phi 0.5",
+     "fit x.csv --y a --smoothing 1 --jump-cost 1 --noise ar1"],
 )  # fmt: skip
 def test_usage_errors_exit_2(args, capsys):
     with pytest.raises(SystemExit) as e:
@@ -176,6 +179,46 @@ def test_selection_options_reach_select(tmp_path, capsys, monkeypatch):
     argv = ["fit", path, "--x", "x", "--y", "a", "--smoothing-grid", "0.1", "--jump-cost-grid"]
     assert main([*argv, "20,40"]) == 0
     assert seen["smoothing"] == [0.1] and seen["jump_cost"] == [20.0, 40.0]
+
+
+@pytest.fixture
+def correlated(tmp_path):
+    rng = np.random.default_rng(3)
+    e = np.zeros(300)
+    for i in range(1, 300):
+        e[i] = 0.6 * e[i - 1] + 0.8 * rng.standard_normal()
+    x = np.arange(300.0)
+    y = np.sin(x / 60.0) + 1.5 * (x > 150) + 0.3 * e
+    return (
+        x,
+        y,
+        write(
+            tmp_path, "t,v\n" + "".join(f"{a!r},{b!r}\n" for a, b in zip(x.tolist(), y.tolist()))
+        ),
+    )
+
+
+@pytest.mark.parametrize("noise", ["ar1", "student-t"])
+def test_noise_model_of_the_selection_is_the_apis(correlated, capsys, noise):
+    x, y, path = correlated
+    assert main(["select", path, "--x", "t", "--y", "v", "--noise", noise, "--json"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    sel = velk.select(x, y, noise=noise)
+    want = (sel.noise_model, sel.phi, None if np.isinf(sel.nu) else sel.nu)
+    assert (report["noise_model"], report["phi"], report["nu"]) == want
+    assert report["jumps"] == sel.spline.jumps.tolist() and report["score"] == sel.score
+    assert main(["select", path, "--x", "t", "--y", "v", "--noise", noise]) == 0
+    assert f"noise: {noise}" in capsys.readouterr().out
+
+
+def test_phi_of_a_given_setting_is_the_apis(correlated, tmp_path):
+    x, y, path = correlated
+    out = tmp_path / "fitted.csv"
+    setting = ["--smoothing", "20", "--jump-cost", "30", "--out", str(out)]
+    assert main(["fit", path, "--x", "t", "--y", "v", *setting, "--phi", "0.6"]) == 0
+    fitted = np.loadtxt(out, delimiter=",", skiprows=1)[:, 1]
+    assert_array_equal(fitted, velk.fit(x, y, smoothing=20.0, jump_cost=30.0, phi=0.6)(x))
+    assert not np.allclose(fitted, velk.fit(x, y, smoothing=20.0, jump_cost=30.0)(x))
 
 
 def test_plot_without_matplotlib_fails_before_any_work(tmp_path, capsys, monkeypatch):

@@ -16,13 +16,16 @@ import numpy as np
 import velk
 from velk._example import example
 from velk._jumps import JumpTable, empty_table, table_of
+from velk._plan import NOISE_MODELS
 from velk._ppoly import FloatArray
+from velk._report import fmt, new_plot, params, print_report, save_plot, summary
 from velk._samples import read
 from velk._spline import JumpSpline
-from velk._table import CliError, finite, jump_records, positions, read_csv, show, write_fitted
+from velk._table import CliError, read_csv, write_fitted
 from velk._validate import PRUNING, check_n_jobs, option
 
 PROG = "python -m velk"
+NOISE = tuple(NOISE_MODELS)
 
 
 def n_jobs_arg(text: str) -> int:
@@ -37,6 +40,13 @@ def n_jobs_arg(text: str) -> int:
 def pruning_arg(text: str) -> str:
     try:
         return option("pruning", text, PRUNING)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def noise_arg(text: str) -> str:
+    try:
+        return option("--noise", text, NOISE)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
 
@@ -102,6 +112,9 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--jump-cost", type=float, metavar="C", help="cost of a jump, >= 0")
     fit.add_argument("--p", type=float, help="smoothing parameter in [0, 1]")
     fit.add_argument("--gamma", type=float, help="penalty per jump relative to p, >= 0")
+    fit.add_argument(
+        "--phi", type=float, help="AR(1) noise of a given setting: lag-one correlation in (-1, 1)"
+    )
     fit.add_argument("--select", action="store_true", help="choose the setting with velk.select")
     fit.add_argument("--each", action="store_true", help="each y column a series of its own jumps")
     fit.add_argument(
@@ -113,6 +126,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     fit.add_argument(
         "--gamma-grid", type=grid_arg, metavar="G[,G...]", help="gammas to try (with --p-grid)"
+    )
+    fit.add_argument(
+        "--noise",
+        type=noise_arg,
+        default=NOISE[0],
+        metavar="MODEL",
+        help=f"noise model of the selection: {', '.join(NOISE)} (default {NOISE[0]})",
     )
     fit.add_argument(
         "--n-jobs", type=n_jobs_arg, metavar="N", help="threads for the selection or --each"
@@ -205,6 +225,7 @@ def selection_options(args: argparse.Namespace) -> dict[str, Any]:
         "gamma": args.gamma_grid,
         "n_jobs": args.n_jobs,
         "pruning": args.pruning,
+        "noise": args.noise,
     }
 
 
@@ -260,6 +281,16 @@ def check_fit_usage(parser: argparse.ArgumentParser, args: argparse.Namespace) -
         parser.error("--gamma-grid goes with --p-grid (gamma is relative to p)")
     if args.each and args.plot:
         parser.error("--plot draws one fit: it does not go with --each")
+    check_noise(parser, args)
+
+
+def check_noise(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """The noise options: a model for the selection, phi or a known level for a setting."""
+    if args.phi is not None and (not given_setting(args) or args.each):
+        parser.error("--phi goes with a given setting of one fit; the selection estimates it "
+                     "with --noise ar1")  # fmt: skip
+    if args.noise != NOISE[0] and given_setting(args):
+        parser.error("--noise is for the selection; a given setting takes --phi")
     if args.noise_sd is not None:
         if not given_setting(args):
             parser.error("--noise-sd goes with a given setting: the selection finds the noise")
@@ -332,6 +363,7 @@ def setting_of(args: argparse.Namespace, x: FloatArray | None) -> dict[str, Any]
         "smoothing": on_axis(args.smoothing, x),
         "jump_cost": args.jump_cost,
         "pruning": args.pruning,
+        **({} if args.phi is None else {"phi": args.phi}),
     }
 
 
@@ -392,96 +424,3 @@ def run_each(args: argparse.Namespace, table: Any, x: Any, ycols: list[str], del
     if args.json:
         print(json.dumps(reports, indent=2, allow_nan=False))
     return 1 if batch.errors else 0
-
-
-def print_report(path: str, report: dict[str, Any], spl: JumpSpline, sel: Any) -> None:
-    how = "given" if sel is None else f"chosen by velk.select, score {sel.score:.4g}"
-    print(f"{path}: {report['samples']} samples, y = {', '.join(report['y'])}")
-    print(f"p = {spl.p:.6g}, gamma = {spl.gamma:.6g} ({how})")
-    if sel is not None:
-        unit = " s" if spl.time_axis is not None else ""
-        print(f"smoothing = {sel.smoothing:.6g}{unit}, jump cost = {sel.jump_cost:.6g}")
-    jumps = report["jumps"]
-    print(f"{len(jumps)} jumps: {'  '.join(map(show, jumps))}" if jumps else "no jumps")
-    for row in report["jump_table"] or []:
-        if row["low"] is not None:
-            print("  " + jump_line(row))
-    for seg in report["segments"]:
-        a, b = show(seg["start"]), show(seg["end"])
-        print(f"  segment {a} .. {b}: {seg['samples']} samples")
-
-
-def jump_line(row: dict[str, Any]) -> str:
-    """One jump of the report whose interval is known: where, within which interval, how
-    big (per y column) and how sure."""
-    sizes = ", ".join(f"{a:.4g} +- {b:.2g}" for a, b in zip(row["size"], row["size_se"]))
-    return (
-        f"{show(row['position'])} in [{show(row['low'])}, {show(row['high'])}]: "
-        f"size {sizes}, probability {row['probability']:.3f}"
-    )
-
-
-def summary(
-    path: str,
-    ycols: Sequence[str],
-    spl: JumpSpline,
-    sel: Any,
-    utc: bool,
-    jumps: JumpTable | None = None,
-) -> dict[str, Any]:
-    """The result as strict JSON values: dates as ISO 8601 text, infinities as null; the
-    selection's score, smoothing length (seconds for dates) and jump cost when it chose;
-    each jump's interval, size and probability where they are known (else null)."""
-    starts = positions(spl.x[[s.start for s in spl.segments]], utc)
-    ends = positions(spl.x[[s.stop - 1 for s in spl.segments]], utc)
-    return {
-        "file": path,
-        "y": list(ycols),
-        "samples": len(spl.x),
-        "p": spl.p,
-        "gamma": finite(spl.gamma),
-        "score": None if sel is None else finite(sel.score),
-        "smoothing": None if sel is None else finite(sel.smoothing),
-        "jump_cost": None if sel is None else finite(sel.jump_cost),
-        "jumps": positions(spl.jumps, utc),
-        "jump_table": None if jumps is None else jump_records(jumps, utc),
-        "segments": [
-            {"start": a, "end": b, "samples": s.stop - s.start}
-            for a, b, s in zip(starts, ends, spl.segments)
-        ],
-    }
-
-
-def params(spl: JumpSpline, score: float | None = None) -> str:
-    how = "" if score is None else f" (chosen by velk.select, score {score:.4g})"
-    return f"p = {spl.p:.4g}, gamma = {spl.gamma:.4g}, {len(spl.jumps)} jumps{how}"
-
-
-def new_plot(
-    spl: JumpSpline, jumps: JumpTable | None = None, *, xlabel: str, ylabel: str, title: str
-) -> Any:
-    """Axes of a new figure with the fit drawn, and the jumps' intervals where they are
-    known (matplotlib, checked by `preflight`)."""
-    import matplotlib.pyplot as plt
-
-    _, ax = plt.subplots(figsize=(8, 4.5), layout="constrained")
-    spl.plot(ax, jumps=jumps)
-    ax.set_xlabel(xlabel)
-    ax.set_ylabel(ylabel)
-    ax.set_title(title, fontsize="medium")
-    return ax
-
-
-def save_plot(ax: Any, path: str) -> None:
-    import matplotlib.pyplot as plt
-
-    try:
-        ax.figure.savefig(path, dpi=110)
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {e.strerror}") from None
-    finally:
-        plt.close(ax.figure)
-
-
-def fmt(values: FloatArray) -> str:
-    return "  ".join(f"{v:.6g}" for v in values) if len(values) else "none"
