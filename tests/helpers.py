@@ -6,8 +6,8 @@ import os
 
 import numpy as np
 
-# Set by .ci/run for the run under AddressSanitizer, where impossible allocations abort the
-# process and freed memory is held in quarantine.
+# Set by `nox -s sanitizers` for the run under AddressSanitizer, where impossible
+# allocations abort the process and freed memory is held in quarantine.
 SANITIZED = os.environ.get("VELK_SANITIZED") == "1"
 
 
