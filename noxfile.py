@@ -21,6 +21,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import nox
@@ -201,31 +202,40 @@ def sanitizer_env(leaks: bool) -> dict[str, str]:
     }
 
 
-def sanitized_pytest(session: nox.Session, args: list[str], leaks: bool) -> None:
-    """pytest under the sanitizers, failing also on a report that a test's own exit status
-    hid (a child process's, say). With leak checks, a run whose only fault was
-    LeakSanitizer's own scan is retried once. Run outside session.run, which cannot both
-    stream the output and keep it."""
+def sanitized_pytest(session: nox.Session, args: list[str], leaks: bool, shards: int = 1) -> None:
+    """pytest under the sanitizers, the tests split over `shards` processes that run at once
+    (tests/conftest.py's --shard), each log printed as it ends. checks.verdict judges each;
+    a shard whose only fault was LeakSanitizer's own scan runs once more."""
     env = {**os.environ, **sanitizer_env(leaks)}
     env["PATH"] = os.pathsep.join([session.bin, env["PATH"]])
     command = [str(Path(session.bin) / "python"), "-m", "pytest", *args]
-    for attempt in (1, 2):
-        session.log(" ".join(command[1:]) + ("  (with leak checks)" if leaks else ""))
-        with subprocess.Popen(command, env=env, stdout=subprocess.PIPE, text=True) as proc:
-            assert proc.stdout is not None
-            log = []
-            for line in proc.stdout:
-                print(line, end="", flush=True)
-                log.append(line)
-        text = "".join(log)
-        if proc.returncode == 5 and not leaks:
-            return  # no test is marked, or none among those the arguments selected
-        if proc.returncode == 0 and checks.SANITIZER_REPORT.search(text) is None:
-            return
-        if leaks and attempt == 1 and checks.lsan_scan_crashed(text):
-            session.warn("LeakSanitizer's own scan failed (no report); running it again")
-            continue
-        session.error(f"pytest exited with {proc.returncode}, or a sanitizer reported")
+    session.log(" ".join(command[1:]) + ("  (with leak checks)" if leaks else ""))
+    pending, failed = list(range(shards)), []
+    for retried in (False, True):
+        runs = []
+        for i in pending:
+            log = tempfile.TemporaryFile("w+")  # closed once read, below
+            shard = [f"--shard={i}/{shards}"] if shards > 1 else []
+            proc = subprocess.Popen(
+                [*command, *shard], env=env, text=True, stdout=log, stderr=subprocess.STDOUT
+            )
+            runs.append((i, log, proc))
+        pending = []
+        for i, log, proc in runs:
+            proc.wait()
+            log.seek(0)
+            text = log.read()
+            log.close()
+            session.log(f"shard {i + 1} of {shards}:" if shards > 1 else "its log:")
+            print(text, end="", flush=True)
+            verdict = checks.verdict(proc.returncode, text, leaks, retried)
+            if verdict == "retry":
+                session.warn("LeakSanitizer's own scan failed (no report); running it again")
+                pending.append(i)
+            elif verdict == "failed":
+                failed.append(f"exit status {proc.returncode}")
+    if failed:
+        session.error(f"pytest under the sanitizers failed ({', '.join(failed)}) or reported")
 
 
 @nox.session
@@ -247,7 +257,8 @@ def sanitizers(session: nox.Session) -> None:
     # pytest captures only sys.stderr, so that a report reaches the log even when it ends
     # the process; every report makes the run fail.
     common = ["-p", "no:cacheprovider", "-q", "--capture=sys", *session.posargs]
-    sanitized_pytest(session, [*common, "-m", f"not {LEAK_MARK}"], leaks=True)
+    shards = min(os.cpu_count() or 1, 4)  # the longest step: one process per core
+    sanitized_pytest(session, [*common, "-m", f"not {LEAK_MARK}"], leaks=True, shards=shards)
     sanitized_pytest(session, [*common, "-m", LEAK_MARK], leaks=False)
 
 

@@ -95,3 +95,18 @@ def wheel_problem(name: str, repaired: bool) -> str | None:
 def lsan_scan_crashed(log: str) -> bool:
     """A failed run whose only trouble was LeakSanitizer's own scan, not a report."""
     return LSAN_SCAN_CRASH in log and SANITIZER_REPORT.search(log) is None
+
+
+def verdict(returncode: int, log: str, leaks: bool, retried: bool) -> str:
+    """Whether a pytest run under the sanitizers "passed", "failed" or is worth a "retry".
+
+    A report in the log fails it even when a test's own exit status hid it (a child
+    process's, say). Exit status 5, no test selected, is fine for the run of the few tests
+    kept out of the leak checks, never for the leak-checked run.
+    """
+    clean = SANITIZER_REPORT.search(log) is None
+    if clean and (returncode == 0 or (returncode == 5 and not leaks)):
+        return "passed"
+    if leaks and not retried and returncode != 0 and lsan_scan_crashed(log):
+        return "retry"
+    return "failed"

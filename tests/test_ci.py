@@ -42,23 +42,30 @@ def test_wheel_names(name, repaired, fault):
 
 
 CRASH = "==1==LeakSanitizer has encountered a fatal error.\n"
+LEAK = "==1==ERROR: LeakSanitizer: detected memory leaks\n"
 
 
 @pytest.mark.parametrize(
-    "log,retry",
+    "rc,log,leaks,retried,verdict",
     [
-        (CRASH, True),
-        ("1 failed\n" + CRASH, True),
-        # A report beside the crash is a finding: retrying could pass and hide it.
-        ("==1==ERROR: LeakSanitizer: detected memory leaks\n" + CRASH, False),
-        ("==1==ERROR: AddressSanitizer: heap-use-after-free\n" + CRASH, False),
-        ("fit.cpp:10:5: runtime error: signed integer overflow\n" + CRASH, False),
-        ("==1==ERROR: LeakSanitizer: detected memory leaks\n", False),
-        ("3 failed, 10 passed\n", False),
+        (0, "9 passed\n", True, False, "passed"),
+        (1, "1 failed\n", True, False, "failed"),
+        (1, CRASH, True, False, "retry"),
+        (1, CRASH, True, True, "failed"),  # once only
+        (1, CRASH, False, False, "failed"),  # no leak check, no scan to blame
+        # A report beside the crash is a finding: a retry could pass and hide it.
+        (1, LEAK + CRASH, True, False, "failed"),
+        (1, "==1==ERROR: AddressSanitizer: heap-use-after-free\n" + CRASH, True, False, "failed"),
+        (1, "a.cpp:1:5: runtime error: signed integer overflow\n" + CRASH, True, False, "failed"),
+        # A child process's report, its exit status checked by no test.
+        (0, "9 passed\n" + LEAK, True, False, "failed"),
+        (0, "1 passed\nfit.cpp:1:1: runtime error: shift\n", False, False, "failed"),
+        (5, "no tests ran\n", False, False, "passed"),  # nothing is marked no_leak_check
+        (5, "no tests ran\n", True, False, "failed"),  # the leak-checked run ran nothing
     ],
 )
-def test_only_a_crashed_leak_scan_is_retried(log, retry):
-    assert checks.lsan_scan_crashed(log) is retry
+def test_sanitized_run_verdict(rc, log, leaks, retried, verdict):
+    assert checks.verdict(rc, log, leaks, retried) == verdict
 
 
 @pytest.mark.parametrize(
@@ -140,3 +147,20 @@ def test_leak_marker_is_the_one_the_sanitizer_session_selects():
     assert mark is not None
     pyproject = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
     assert re.search(rf'^\s*"{mark[1]}: ', pyproject, re.M)
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 7])
+def test_shards_cover_every_test_once(n):
+    from helpers import shard
+
+    parts = [shard(10, f"{i}/{n}") for i in range(n)]
+    assert sorted(k for p in parts for k in p) == list(range(10))
+    assert max(map(len, parts)) - min(map(len, parts)) <= 1
+
+
+@pytest.mark.parametrize("spec", ["2/2", "-1/2", "1", "a/b", "1/0"])
+def test_bad_shard_refused(spec):
+    from helpers import shard
+
+    with pytest.raises(pytest.UsageError, match="--shard"):
+        shard(10, spec)
