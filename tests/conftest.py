@@ -9,3 +9,22 @@ with warnings.catch_warnings():
         import hypothesis.extra._patching  # noqa: F401
     except ImportError:
         pass
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--shard",
+        metavar="I/N",
+        help="run only every N-th test from the I-th on (I counts from 0): the sanitizer "
+        "session runs the suite as N such processes at once",
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    spec = config.getoption("--shard")
+    if spec:
+        from helpers import shard
+
+        kept = shard(len(items), spec)
+        config.hook.pytest_deselected(items=[t for k, t in enumerate(items) if k not in kept])
+        items[:] = [items[k] for k in sorted(kept)]

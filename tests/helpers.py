@@ -6,8 +6,8 @@ import os
 
 import numpy as np
 
-# Set by .ci/run for the run under AddressSanitizer, where impossible allocations abort the
-# process and freed memory is held in quarantine.
+# Set by `nox -s sanitizers` for the run under AddressSanitizer, where impossible
+# allocations abort the process and freed memory is held in quarantine.
 SANITIZED = os.environ.get("VELK_SANITIZED") == "1"
 
 
@@ -170,3 +170,20 @@ def engine_search(x, y, p, gamma, delta=None, **kw):
     res = _engine.search(engine_samples(x, y, delta), lam=lam, jump_cost=cost, **kw)
     res["costs"] *= p or 1.0
     return res
+
+
+# --- the suite itself -----------------------------------------------------------------
+
+
+def shard(count, spec):
+    """Indices of shard "I/N" of `count` tests: every N-th from the I-th, so that the cases
+    of one parametrized test, often alike in cost, spread over all shards."""
+    import pytest
+
+    try:
+        i, n = (int(v) for v in spec.split("/"))
+    except ValueError:
+        raise pytest.UsageError(f"--shard wants I/N, got {spec!r}") from None
+    if not 0 <= i < n:
+        raise pytest.UsageError(f"--shard {spec}: I must be in 0..N-1")
+    return set(range(i, count, n))
