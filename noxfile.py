@@ -82,6 +82,9 @@ def lint(session: nox.Session) -> None:
     ]
     if stale:
         session.error("pinned otherwise than in .ci/tools.txt: " + "; ".join(stale))
+    long = checks.long_modules(ROOT, files)
+    if long:
+        session.error(f"over {checks.MAX_MODULE_LINES} lines: " + ", ".join(long))
 
 
 @nox.session

@@ -49,6 +49,21 @@ def fingerprint(root: Path, files: Iterable[str]) -> str:
     return digest.hexdigest()
 
 
+# A Python module past this many lines holds more than one concern: split it.
+MAX_MODULE_LINES = 500
+
+
+def long_modules(root: Path, files: Iterable[str]) -> list[str]:
+    """The package's Python modules over MAX_MODULE_LINES lines, with their lengths."""
+    out = []
+    for f in files:
+        if f.startswith("src/") and f.endswith(".py"):
+            lines = (root / f).read_text(encoding="utf-8").count("\n")
+            if lines > MAX_MODULE_LINES:
+                out.append(f"{f} ({lines} lines)")
+    return out
+
+
 def read_pins(text: str) -> dict[str, str]:
     """name -> "name==version" of each pinned requirement line (comments skipped)."""
     pins = {}

@@ -164,3 +164,11 @@ def test_bad_shard_refused(spec):
 
     with pytest.raises(pytest.UsageError, match="--shard"):
         shard(10, spec)
+
+
+@pytest.mark.parametrize("extra,flagged", [(0, False), (1, True)])
+def test_long_modules_flagged_past_the_limit(tmp_path, extra, flagged):
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "m.py").write_text("x = 1\n" * (checks.MAX_MODULE_LINES + extra))
+    (tmp_path / "tests.py").write_text("x = 1\n" * 900)  # only the package counts
+    assert bool(checks.long_modules(tmp_path, ["src/m.py", "tests.py"])) == flagged
