@@ -14,6 +14,11 @@ from numpy.testing import assert_allclose, assert_array_equal
 import velk
 from velk import _engine
 
+# Searches of dozens of fits each, through the entry points that the other files check for
+# leaks; LeakSanitizer's slow unwinding of every allocation made this file alone about a
+# fifth of the sanitizer session.
+pytestmark = pytest.mark.no_leak_check
+
 # --- the cross-validation score -------------------------------------------------------
 
 
@@ -196,9 +201,6 @@ def test_select_says_when_its_choice_sits_on_an_edge():
     assert sel.edge is None and len(sel.spline.jumps) == 1
 
 
-# The child interpreter's exit is leak-checked too, and its stacks are too short for the
-# suppressions to recognise CPython's own import-time objects.
-@pytest.mark.no_leak_check
 def test_select_stops_where_a_rougher_length_loses():
     # Here the search's least smooth length wins and half of it loses: the search must end
     # there, not halve the same length forever (in a child process, so that a hang fails
