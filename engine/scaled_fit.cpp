@@ -1,6 +1,8 @@
 #include "scaled_fit.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <optional>
 
@@ -99,6 +101,19 @@ std::optional<InvalidInput> invalid(const Setting& setting) {
     return std::nullopt;
 }
 
+InvalidInput overflow(const std::vector<double>& x) {
+    double lo = kInf, hi = 0.0;
+    for (std::size_t k = 1; k < x.size(); ++k) {
+        lo = std::min(lo, x[k] - x[k - 1]);
+        hi = std::max(hi, x[k] - x[k - 1]);
+    }
+    char ratio[32];
+    std::snprintf(ratio, sizeof ratio, "%.3g", hi / lo);
+    return InvalidInput{
+        std::string("the fit overflows double precision: the largest spacing of x is ") + ratio +
+        " times the smallest"};
+}
+
 // The correlation of every interval under setting.phi; empty without it.
 Checked<std::vector<double>> correlations(const Samples& smp, const Setting& setting, double p) {
     if (!setting.phi) return std::vector<double>{};
@@ -190,6 +205,12 @@ Checked<Fit> fit(const Samples& smp, const Setting& setting, bool with_stats, Ti
         segments = {};
         pp = PPForm::join(parts);
     }
+    // Every input is finite, yet a spline through samples whose spacings differ by
+    // a factor of ~1e100 or more can have coefficients beyond double precision: an
+    // error, not a curve of NaN.
+    for (double c : pp.coefs.data)
+        if (!std::isfinite(c)) return overflow(smp.x);
+    if (with_stats && !std::isfinite(out.prss)) return overflow(smp.x);
     out.breaks = std::move(pp.breaks);
     out.coefs = std::move(pp.coefs);
     return out;

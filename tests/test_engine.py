@@ -95,6 +95,15 @@ def test_any_scale_gives_the_same_fit(xs, ys):
                     atol=1e-12)  # fmt: skip
 
 
+@pytest.mark.parametrize("kw", [{"p": 0.5, "jump_cost": 1.0}, {"p": 1.0, "jump_cost": np.inf}])
+def test_spacings_too_uneven_for_doubles_are_an_error_not_nan(kw):
+    # Interpolating four samples 1e-200 apart needs cubic coefficients near 1e600.
+    x, y = np.r_[0.0, 1e-200, 2e-200, 3e-200, 1, 2, 3, 4], np.sin(np.arange(8.0))
+    with pytest.raises(ValueError, match="overflows double precision: the largest spacing"):
+        velk.fit(x, y, **kw)
+    assert np.isfinite(velk.fit(x, y, p=0.0, jump_cost=1.0)(x)).all()  # lines are fine
+
+
 def slow_fit(**kw):
     """PELT on a long smooth signal: minutes unless stopped."""
     x, y, delta = long_signal(400000 if not SANITIZED else 60000, 0)
