@@ -68,10 +68,10 @@ PyMethodDef functions[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_batch_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "fit_batch(items, *, pruning='functional', precondition='none', cancel=None, "
-     "stats=False)\n--\n\n"
+     "stats=False, phi=None)\n--\n\n"
      "The fits of many (samples, lam, length, jump_cost) items in one call, all without the\n"
      "interpreter lock: a list of fit's results, with a ValueError in place of each item the\n"
-     "fit rejects."},
+     "fit rejects. phi, as for fit, holds for every item."},
     {"samples_from_state",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_samples_from_state_entry)),
      METH_VARARGS,

@@ -20,6 +20,7 @@ bool convert_smoothing(PyObject* lam, PyObject* length, velk::engine::Smoothing&
 bool convert_search(PyObject* pruning_obj, PyObject* precondition_obj,
                     velk::engine::Setting& setting);
 bool convert_token(PyObject* obj, Ref& keep, unsigned char*& token);
+bool convert_phi(PyObject* obj, velk::engine::Setting& setting);
 
 // The dict of a fit; null with a Python error set.
 PyObject* result_of(velk::engine::Fit&& fit, bool with_stats);

@@ -1,5 +1,5 @@
 // _engine.fit_batch(items, *, pruning="functional", precondition="none", cancel=None,
-//                   stats=False)
+//                   stats=False, phi=None)
 #include <optional>
 #include <vector>
 
@@ -36,20 +36,20 @@ bool convert_item(PyObject* item, Ref& keep, const velk::engine::Samples*& sampl
 
 PyObject* engine_fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"items",  "pruning", "precondition",
-                                         "cancel", "stats",   nullptr};
+        static const char* keywords[] = {"items", "pruning", "precondition", "cancel",
+                                         "stats", "phi",     nullptr};
         PyObject *items_obj, *pruning_obj = nullptr, *precondition_obj = nullptr;
-        PyObject* cancel_obj = Py_None;
+        PyObject *cancel_obj = Py_None, *phi_obj = Py_None;
         int with_stats = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOp:fit_batch",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOpO:fit_batch",
                                          const_cast<char**>(keywords), &items_obj, &pruning_obj,
-                                         &precondition_obj, &cancel_obj, &with_stats))
+                                         &precondition_obj, &cancel_obj, &with_stats, &phi_obj))
             return nullptr;
         velk::engine::Setting common;
         Ref token_owner;
         unsigned char* token;
         if (!convert_search(pruning_obj, precondition_obj, common) ||
-            !convert_token(cancel_obj, token_owner, token))
+            !convert_phi(phi_obj, common) || !convert_token(cancel_obj, token_owner, token))
             return nullptr;
         if (!PyList_Check(items_obj)) {
             named("items", expected("a list", items_obj));

@@ -59,6 +59,15 @@ bool convert_search(PyObject* pruning_obj, PyObject* precondition_obj,
            parse_precondition(precondition_text, setting.precondition);
 }
 
+// None (independent noise) or AR(1) noise's lag-one correlation.
+bool convert_phi(PyObject* obj, velk::engine::Setting& setting) {
+    if (obj == Py_None) return true;
+    double phi = 0.0;
+    if (!named("phi", convert_double(obj, phi))) return false;
+    setting.phi = phi;
+    return true;
+}
+
 // None, or a uint8 array whose first byte stops the fit.
 bool convert_token(PyObject* obj, Ref& keep, unsigned char*& token) {
     token = nullptr;
@@ -130,11 +139,7 @@ bool parse_fit_args(PyObject* args, PyObject* kwargs, const char* name, FitArgs&
                                      &samples_obj, &lam_obj, &length_obj, &cost_obj, &pruning_obj,
                                      &precondition_obj, &cancel_obj, &with_stats, &phi_obj))
         return false;
-    if (phi_obj != Py_None) {
-        double phi = 0.0;
-        if (!named("phi", convert_double(phi_obj, phi))) return false;
-        out.setting.phi = phi;
-    }
+    if (!convert_phi(phi_obj, out.setting)) return false;
     if (!cost_obj) {
         PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument 'jump_cost'", name);
         return false;

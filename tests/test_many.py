@@ -87,13 +87,15 @@ def test_every_kind_of_worker_gives_the_serial_results(workers):
         same_selection(batch[name], serial[name])
 
 
-def test_fit_many_is_fit_one_series_at_a_time():
+@pytest.mark.parametrize("phi", [None, 0.6])
+def test_fit_many_is_fit_one_series_at_a_time(phi):
     x, y = panel(2)
     delta = np.full_like(y, 0.1)
     delta[:, 3] = 0.2  # a column of delta per series
-    batch = velk.fit_many(y, x, delta=delta, smoothing=0.05, jump_cost=20.0, n_jobs=2)
+    kw = {"smoothing": 0.05, "jump_cost": 20.0, "phi": phi}
+    batch = velk.fit_many(y, x, delta=delta, n_jobs=2, **kw)
     for k in range(K):
-        one = velk.fit(x, y[:, k], delta=delta[:, k], smoothing=0.05, jump_cost=20.0)
+        one = velk.fit(x, y[:, k], delta=delta[:, k], **kw)
         np.testing.assert_array_equal(batch[k].jumps, one.jumps)
         np.testing.assert_array_equal(batch[k].coefs, one.coefs)
         assert batch[k].p == one.p and batch[k].gamma == one.gamma

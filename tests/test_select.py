@@ -38,6 +38,19 @@ def test_cv_score_scores_every_held_out_sample_like_the_core(dim, p, gamma):
     )
 
 
+def test_cv_score_under_ar1_noise_scores_fits_under_it():
+    x, y = signal(n=60)
+    folds = velk.kfold(60, 3, seed=1)
+    kw = {"smoothing": 0.5, "jump_cost": 2.0, "phi": 0.7}
+    total = 0.0
+    for held in folds:
+        train = np.setdiff1d(np.arange(60), held)
+        spl = velk.fit(x[train], y[train], **kw)
+        total += float(np.sum((spl(x[held]) - y[held]) ** 2))
+    assert velk.cv_score(x, y, folds=folds, **kw) == pytest.approx(total / 60, rel=1e-12)
+    assert velk.cv_score(x, y, folds=folds, **{**kw, "phi": 0.0}) != pytest.approx(total / 60)
+
+
 def test_cv_score_folds_refer_to_input_rows():
     x, y = signal(n=40)
     x[7] = np.nan

@@ -98,6 +98,7 @@ def fold_score(
     setting: Setting,
     pruning: str = "functional",
     precondition: str = "none",
+    phi: float | None = None,
 ) -> float:
     """The score of `cv_score` for usable samples (any order), folds of indices into them,
     and the fit's setting. The samples are sorted once; every training set is a sorted
@@ -121,6 +122,7 @@ def fold_score(
             jump_cost=setting.jump_cost,
             pruning=pruning,
             precondition=precondition,
+            phi=phi,
         )
         pred = ppeval(res["breaks"], res["coefs"], y.shape[1], x[held], 0, res["scale"])
         r = (pred - y[held]) / delta[held, None]
@@ -141,6 +143,7 @@ def cv_score(
     folds: Folds = 5,
     pruning: str = "functional",
     precondition: str = "none",
+    phi: float | None = None,
 ) -> float:
     """Cross-validation score of a choice of p and gamma; smaller is better.
 
@@ -153,9 +156,12 @@ def cv_score(
 
     Parameters
     ----------
-    x, y, delta, p, gamma, smoothing, pruning, precondition
+    x, y, delta, p, gamma, smoothing, pruning, precondition, phi
         As for `fit` (exactly one of `p` and `smoothing`). Samples with a NaN or infinite
-        x, y or delta take no part.
+        x, y or delta take no part. With `phi` each training set is fitted under AR(1)
+        noise in its own sample order, and a held-out sample is predicted by the curve
+        alone: the noise's correlation with its neighbours is not used, so under strongly
+        correlated noise random folds still favour rough fits.
     folds : int or sequence of array_like, optional
         An int k means `kfold` with k shuffled folds and seed 0; or give the folds
         themselves as sequences of indices into the samples.
@@ -200,4 +206,6 @@ def cv_score(
     st = setting(pv, gv, smoothing, jump_cost, axis)[0]
     xs = usable + 1.0 if xa is None else xa[usable]
     ds = np.ones(len(usable)) if da is None else da[usable]
-    return fold_score(xs.astype(np.float64), y2[usable], ds, fl, st, pruning, precondition)
+    phi = None if phi is None else real("phi", phi)
+    xs_, ys_ = xs.astype(np.float64), y2[usable]
+    return fold_score(xs_, ys_, ds, fl, st, pruning, precondition, phi)

@@ -85,4 +85,5 @@ def fit_batch(
     precondition: str = "none",
     cancel: npt.NDArray[np.uint8] | None = None,
     stats: bool = False,
+    phi: float | None = None,
 ) -> list[FitResult | ValueError]: ...

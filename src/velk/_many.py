@@ -35,6 +35,7 @@ from velk._validate import (
     check_executor,
     check_n_jobs,
     option,
+    real,
 )
 
 __all__ = ["Batch", "fit_many", "select_many"]
@@ -267,6 +268,7 @@ class FitOptions(NamedTuple):
     pruning: str
     precondition: str
     extrapolate: str
+    phi: float | None
 
 
 def fit_group(specs: Sequence[Series], fo: FitOptions, cancel: npt.NDArray[np.uint8]) -> list[Any]:
@@ -283,7 +285,7 @@ def fit_group(specs: Sequence[Series], fo: FitOptions, cancel: npt.NDArray[np.ui
         items.append((data.samples, st.lam, st.length, st.jump_cost))
         jobs.append((i, data, st, pv, gv))
     results = _engine.fit_batch(
-        items, pruning=fo.pruning, precondition=fo.precondition, cancel=cancel
+        items, pruning=fo.pruning, precondition=fo.precondition, cancel=cancel, phi=fo.phi
     )
     for (i, data, st, pv, gv), res in zip(jobs, results):
         if isinstance(res, BaseException):
@@ -401,6 +403,7 @@ def fit_many(
     pruning: str = "functional",
     precondition: str = "none",
     extrapolate: str = "linear",
+    phi: float | None = None,
     executor: Executor | None = None,
     n_jobs: int | None = None,
     progress: bool = False,
@@ -408,7 +411,8 @@ def fit_many(
     """`fit` of each of many independent series with one setting.
 
     The series and the workers as for `select_many`; the setting and the options as for
-    `fit`. Returns a `Batch` of each series' `JumpSpline`, or its exception.
+    `fit` (`phi`, AR(1) noise's correlation, holds for every series). Returns a `Batch` of
+    each series' `JumpSpline`, or its exception.
     """
     fo = FitOptions(
         p,
@@ -418,6 +422,7 @@ def fit_many(
         option("pruning", pruning, PRUNING),
         option("precondition", precondition, PRECONDITION),
         option("extrapolate", extrapolate, EXTRAPOLATE),
+        None if phi is None else real("phi", phi),
     )
     executor, n_jobs, progress = check_many(executor, n_jobs, progress)
     names, specs = series_of(data, x, delta)
