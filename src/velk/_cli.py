@@ -286,9 +286,9 @@ def check_fit_usage(parser: argparse.ArgumentParser, args: argparse.Namespace) -
 
 def check_noise(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     """The noise options: a model for the selection, phi or a known level for a setting."""
-    if args.phi is not None and (not given_setting(args) or args.each):
-        parser.error("--phi goes with a given setting of one fit; the selection estimates it "
-                     "with --noise ar1")  # fmt: skip
+    if args.phi is not None and not given_setting(args):
+        parser.error("--phi goes with a given setting; the selection estimates it with "
+                     "--noise ar1")  # fmt: skip
     if args.noise != NOISE[0] and given_setting(args):
         parser.error("--noise is for the selection; a given setting takes --phi")
     if args.noise_sd is not None:
