@@ -20,9 +20,8 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
-from velk._ar1 import profile
 from velk._params import reported, setting
-from velk._plan import Options, Plan, Task, job_of, phis_of
+from velk._plan import Options, Plan, Task, ar1_best, job_of
 from velk._samples import Data, read
 from velk._search import Progress, Search, Strategy, drive, drive_together
 from velk._select import Outcome, Selection, score_of, selection_of
@@ -221,7 +220,7 @@ def ar1_group(
             return (t, plan, search, edge)
 
         try:
-            outcome = profile(run, score_of, phis_of(data))
+            outcome = ar1_best(run, score_of, data, opts.phi)
         except Exception as e:  # noqa: BLE001 - the failure of this series only
             out[i] = e
             continue
@@ -352,7 +351,7 @@ def select_many(
     gamma: Any = None,
     pruning: str = "functional",
     precondition: str = "none",
-    noise: str = "gaussian",
+    noise: str | float = "gaussian",
     executor: Executor | None = None,
     n_jobs: int | None = None,
     progress: bool = False,

@@ -6,12 +6,12 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 
-from velk._ar1 import candidates, estimate_phi, level_factor
+from velk._ar1 import candidates, estimate_phi, level_factor, profile
 from velk._params import length_of
 from velk._ppoly import FloatArray
 from velk._robust import NUS
@@ -29,6 +29,8 @@ from velk._search import (
 )
 from velk._time import as_length
 from velk._validate import PRECONDITION, PRUNING, option, real
+
+T = TypeVar("T")
 
 
 class Task(NamedTuple):
@@ -197,6 +199,7 @@ class Options(NamedTuple):
     precondition: str
     nus: tuple[float, ...] = (math.inf,)  # the noise models tried (inf: Gaussian)
     ar1: bool = False  # and AR(1) noise, phi profiled around its estimate
+    phi: float | None = None  # or at this phi, given by the caller
 
     @classmethod
     def of(
@@ -207,9 +210,16 @@ class Options(NamedTuple):
         gamma: Any,
         pruning: str,
         precondition: str,
-        noise: str = "gaussian",
+        noise: object = "gaussian",
     ) -> Options:
-        nus, ar1 = NOISE_MODELS[option("noise", noise, tuple(NOISE_MODELS))]
+        phi = None
+        if isinstance(noise, str):
+            nus, ar1 = NOISE_MODELS[option("noise", noise, tuple(NOISE_MODELS))]
+        else:  # AR(1) noise of a known correlation
+            phi = real("noise", noise)
+            if not -1.0 < phi < 1.0:
+                raise ValueError(f"noise as phi must satisfy -1 < phi < 1, got {phi:g}")
+            nus, ar1 = (), True
         pruning = option("pruning", pruning, PRUNING)
         precondition = option("precondition", precondition, PRECONDITION)
         if p is not None and smoothing is not None:
@@ -225,12 +235,17 @@ class Options(NamedTuple):
             a = np.atleast_1d(np.asarray(smoothing, dtype=object))
             if a.ndim != 1 or a.size == 0:
                 raise ValueError("smoothing must be a length or a non-empty 1-D sequence")
-        return cls(smoothing, ps, costs, gammas, pruning, precondition, nus, ar1)
+        return cls(smoothing, ps, costs, gammas, pruning, precondition, nus, ar1, phi)
 
 
-def phis_of(data: Data) -> list[float]:
-    """The values of phi a search under AR(1) noise profiles for one series."""
-    return candidates(estimate_phi(data.samples.x, data.samples.y))
+def ar1_best(
+    run: Callable[[float], T], score: Callable[[T], float], data: Data, phi: float | None
+) -> T:
+    """The best of `run` under AR(1) noise for one series: at the caller's phi, else
+    profiled around the series' estimate."""
+    if phi is not None:
+        return run(phi)
+    return profile(run, score, candidates(estimate_phi(data.samples.x, data.samples.y)))
 
 
 def job_of(

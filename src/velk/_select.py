@@ -19,11 +19,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from velk._ar1 import profile
 from velk._jumps import JumpTable, empty_table, table_of
 from velk._params import terms_of
 from velk._path import JumpPath, PathProblem, path_of
-from velk._plan import Options, Plan, Task, job_of, phis_of
+from velk._plan import Options, Plan, Task, ar1_best, job_of
 from velk._ppoly import FloatArray
 from velk._samples import read
 from velk._score import noise_of
@@ -353,7 +352,7 @@ def select(
     executor: Executor | None = None,
     n_jobs: int | None = None,
     progress: bool = False,
-    noise: str = "gaussian",
+    noise: str | float = "gaussian",
 ) -> Selection:
     """Choose how smooth the curve is and where it jumps, and fit with that choice.
 
@@ -377,13 +376,14 @@ def select(
         threads). Give either `executor` or `n_jobs`.
     progress : bool, optional
         Show progress on stderr (with tqdm when it is installed).
-    noise : {"gaussian", "student-t", "ar1", "auto"}, optional
+    noise : {"gaussian", "student-t", "ar1", "auto"} or float, optional
         The noise model (any case). "gaussian": independent Gaussian noise.
         "student-t": independent Student-t noise, heavy-tailed (outliers), its degrees
         of freedom chosen from 2, 4, 8 and 16 by the score. "ar1": Gaussian AR(1) noise
         in sample order (autocorrelated, as `fit`'s phi), phi estimated from the data
-        and profiled by the score. "auto": any of them, whichever scores best. Each
-        model tried runs a search of its own (Notes).
+        and profiled by the score; a number: AR(1) noise with that phi, as known.
+        "auto": any of the named ones, whichever scores best. Each model tried runs a
+        search of its own (Notes).
 
     Returns
     -------
@@ -464,7 +464,7 @@ def select(
 
         outcomes = [run(nu, None) for nu in opts.nus]
         if opts.ar1:
-            outcomes.append(profile(lambda phi: run(math.inf, phi), score_of, phis_of(data)))
+            outcomes.append(ar1_best(lambda phi: run(math.inf, phi), score_of, data, opts.phi))
     return selection_of(*min(outcomes, key=score_of))
 
 
