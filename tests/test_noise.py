@@ -129,7 +129,9 @@ def test_student_t_reports_the_scale_in_units_of_y():
     assert 0.5 < a.noise < 1.5 and a.nu in (2.0, 4.0, 8.0, 16.0)
 
 
-@pytest.mark.parametrize(("value", "error"), [("laplace", ValueError), (3, TypeError)])
+@pytest.mark.parametrize(
+    ("value", "error"), [("laplace", ValueError), (3, ValueError), (None, TypeError)]
+)  # a number is phi, known
 def test_bad_noise_is_refused(value, error):
     with pytest.raises(error, match="noise"):
         velk.select(np.arange(10.0), np.arange(10.0), noise=value)

@@ -295,6 +295,23 @@ def test_guesses_of_the_next_round_are_used_once_or_stopped(monkeypatch):
     assert search.score(4.0, 9.0) == real(t.pb, 4.0, 9.0)[0].score
 
 
+def test_the_ladder_guesses_from_the_scores_of_its_round():
+    from velk import _search
+
+    search = _search.Search(None)
+    batch, after, cost, h = [1.0, 2.0, 4.0, 8.0], [16.0, 32.0], 5.0, 4.0
+    scores = {1.0: 3.0, 2.0: 1.0, 4.0: 2.0, 8.0: None}
+    guess = _search.ladder_guess(search, batch, after, cost, h)
+    known = lambda s: scores[s[0]]  # noqa: E731
+    # The best inside the round: refined around it first, dearest first.
+    assert guess(known) == [(2.0 * 2**0.5, cost), (2.0 / 2**0.5, cost), (32.0, cost), (16.0, cost)]
+    scores[8.0] = 0.5  # the stiffest wins: the ladder goes on
+    assert guess(known) == [(32.0, cost), (16.0, cost)]
+    scores.update({1.0: 0.0, 8.0: 9.0})  # the least smooth wins: halved
+    assert guess(known) == [(0.5, cost), (32.0, cost), (16.0, cost)]
+    assert guess(lambda s: None) == [(32.0, cost), (16.0, cost)]
+
+
 def test_select_with_given_grids(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "tqdm", None)  # as if tqdm were not installed
     x, y = signal(n=40)

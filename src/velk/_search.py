@@ -3,8 +3,10 @@ through smoothing lengths."""
 
 from __future__ import annotations
 
+import functools
 import math
 import sys
+import threading
 from collections.abc import Callable, Generator, Iterator, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from typing import Any, NamedTuple
@@ -172,6 +174,9 @@ Round = list[Setting]
 # choice sits on (None, "rough" or "smooth").
 Strategy = Generator[Round, None, "str | None"]
 Then = Callable[[Cell], Round]
+# The strategy's guesses of its next round, likeliest first, from the scores known so far
+# (None: not yet): what idle workers fit while a round ends.
+Guess = Callable[[Callable[[Setting], "float | None"]], Round]
 
 
 class Search:
@@ -181,9 +186,10 @@ class Search:
         self.pb = pb
         self.cells: dict[Setting, Cell] = {}
         self.result: _engine.FitResult | None = None  # the fit of best()
-        # What the strategy will probably ask for after the round it yields, if it says:
-        # `drive` may score those on the workers the round leaves idle.
-        self.ahead: Round = []
+        # What the strategy will probably ask for after the round it yields, if it says
+        # (settings, or a Guess from the round's scores as they come): `drive` may score
+        # those on the workers the round leaves idle.
+        self.ahead: Round | Guess = []
 
     def todo(self, settings: Round) -> Round:
         """The settings of a round not scored yet, each once, in order."""
@@ -211,68 +217,139 @@ def drive(
         while True:
             todo = search.todo(settings)
             done: Iterator[tuple[Cell, _engine.FitResult]]
-            ahead = [s for s in search.todo(search.ahead) if s not in todo]
-            if workers is None or (len(todo) + len(ahead) < 2 and not workers.futures):
+            guess = search.ahead if callable(search.ahead) else fixed(search, todo, search.ahead)
+            if workers is None or (len(todo) < 2 and not guess(unknown) and not workers.futures):
                 done = (score_cell(search.pb, *s) for s in todo)
             else:
-                done = workers.round(todo, ahead)
+                done = workers.round(todo, guess, search)
             search.ahead = []
             for s, (cell, res) in zip(todo, done):
                 search.record(s, cell, res)
                 bar.update(1)
+            if workers is not None:
+                workers.end_round()
             settings = strategy.send(None)
     except StopIteration as stop:
         return stop.value  # type: ignore[no-any-return]
     finally:
         if workers is not None:
+            workers.end_round()
             workers.drop(set())
+
+
+def fixed(search: Search, todo: Round, ahead: Round) -> Guess:
+    """A guess that does not depend on the round's scores: the settings not scored yet,
+    dearest first (as a round's own fits)."""
+    out = sorted((s for s in search.todo(ahead) if s not in todo), key=lambda s: -s[0])
+
+    def guess(known: Callable[[Setting], float | None]) -> Round:
+        return out
+
+    return guess
+
+
+def unknown(s: Setting) -> float | None:
+    """No score known yet."""
+    return None
 
 
 class Workers:
     """The fits of a search on an executor. A round's fits go out dearest first: stiffer fits
     cost more (the live set grows with the length), so the cheap ones fill the other
     workers' gaps instead of one worker finishing the round alone. Behind them, on a thread
-    pool, go the strategy's guesses of its next round, each with a cancel flag of its own:
-    they run only on workers the round leaves idle, are used only when the strategy asks for
-    them (a fit's result does not depend on when it ran, so the search's choices stay the
-    same), and are stopped within milliseconds when it does not."""
+    pool, wait slots for the strategy's guesses of its next round: a slot that a worker
+    reaches before the round ends picks the likeliest guess not taken yet, by the scores
+    known at that moment, and fits it with a cancel flag of its own. A guess runs only on a
+    worker the round leaves idle, is used only when the strategy asks for it (a fit's
+    result does not depend on when it ran, so the search's choices stay the same), and is
+    stopped within milliseconds when it is not."""
 
     def __init__(self, pb: Problem, executor: Executor) -> None:
         self.pb, self.executor = pb, executor
         # Flags only stop threads of this process; a guess in another process could
         # not be stopped and would hold up the next round.
         self.guessing = isinstance(executor, ThreadPoolExecutor)
-        self.futures: dict[Setting, Future[tuple[Cell, _engine.FitResult]]] = {}
+        # The round's fits and the guesses taken, by setting; slots and callbacks on the
+        # workers change them, under the lock.
+        self.lock = threading.RLock()  # a callback may run at once, on this thread
+        self.futures: dict[Setting, Future[Any]] = {}
         self.flags: dict[Setting, npt.NDArray[np.uint8]] = {}
-
-    def submit(self, settings: Round, guess: bool) -> None:
-        for s in sorted(settings, key=lambda s: s[0], reverse=True):
-            if s in self.futures:
-                continue
-            pb = self.pb
-            if guess:
-                self.flags[s] = np.zeros(1, dtype=np.uint8)
-                pb = pb._replace(cancel=self.flags[s])
-            self.futures[s] = self.executor.submit(score_cell, pb, *s)
+        self.slots: list[Future[Any]] = []
+        self.known: dict[Setting, float] = {}
+        self.live = False  # a round is running: its slots may still take guesses
 
     def drop(self, keep: set[Setting]) -> None:
-        """Stops the guesses the strategy did not ask for."""
-        for s in [s for s in self.futures if s not in keep]:
-            self.futures.pop(s).cancel()
-            flag = self.flags.pop(s, None)
-            if flag is not None:
-                flag[0] = 1
+        """Stops the guesses the strategy did not ask for, and the slots not reached."""
+        with self.lock:
+            for fut in self.slots:
+                fut.cancel()
+            self.slots = []
+            for s in [s for s in self.futures if s not in keep]:
+                self.futures.pop(s).cancel()
+                flag = self.flags.pop(s, None)
+                if flag is not None:
+                    flag[0] = 1
 
-    def round(self, todo: Round, ahead: Round) -> Iterator[tuple[Cell, _engine.FitResult]]:
-        """The results of a round's fits in its order, its guesses queued behind them."""
+    def end_round(self) -> None:
+        with self.lock:
+            self.live = False
+
+    def round(
+        self, todo: Round, guess: Guess, search: Search
+    ) -> Iterator[tuple[Cell, _engine.FitResult]]:
+        """The results of a round's fits in its order, slots for its guesses behind them."""
         self.drop(set(todo))
-        self.submit(todo, guess=False)
-        if self.guessing:
-            self.submit(ahead, guess=True)
+        with self.lock:
+            for s in todo:  # a guess stopped before it was asked for: fitted afresh
+                fut = self.futures.get(s)
+                if fut is not None and self.flags[s][0] and not ok(fut):
+                    del self.futures[s], self.flags[s]
+            self.known = {s: c.score for s, c in search.cells.items()}
+            self.live = True
+            for s in sorted(todo, key=lambda s: -s[0]):
+                if s not in self.futures:
+                    fut = self.executor.submit(score_cell, self.pb, *s)
+                    fut.add_done_callback(functools.partial(self.learn, s))
+                    self.futures[s] = fut
+            if self.guessing:
+                self.slots = [self.executor.submit(self.slot, guess) for _ in range(ROUND)]
         for s in todo:
-            out = self.futures.pop(s).result()
-            self.flags.pop(s, None)
+            with self.lock:
+                fut = self.futures[s]
+            out = fut.result()
+            with self.lock:  # known before it is no longer running, for the slots
+                self.known[s] = out[0].score
+                del self.futures[s]
+                self.flags.pop(s, None)
             yield out
+
+    def learn(self, s: Setting, fut: Future[Any]) -> None:
+        if ok(fut):
+            with self.lock:
+                self.known[s] = fut.result()[0].score
+
+    def slot(self, guess: Guess) -> None:
+        """On a worker the round left idle: fits the likeliest guess not taken yet."""
+        with self.lock:
+            if not self.live:
+                return
+            taken = self.futures.keys() | self.known.keys()
+            pick = next((s for s in guess(self.known.get) if s not in taken), None)
+            if pick is None:
+                return
+            flag = np.zeros(1, dtype=np.uint8)
+            done: Future[Any] = Future()
+            done.set_running_or_notify_cancel()
+            self.futures[pick], self.flags[pick] = done, flag
+        try:
+            done.set_result(score_cell(self.pb._replace(cancel=flag), *pick))
+        except BaseException as e:  # noqa: BLE001 - stopped, or failed: the round's to see
+            done.set_exception(e)
+
+
+def ok(fut: Future[Any]) -> bool:
+    """Done with a result (not cancelled, no exception)."""
+    return fut.done() and not fut.cancelled() and fut.exception() is None
 
 
 def ladder(h: float, span: float) -> list[float]:
@@ -284,6 +361,29 @@ def ladder(h: float, span: float) -> list[float]:
         out.append(b * h)
         b *= 2.0
     return out + [math.inf]
+
+
+def ladder_guess(
+    search: Search, batch: list[float], after: list[float], cost: float, h: float
+) -> Guess:
+    """What follows a round of the ladder: its next round while the stiffest length of the
+    round is the best so far, else first the refinement around the best."""
+    before = {s: c.score for s, c in search.cells.items()}
+    nxt = [(v, cost) for v in sorted(after, reverse=True)]
+
+    def guess(known: Callable[[Setting], float | None]) -> Round:
+        scores = {**before, **{(v, cost): known((v, cost)) for v in batch}}
+        have = [(v, -s[0], s) for s, v in scores.items() if v is not None]
+        if not have or min(have)[2] == (batch[-1], cost):
+            return nxt
+        b = min(have)[2][0]
+        if not math.isfinite(b):
+            return nxt
+        if b <= LOWEST * h * 1.0001:
+            return ([(b / 2.0, cost)] if b / 2.0 >= FLOOR * h else []) + nxt
+        return [(b * 2.0**0.5, cost), (b / 2.0**0.5, cost), *nxt]
+
+    return guess
 
 
 def default_search(
@@ -298,7 +398,7 @@ def default_search(
     worse = 0
     for k in range(0, len(lengths), ROUND):
         batch = lengths[k : k + ROUND]
-        search.ahead = [(v, cost) for v in lengths[k + ROUND : k + 2 * ROUND]]
+        search.ahead = ladder_guess(search, batch, lengths[k + ROUND : k + 2 * ROUND], cost, h)
         yield [(v, cost) for v in batch]
         best = search.best().score
         for v in batch:
