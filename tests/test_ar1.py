@@ -224,10 +224,13 @@ def test_phi_zero_is_independent_noise(even, dim, weighted):
     delta = rng.uniform(0.5, 2.0, 300) if weighted else None
     samples = engine_samples(prob.x, prob.y, delta)
     for lam, cost in [(0.01, 2.0), (10.0, 8.0), (1e4, 1.0)]:
-        kw = {"lam": lam, "jump_cost": cost}
+        kw = {"lam": lam, "jump_cost": cost, "stats": True}
         want, got = _engine.fit(samples, **kw), _engine.fit(samples, phi=0.0, **kw)
         assert_allclose(got["jumps"], want["jumps"])
         assert_allclose(got["coefs"], want["coefs"], rtol=1e-7, atol=1e-9)
+        for key in ("rss", "prss", "edf", "logdet"):
+            assert_allclose(got["stats"][key], want["stats"][key], rtol=1e-9, atol=1e-9)
+        kw.pop("stats")
         s_want, s_got = _engine.search(samples, **kw), _engine.search(samples, phi=0.0, **kw)
         assert_allclose(s_got["costs"], s_want["costs"], rtol=1e-12, atol=1e-13)
 
