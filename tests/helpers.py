@@ -71,6 +71,14 @@ def signal(n=200, dim=1, sigma=0.1, seed=0):
     return x, y + sigma * rng.standard_normal((n, dim))
 
 
+def ar1(z, phi):
+    """White noise z (rows in time) made AR(1) with correlation phi, the variance kept."""
+    z = np.array(z, dtype=float)
+    for i in range(1, len(z)):
+        z[i] = phi * z[i - 1] + np.sqrt(1 - phi**2) * z[i]
+    return z
+
+
 def probe_points(spl):
     """A spline's breaks (interior and outer), the points between them and points outside."""
     b = spl.breaks

@@ -12,7 +12,7 @@ import math
 
 import numpy as np
 import pytest
-from helpers import best_costs, engine_samples
+from helpers import ar1, best_costs, engine_samples
 from numpy.testing import assert_allclose
 
 import velk
@@ -72,9 +72,7 @@ class Problem:
         cuts = np.sort(rng.choice(np.arange(1, n), size=int(rng.integers(0, n // 3 + 1))))
         level = np.cumsum(rng.standard_normal((len(cuts) + 1, dim)) * 3.0, axis=0)
         piece = np.searchsorted(cuts, np.arange(n), side="right")
-        noise = rng.standard_normal((n, dim))
-        for i in range(1, n):
-            noise[i] = self.phi * noise[i - 1] + math.sqrt(1 - self.phi**2) * noise[i]
+        noise = ar1(rng.standard_normal((n, dim)), self.phi)
         self.y = level[piece] + np.sin(self.x[:, None] / rng.uniform(2.0, 30.0)) + noise
         self.delta = rng.uniform(0.3, 2.5, n) if rng.random() < 0.6 else None
         self.w = np.ones(n) if self.delta is None else self.delta**-2.0
@@ -83,20 +81,12 @@ class Problem:
         self.h = (self.x[-1] - self.x[0]) / (n - 1)
 
     def energy(self, lo, hi, drop_last=False):
-        s = slice(lo, hi + 1)
-        return dense_solve(
-            self.x[s], self.y[s], self.w[s], self.lam, self.phi, self.h, self.even, drop_last
-        )[0]
+        s, d = slice(lo, hi + 1), self
+        return dense_solve(d.x[s], d.y[s], d.w[s], d.lam, d.phi, d.h, d.even, drop_last)[0]
 
     def search(self, **kw):
         samples = engine_samples(self.x, self.y, self.delta)
         return _engine.search(samples, lam=self.lam, jump_cost=self.cost, phi=self.phi, **kw)
-
-
-def prefix_energies(prob):
-    """The engine's energies of the prefixes: no jump pays off at an enormous jump cost."""
-    prob.cost = 1e300
-    return prob.search()["costs"]
 
 
 SETTINGS = [(phi, even) for phi in (0.0, 0.3, 0.9) for even in (True, False)] + [(-0.5, True)]
@@ -108,7 +98,8 @@ def test_segment_energy_matches_dense_gls(phi, even, dim):
     rng = np.random.default_rng([dim, even, int(10 * phi) + 10])
     for _ in range(4):
         prob = Problem(rng, int(rng.integers(3, 30)), dim, even=even, phi=phi)
-        got = prefix_energies(prob)
+        prob.cost = 1e300  # no jump pays off: the costs are the prefixes' energies
+        got = prob.search()["costs"]
         want = [prob.energy(0, r) for r in range(2, len(prob.x))]
         assert_allclose(got[2:], want, rtol=1e-9, atol=1e-10)
 
@@ -140,26 +131,14 @@ def test_reduced_quadratic_bounds_every_later_energy():
     assert worst_c > 0.1
 
 
-def check_against(prob, want, what):
-    got = prob.search()
-    assert_allclose(got["costs"], want, rtol=1e-8, atol=1e-9 * max(1.0, want[-1]), err_msg=what)
-    return got
-
-
 @pytest.mark.parametrize("block", range(6))
 def test_every_prefix_cost_matches_the_unpruned_programme(block):
     rng = np.random.default_rng([block, 2024])
     for case in range(50):
         prob = Problem(rng, int(rng.integers(5, 25)), int(rng.integers(1, 4)))
-        memo: dict[tuple[int, int], float] = {}
-
-        def energy(lo, hi, prob=prob, memo=memo):
-            if (lo, hi) not in memo:
-                memo[(lo, hi)] = prob.energy(lo, hi)
-            return memo[(lo, hi)]
-
-        want = best_costs(len(prob.x), energy, prob.cost)
-        check_against(prob, want, f"case {case}: phi {prob.phi}, lam {prob.lam:.3g}")
+        want = best_costs(len(prob.x), prob.energy, prob.cost)
+        assert_allclose(prob.search()["costs"], want, rtol=1e-8, atol=1e-9 * max(1.0, want[-1]),
+                        err_msg=f"case {case}: phi {prob.phi}, lam {prob.lam:.3g}")  # fmt: skip
 
 
 @pytest.mark.parametrize("phi", [0.3, 0.8, 0.97, -0.5])
@@ -173,7 +152,8 @@ def test_long_searches_match_the_unpruned_programme(phi, dim):
         n = int(rng.integers(60, 160))
         prob = Problem(rng, n, dim, even=True, phi=phi)
         want = unpruned_by_engine_energies(prob.x, prob.y, prob.delta, prob.lam, prob.cost, phi)
-        got = check_against(prob, want, f"lam {prob.lam:.3g}, cost {prob.cost:.3g}")
+        got = prob.search()
+        assert_allclose(got["costs"], want, rtol=1e-8, atol=1e-9 * max(1.0, want[-1]))
         assert got["samples_fed"] < n * (n - 1) / 2
 
 
@@ -216,13 +196,6 @@ def test_problems_found_to_trip_pruning_on_c(problem):
     assert_allclose(got["costs"], want, rtol=1e-9, atol=1e-9 * want[-1])
 
 
-def fit_pieces(x, y, delta, phi, lam, cost):
-    spl = velk.fit(
-        x, y, p=1 / (1 + lam), gamma=cost / (1 + lam), delta=delta, phi=phi, extrapolate="nan"
-    )
-    return spl, np.searchsorted(spl.jumps, x)
-
-
 @pytest.mark.parametrize(("phi", "even"), [(0.0, False), (0.5, True), (0.9, False), (-0.4, True)])
 @pytest.mark.parametrize("dim", [1, 2])
 def test_segment_splines_are_the_dense_gls_minimisers(phi, even, dim):
@@ -230,17 +203,16 @@ def test_segment_splines_are_the_dense_gls_minimisers(phi, even, dim):
     n = 60
     prob = Problem(rng, n, dim, even=even, phi=phi)
     prob.y += 12.0 * (np.arange(n) >= 25)[:, None]
-    spl, seg = fit_pieces(prob.x, prob.y, prob.delta, phi, 3.0, 5.0)
+    spl = velk.fit(prob.x, prob.y, p=0.25, gamma=1.25, delta=prob.delta, phi=phi)  # lam 3, cost 5
+    seg = np.searchsorted(spl.jumps, prob.x)
     assert len(spl.jumps) >= 1
     for k in range(seg.max() + 1):
         idx = np.flatnonzero(seg == k)
         s = slice(idx[0], idx[-1] + 1)
         _, f, d = dense_solve(prob.x[s], prob.y[s], prob.w[s], 3.0, phi, prob.h, even)
-        values = spl(prob.x[s]).reshape(len(idx), dim)
-        slopes = spl(prob.x[s], nu=1).reshape(len(idx), dim)
-        assert_allclose(values, f, rtol=1e-8, atol=1e-9)
+        assert_allclose(spl(prob.x[s]).reshape(len(idx), dim), f, rtol=1e-8, atol=1e-9)
         if len(idx) > 1:
-            assert_allclose(slopes, d, rtol=1e-7, atol=1e-8)
+            assert_allclose(spl(prob.x[s], nu=1).reshape(len(idx), dim), d, rtol=1e-7, atol=1e-8)
 
 
 @pytest.mark.parametrize("even", [True, False])
@@ -252,27 +224,26 @@ def test_phi_zero_is_independent_noise(even, dim, weighted):
     delta = rng.uniform(0.5, 2.0, 300) if weighted else None
     samples = engine_samples(prob.x, prob.y, delta)
     for lam, cost in [(0.01, 2.0), (10.0, 8.0), (1e4, 1.0)]:
-        kw = {"lam": lam, "jump_cost": cost}
+        kw = {"lam": lam, "jump_cost": cost, "stats": True}
         want, got = _engine.fit(samples, **kw), _engine.fit(samples, phi=0.0, **kw)
         assert_allclose(got["jumps"], want["jumps"])
         assert_allclose(got["coefs"], want["coefs"], rtol=1e-7, atol=1e-9)
+        for key in ("rss", "prss", "edf", "logdet"):
+            assert_allclose(got["stats"][key], want["stats"][key], rtol=1e-9, atol=1e-9)
+        kw.pop("stats")
         s_want, s_got = _engine.search(samples, **kw), _engine.search(samples, phi=0.0, **kw)
         assert_allclose(s_got["costs"], s_want["costs"], rtol=1e-12, atol=1e-13)
 
 
 @pytest.mark.parametrize(
     ("kw", "error", "text"),
-    [
-        ({"phi": 1.0}, ValueError, "-1 < phi < 1"),
-        ({"phi": -1.0}, ValueError, "-1 < phi < 1"),
-        ({"phi": math.nan}, ValueError, "phi"),
-        ({"phi": "0.5"}, TypeError, "phi"),
-        ({"phi": 0.5, "pruning": "PELT"}, ValueError, "functional"),
-        ({"phi": 0.5, "pruning": "FPVI"}, ValueError, "functional"),
-        ({"phi": 0.5, "smoothing": math.inf}, ValueError, "straight lines"),
-        ({"phi": -0.5, "uneven": True}, ValueError, "evenly spaced"),
-    ],
-)
+    [({"phi": 1.0}, ValueError, "-1 < phi < 1"), ({"phi": -1.0}, ValueError, "-1 < phi < 1"),
+     ({"phi": math.nan}, ValueError, "phi"), ({"phi": "0.5"}, TypeError, "phi"),
+     ({"phi": 0.5, "pruning": "PELT"}, ValueError, "functional"),
+     ({"phi": 0.5, "pruning": "FPVI"}, ValueError, "functional"),
+     ({"phi": 0.5, "smoothing": math.inf}, ValueError, "straight lines"),
+     ({"phi": -0.5, "uneven": True}, ValueError, "evenly spaced")],
+)  # fmt: skip
 def test_clear_errors(kw, error, text):
     kw = dict(kw)
     x = np.cumsum(np.linspace(0.5, 1.5, 50)) if kw.pop("uneven", False) else np.arange(50.0)
@@ -303,10 +274,7 @@ def test_work_stays_linear(dim, phi, most):
     rng = np.random.default_rng(1)
     u = np.arange(n) / n
     steps = 3.0 * ((u >= 0.25).astype(float) - (u >= 0.5) + (u >= 0.75))
-    noise = rng.standard_normal((n, dim))
-    for i in range(1, n):
-        noise[i] = phi * noise[i - 1] + math.sqrt(1 - phi**2) * noise[i]
-    y = (2 * np.sin(3 * np.pi * u) + steps)[:, None] + noise
+    y = (2 * np.sin(3 * np.pi * u) + steps)[:, None] + ar1(rng.standard_normal((n, dim)), phi)
     samples = engine_samples(np.arange(float(n)), y)
     res = _engine.search(samples, lam=16.0**4, jump_cost=7 * math.log(n) * dim, phi=phi)
     assert res["samples_fed"] / n <= most

@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+from helpers import ar1
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
@@ -13,19 +14,26 @@ from velk._cli import main
 from velk._example import example
 
 
-def run(*args, cwd):
-    return subprocess.run(
-        [sys.executable, "-m", "velk", *args], cwd=cwd, capture_output=True, text=True, check=False
-    )
+def cli(capsys, args, code=0):
+    """main() on the words of args: the JSON report with --json, else the printed text."""
+    assert main(args.split()) == code
+    out = capsys.readouterr().out
+    return json.loads(out) if "--json" in args.split() else out
+
+
+def write(tmp_path, header, *cols):
+    """A CSV file of the columns, floats written exactly."""
+    path = tmp_path / "in.csv"
+    rows = zip(*(np.asarray(c).tolist() for c in cols))
+    path.write_text(header + "\n" + "".join(",".join(map(str, r)) + "\n" for r in rows))
+    return str(path)
 
 
 @pytest.fixture
 def csv_file(tmp_path):
     ex = example()
-    lines = ["t,level,sd,label"]
-    lines += [
-        f"{x!r},{y!r},0.15,s{i}" for i, (x, y) in enumerate(zip(ex.x.tolist(), ex.y[:, 0].tolist()))
-    ]
+    rows = zip(ex.x.tolist(), ex.y[:, 0].tolist())
+    lines = ["t,level,sd,label"] + [f"{x!r},{y!r},0.15,s{i}" for i, (x, y) in enumerate(rows)]
     lines[10] = "2.0,,0.15,gap"  # a missing value: the row is left out
     path = tmp_path / "data.csv"
     path.write_text("\n".join(lines) + "\n")
@@ -33,7 +41,8 @@ def csv_file(tmp_path):
 
 
 def test_demo_prints_jumps_and_draws_a_png(tmp_path):
-    r = run("demo", "--plot", "demo.png", cwd=tmp_path)
+    r = subprocess.run([sys.executable, "-m", "velk", "demo", "--plot", "demo.png"], cwd=tmp_path,
+                       capture_output=True, text=True, check=False)  # fmt: skip
     assert r.returncode == 0, r.stderr
     found = r.stdout.split("jumps found:")[1].split("\n")[0].split()
     assert_allclose([float(v) for v in found], example().jumps, atol=0.03)
@@ -43,36 +52,34 @@ def test_demo_prints_jumps_and_draws_a_png(tmp_path):
     assert width > 400 and height > 200
 
 
-def test_fit_with_given_parameters(csv_file, tmp_path, capsys):
+@pytest.mark.parametrize("setting,kw", [("--p 0.9 --gamma 20", {"p": 0.9, "gamma": 20.0}),
+    ("--smoothing 0.05 --jump-cost 25", {"smoothing": 0.05, "jump_cost": 25.0})])  # fmt: skip
+def test_fit_with_a_given_setting_is_the_apis(csv_file, tmp_path, capsys, setting, kw):
     out = tmp_path / "fitted.csv"
-    args = [str(csv_file), "--x", "t", "--y", "level", "--delta", "sd", "--p", "0.9"]
-    assert main(["fit", *args, "--gamma", "20", "--json", "--out", str(out)]) == 0
-    report = json.loads(capsys.readouterr().out)
+    report = cli(capsys, f"fit {csv_file} --x t --y level --delta sd {setting} --json --out {out}")
     ex = example()
     keep = np.arange(len(ex.x)) != 9
-    spl = velk.fit(ex.x[keep], ex.y[keep, 0], p=0.9, gamma=20.0, delta=0.15)
+    spl = velk.fit(ex.x[keep], ex.y[keep, 0], delta=0.15, **kw)
     assert report["jumps"] == spl.jumps.tolist() and report["samples"] == len(ex.x) - 1
+    assert (report["p"], report["score"]) == (spl.p, None)
     fitted = np.loadtxt(out, delimiter=",", skiprows=1)
     assert out.read_text().split("\n")[0] == "t,level_fit"
     assert_array_equal(fitted[:, 1], spl(fitted[:, 0]))
 
 
+def test_select_is_fit_choosing_the_setting(csv_file, capsys):
+    args = f"{csv_file} --x t --y level --delta sd --json"
+    chosen = cli(capsys, "select " + args)
+    assert cli(capsys, "fit " + args) == chosen and chosen["score"] is not None
+
+
 def test_fit_selects_parameters_and_plots_two_columns(tmp_path, capsys):
-    path = tmp_path / "two.csv"
     x = np.linspace(0.0, 1.0, 120)
     y = np.where(x > 0.5, 1.0, 0.0) + 0.05 * np.random.default_rng(0).standard_normal(120)
-    path.write_text("x,a,b\n" + "".join(f"{u},{v},{-v}\n" for u, v in zip(x, y)))
     png = tmp_path / "two.png"
-    assert main(["fit", str(path), "--x", "x", "--y", "a,b", "--plot", str(png)]) == 0
-    text = capsys.readouterr().out
+    text = cli(capsys, f"fit {write(tmp_path, 'x,a,b', x, y, -y)} --x x --y a,b --plot {png}")
     assert "chosen by velk.select" in text and "1 jumps: 0.5" in text
     assert png.read_bytes().startswith(b"\x89PNG")
-
-
-def write(tmp_path, text, name="in.csv"):
-    path = tmp_path / name
-    path.write_text(text)
-    return str(path)
 
 
 @pytest.mark.parametrize(
@@ -92,8 +99,10 @@ def write(tmp_path, text, name="in.csv"):
     ],
 )  # fmt: skip
 def test_file_and_data_errors_exit_1_with_one_line(tmp_path, capsys, content, args, message):
-    path = str(tmp_path / "missing.csv") if content is None else write(tmp_path, content)
-    assert main(["fit", path, *args.split()]) == 1
+    path = tmp_path / "missing.csv"
+    if content is not None:
+        path.write_text(content)
+    assert main(["fit", str(path), *args.split()]) == 1
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1
 
@@ -126,17 +135,16 @@ def test_usage_errors_exit_2(args, capsys):
 
 
 STEP = [0.0] * 6 + [1.0] * 6
+EXACT = "--p 1e-20 --gamma 1e-25"  # the step taken, the rest interpolated
 
 
 @pytest.mark.parametrize("delimiter", [",", ";", "\t"])
 def test_delimiters_and_iso_dates(tmp_path, capsys, delimiter):
     # Monthly values with one UTC offset each, a step after June; ISO 8601 text back out.
     rows = [f"1969-{m:02d}-01T00:00+01:00{delimiter}{v}" for m, v in zip(range(1, 13), STEP)]
-    path = write(tmp_path, f"month{delimiter}level\n" + "\n".join(rows) + "\n")
-    out = tmp_path / "fitted.csv"
-    args = ["fit", path, "--x", "month", "--y", "level", "--p", "1e-20", "--gamma", "1e-25"]
-    assert main([*args, "--json", "--out", str(out)]) == 0
-    report = json.loads(capsys.readouterr().out)
+    path, out = tmp_path / "in.csv", tmp_path / "fitted.csv"
+    path.write_text(f"month{delimiter}level\n" + "\n".join(rows) + "\n")
+    report = cli(capsys, f"fit {path} --x month --y level {EXACT} --json --out {out}")
     # Jun 1 and Jul 1 at 00:00+01:00 are May 31 and Jun 30 at 23:00 UTC: the jump is halfway.
     assert report["jumps"] == ["1969-06-15T23:00Z"]
     first = {"start": "1968-12-31T23:00Z", "end": "1969-05-31T23:00Z", "samples": 6}
@@ -144,15 +152,21 @@ def test_delimiters_and_iso_dates(tmp_path, capsys, delimiter):
     fitted = out.read_text().splitlines()
     assert fitted[1].startswith("1968-12-31T23:00Z,") and len(fitted) == 13
     # On dates the smoothing lengths of the selection are seconds.
-    days = ["fit", path, "--x", "month", "--y", "level", "--json", "--smoothing-grid", "86400"]
-    assert main(days) == 0
-    report = json.loads(capsys.readouterr().out)
+    report = cli(capsys, f"fit {path} --x month --y level --json --smoothing-grid 86400")
     assert report["smoothing"] == 86400.0 and report["score"] is not None
 
 
+@pytest.mark.parametrize("form", ["1969-{:02d}", "1969-{:02d}-01", "1969-{:02d}-01 00:00:00"])
+def test_naive_iso_forms(tmp_path, capsys, form):
+    rows = "".join(f"{form.format(m)},{v}\n" for m, v in zip(range(1, 13), STEP))
+    (tmp_path / "in.csv").write_text("t,v\n" + rows)
+    report = cli(capsys, f"fit {tmp_path / 'in.csv'} --x t --y v --json {EXACT}")
+    assert report["jumps"] == ["1969-06-16"]  # Jun 1 + 15 days
+
+
 def test_strict_json_and_missing_cells(tmp_path, capsys):
-    path = write(tmp_path, "t,v\n1,0\n2,NA\n3,\n4,1\n5,2\n")
-    assert main(["fit", path, *"--x t --y v --p 0.5 --gamma inf --json".split()]) == 0
+    (tmp_path / "in.csv").write_text("t,v\n1,0\n2,NA\n3,\n4,1\n5,2\n")
+    assert main(f"fit {tmp_path / 'in.csv'} --x t --y v --p 0.5 --gamma inf --json".split()) == 0
     text = capsys.readouterr().out
     assert "Infinity" not in text
     report = json.loads(text)
@@ -161,60 +175,40 @@ def test_strict_json_and_missing_cells(tmp_path, capsys):
 
 def test_selection_options_reach_select(tmp_path, capsys, monkeypatch):
     x = np.linspace(0.0, 1.0, 40)
-    path = write(tmp_path, "x,a\n" + "".join(f"{u},{float(u > 0.5)}\n" for u in x))
-    seen = {}
-    real_select = velk.select
-
-    def spy(*args, **kw):
-        seen.update(kw)
-        return real_select(*args, **kw)
-
-    monkeypatch.setattr(velk, "select", spy)
-    argv = ["fit", path, "--x", "x", "--y", "a", "--p-grid", "0.9,0.99", "--gamma-grid", "1"]
-    assert main([*argv, "--pruning", "pelt", "--json"]) == 0
-    assert seen["p"] == [0.9, 0.99] and seen["gamma"] == [1.0]
+    path = write(tmp_path, "x,a", x, (x > 0.5) * 1.0)
+    seen, real_select = {}, velk.select
+    monkeypatch.setattr(velk, "select", lambda *a, **kw: seen.update(kw) or real_select(*a, **kw))
+    grids = "--p-grid 0.9,0.99 --gamma-grid 1 --pruning pelt"
+    report = cli(capsys, f"fit {path} --x x --y a {grids} --json")
+    assert seen["p"] == [0.9, 0.99] and seen["gamma"] == [1.0] and report["p"] in (0.9, 0.99)
     assert (seen["pruning"], seen["progress"]) == ("PELT", False)
-    assert json.loads(capsys.readouterr().out)["p"] in (0.9, 0.99)
-    argv = ["fit", path, "--x", "x", "--y", "a", "--smoothing-grid", "0.1", "--jump-cost-grid"]
-    assert main([*argv, "20,40"]) == 0
+    cli(capsys, f"fit {path} --x x --y a --smoothing-grid 0.1 --jump-cost-grid 20,40")
     assert seen["smoothing"] == [0.1] and seen["jump_cost"] == [20.0, 40.0]
 
 
 @pytest.fixture
 def correlated(tmp_path):
     rng = np.random.default_rng(3)
-    e = np.zeros(300)
-    for i in range(1, 300):
-        e[i] = 0.6 * e[i - 1] + 0.8 * rng.standard_normal()
     x = np.arange(300.0)
-    y = np.sin(x / 60.0) + 1.5 * (x > 150) + 0.3 * e
-    return (
-        x,
-        y,
-        write(
-            tmp_path, "t,v\n" + "".join(f"{a!r},{b!r}\n" for a, b in zip(x.tolist(), y.tolist()))
-        ),
-    )
+    y = np.sin(x / 60.0) + 1.5 * (x > 150) + 0.3 * ar1(np.r_[0.0, rng.standard_normal(299)], 0.6)
+    return x, y, write(tmp_path, "t,v", x, y)
 
 
 @pytest.mark.parametrize("noise", ["ar1", "student-t"])
 def test_noise_model_of_the_selection_is_the_apis(correlated, capsys, noise):
     x, y, path = correlated
-    assert main(["select", path, "--x", "t", "--y", "v", "--noise", noise, "--json"]) == 0
-    report = json.loads(capsys.readouterr().out)
+    report = cli(capsys, f"select {path} --x t --y v --noise {noise} --json")
     sel = velk.select(x, y, noise=noise)
     want = (sel.noise_model, sel.phi, None if np.isinf(sel.nu) else sel.nu)
     assert (report["noise_model"], report["phi"], report["nu"]) == want
     assert report["jumps"] == sel.spline.jumps.tolist() and report["score"] == sel.score
-    assert main(["select", path, "--x", "t", "--y", "v", "--noise", noise]) == 0
-    assert f"noise: {noise}" in capsys.readouterr().out
+    assert f"noise: {noise}" in cli(capsys, f"select {path} --x t --y v --noise {noise}")
 
 
-def test_phi_of_a_given_setting_is_the_apis(correlated, tmp_path):
+def test_phi_of_a_given_setting_is_the_apis(correlated, tmp_path, capsys):
     x, y, path = correlated
     out = tmp_path / "fitted.csv"
-    setting = ["--smoothing", "20", "--jump-cost", "30", "--out", str(out)]
-    assert main(["fit", path, "--x", "t", "--y", "v", *setting, "--phi", "0.6"]) == 0
+    cli(capsys, f"fit {path} --x t --y v --smoothing 20 --jump-cost 30 --out {out} --phi 0.6")
     fitted = np.loadtxt(out, delimiter=",", skiprows=1)[:, 1]
     assert_array_equal(fitted, velk.fit(x, y, smoothing=20.0, jump_cost=30.0, phi=0.6)(x))
     assert not np.allclose(fitted, velk.fit(x, y, smoothing=20.0, jump_cost=30.0)(x))
@@ -222,70 +216,35 @@ def test_phi_of_a_given_setting_is_the_apis(correlated, tmp_path):
 
 def test_plot_without_matplotlib_fails_before_any_work(tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if it were not installed
-    path = write(tmp_path, "t,v\n1,0\n2,1\n3,2\n")
-    out = tmp_path / "fitted.csv"
     monkeypatch.setattr(velk, "fit", lambda *a, **k: pytest.fail("fitted before the check"))
-    argv = ["fit", path, "--y", "v", "--p", "0.5", "--gamma", "1", "--out", str(out)]
-    assert main([*argv, "--plot", str(tmp_path / "p.png")]) == 1
+    path, out = write(tmp_path, "t,v", [1, 2, 3], [0, 1, 2]), tmp_path / "fitted.csv"
+    assert main(f"fit {path} --y v --p 0.5 --gamma 1 --out {out} --plot {out}.png".split()) == 1
     assert "--plot needs matplotlib" in capsys.readouterr().err and not out.exists()
 
 
-def test_plot_has_title_legend_and_parameters(tmp_path, monkeypatch):
+def test_plot_has_title_legend_and_parameters(tmp_path, capsys, monkeypatch):
     import matplotlib.figure
 
     saved = {}
-    monkeypatch.setattr(
-        matplotlib.figure.Figure, "savefig", lambda fig, *a, **k: saved.setdefault("fig", fig)
-    )
-    rows = "".join(f"2024-01-{d:02d},{float(d > 10)}\n" for d in range(1, 21))
-    path = write(tmp_path, "day,v\n" + rows)
-    argv = ["fit", path, "--x", "day", "--y", "v", "--p", "1e-20", "--gamma", "1e-25"]
-    assert main([*argv, "--plot", str(tmp_path / "p.png")]) == 0
+    savefig = lambda fig, *a, **k: saved.setdefault("fig", fig)  # noqa: E731
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", savefig)
+    days = [f"2024-01-{d:02d}" for d in range(1, 21)]
+    path = write(tmp_path, "day,v", days, [float(d > 10) for d in range(1, 21)])
+    cli(capsys, f"fit {path} --x day --y v {EXACT} --plot {tmp_path}/p.png")
     ax = saved["fig"].axes[0]
     assert "p = 1e-20, gamma = 1e-25, 1 jumps" in ax.get_title()
-    labels = [t.get_text() for t in ax.get_legend().get_texts()]
-    assert labels == ["data", "fit", "jumps"]
+    assert [t.get_text() for t in ax.get_legend().get_texts()] == ["data", "fit", "jumps"]
 
 
-@pytest.mark.parametrize("form", ["1969-{:02d}", "1969-{:02d}-01", "1969-{:02d}-01 00:00:00"])
-def test_naive_iso_forms(tmp_path, capsys, form):
-    rows = "".join(f"{form.format(m)},{v}\n" for m, v in zip(range(1, 13), STEP))
-    argv = ["fit", write(tmp_path, "t,v\n" + rows), "--x", "t", "--y", "v", "--json"]
-    assert main([*argv, "--p", "1e-20", "--gamma", "1e-25"]) == 0
-    assert json.loads(capsys.readouterr().out)["jumps"] == ["1969-06-16"]  # Jun 1 + 15 days
-
-
-def test_smoothing_and_jump_cost_give_one_fit(csv_file, capsys):
-    args = ["fit", str(csv_file), "--x", "t", "--y", "level", "--delta", "sd", "--json"]
-    assert main([*args, "--smoothing", "0.05", "--jump-cost", "25"]) == 0
-    report = json.loads(capsys.readouterr().out)
-    ex = example()
-    keep = np.arange(len(ex.x)) != 9
-    spl = velk.fit(ex.x[keep], ex.y[keep, 0], smoothing=0.05, jump_cost=25.0, delta=0.15)
-    assert report["jumps"] == spl.jumps.tolist() and report["p"] == spl.p
-    assert report["score"] is None
-
-
-def test_select_is_fit_choosing_the_setting(csv_file, capsys):
-    args = [str(csv_file), "--x", "t", "--y", "level", "--delta", "sd", "--json"]
-    assert main(["select", *args]) == 0
-    chosen = json.loads(capsys.readouterr().out)
-    assert main(["fit", *args]) == 0
-    assert json.loads(capsys.readouterr().out) == chosen and chosen["score"] is not None
-
-
-@pytest.mark.parametrize("setting", [[], ["--smoothing", "0.05", "--jump-cost", "0.1"]])
+@pytest.mark.parametrize("setting", ["", "--smoothing 0.05 --jump-cost 0.1"])
 def test_each_column_is_a_series_of_its_own(tmp_path, capsys, setting):
     x = np.linspace(0.0, 1.0, 120)
     rng = np.random.default_rng(5)
     a = (x > 0.3) + 0.05 * rng.standard_normal(120)
     b = np.sin(3 * x) + (x > 0.8) + 0.05 * rng.standard_normal(120)
-    rows = "".join(f"{u!r},{v!r},{w!r},\n" for u, v, w in zip(x.tolist(), a.tolist(), b.tolist()))
-    path = write(tmp_path, "x,a,b,empty\n" + rows)
-    out = tmp_path / "fitted.csv"
-    argv = ["fit", path, "--x", "x", "--y", "a,b,empty", "--each", "--json", "--out", str(out)]
-    assert main(argv + setting) == 1  # the empty column fails, alone
-    captured = capsys.readouterr()
+    path, out = write(tmp_path, "x,a,b,empty", x, a, b, [""] * 120), tmp_path / "fitted.csv"
+    assert main(f"fit {path} --x x --y a,b,empty --each --json --out {out} {setting}".split()) == 1
+    captured = capsys.readouterr()  # the empty column fails, alone
     reports = json.loads(captured.out)
     assert "column empty:" in captured.err and reports[2]["y"] == ["empty"]
     fitted = np.loadtxt(out, delimiter=",", skiprows=1)
@@ -295,9 +254,8 @@ def test_each_column_is_a_series_of_its_own(tmp_path, capsys, setting):
             spl = velk.fit(x, col, smoothing=0.05, jump_cost=0.1)
         else:
             spl = velk.select(x, col).spline
-        assert reports[k]["jumps"] == spl.jumps.tolist()
+        assert reports[k]["jumps"] == spl.jumps.tolist() and len(spl.jumps) == 1
         assert_array_equal(fitted[:, k + 1], spl(x))
-    assert len(reports[0]["jumps"]) == 1 and len(reports[1]["jumps"]) == 1
 
 
 @pytest.fixture
@@ -308,26 +266,24 @@ def marginal(tmp_path):
     x = np.linspace(0.0, 1.0, 160)
     y = np.sin(4 * x) + 1.5 * (x > 0.3) + 0.7 * (x > 0.7) + 0.3 * rng.standard_normal(160)
     sd = np.full(160, 0.3)
-    rows = "".join(
-        f"{u!r},{v!r},{d!r},{-v!r}\n" for u, v, d in zip(x.tolist(), y.tolist(), sd.tolist())
-    )
-    return write(tmp_path, "x,y,sd,z\n" + rows), x, y, sd
+    return write(tmp_path, "x,y,sd,z", x, y, sd, -y), x, y, sd
 
 
-SETTING = ["--smoothing", "0.1", "--jump-cost", "1.0"]
-TABLES = {
-    "select": ([], lambda x, y, sd: velk.select(x, y).jumps),
-    "delta": (["--delta", "sd", *SETTING], lambda x, y, sd: fitted(x, y, sd).jump_table(1.0, sd)),
-    "delta and noise": (
-        ["--delta", "sd", "--noise-sd", "2.5", *SETTING],
-        lambda x, y, sd: fitted(x, y, sd).jump_table(2.5, sd),
-    ),
-    "noise": (["--noise-sd", "0.3", *SETTING], lambda x, y, sd: fitted(x, y).jump_table(0.3)),
-}
+SETTING = "--smoothing 0.1 --jump-cost 1.0"
 
 
 def fitted(x, y, sd=None):
     return velk.fit(x, y, delta=sd, smoothing=0.1, jump_cost=1.0)
+
+
+TABLES = {
+    "select": ("", lambda x, y, sd: velk.select(x, y).jumps),
+    "delta": (f"--delta sd {SETTING}", lambda x, y, sd: fitted(x, y, sd).jump_table(1.0, sd)),
+    "delta and noise": (f"--delta sd --noise-sd 2.5 {SETTING}",
+                        lambda x, y, sd: fitted(x, y, sd).jump_table(2.5, sd)),
+    "noise": (f"--noise-sd 0.3 {SETTING}", lambda x, y, sd: fitted(x, y).jump_table(0.3)),
+    "no noise level, no table": (SETTING, lambda x, y, sd: None),
+}  # fmt: skip
 
 
 @pytest.mark.parametrize("case", list(TABLES))
@@ -335,66 +291,51 @@ def test_json_records_and_text_lines_are_the_apis_table(marginal, capsys, case):
     path, x, y, sd = marginal
     argv, table_of_api = TABLES[case]
     want = table_of_api(x, y, sd)
-    assert main(["fit", path, "--x", "x", "--y", "y", "--json", *argv]) == 0
-    records = json.loads(capsys.readouterr().out)["jump_table"]
-    assert len(records) == len(want) >= 2
-    for name in ("position", "low", "high", "size", "size_se", "probability"):
-        assert_array_equal([r[name] for r in records], getattr(want, name), err_msg=name)
-    assert any(0.01 < r["probability"] < 0.99 for r in records)
-    assert main(["fit", path, "--x", "x", "--y", "y", *argv]) == 0
-    lines = [ln.strip() for ln in capsys.readouterr().out.splitlines() if " in [" in ln]
-    assert lines == [
+    report = cli(capsys, f"fit {path} --x x --y y --json {argv}")
+    records = report["jump_table"]
+    if want is None:
+        assert records is None and len(report["jumps"]) >= 2
+    else:
+        assert len(records) == len(want) >= 2
+        for name in ("position", "low", "high", "size", "size_se", "probability"):
+            assert_array_equal([r[name] for r in records], getattr(want, name), err_msg=name)
+        assert any(0.01 < r["probability"] < 0.99 for r in records)
+    text = cli(capsys, f"fit {path} --x x --y y {argv}")
+    assert [ln.strip() for ln in text.splitlines() if " in [" in ln] == [
         f"{pos:.6g} in [{lo:.6g}, {hi:.6g}]: size {s[0]:.4g} +- {e[0]:.2g}, probability {p:.3f}"
-        for pos, lo, hi, s, e, p in want
+        for pos, lo, hi, s, e, p in (want or [])
     ]
 
 
 def test_noise_level_reaches_the_probabilities(marginal, capsys):
     # The same fit told of more noise must be less sure of its clear jump.
-    path, *_ = marginal
-    probs = []
-    for noise in ("0.3", "1.5"):
-        argv = ["fit", path, "--x", "x", "--y", "y", "--json", "--noise-sd", noise, *SETTING]
-        assert main(argv) == 0
-        probs.append([r["probability"] for r in json.loads(capsys.readouterr().out)["jump_table"]])
-    assert probs[0][0] > 0.99 and probs[1][0] < 0.5
-
-
-def test_no_noise_level_no_table(marginal, capsys):
-    path, *_ = marginal
-    assert main(["fit", path, "--x", "x", "--y", "y", "--json", *SETTING]) == 0
-    report = json.loads(capsys.readouterr().out)
-    assert report["jump_table"] is None and len(report["jumps"]) >= 2
-    assert main(["fit", path, "--x", "x", "--y", "y", *SETTING]) == 0
-    assert " in [" not in capsys.readouterr().out
+    report = [cli(capsys, f"fit {marginal[0]} --x x --y y --json --noise-sd {sd} {SETTING}")
+              for sd in ("0.3", "1.5")]  # fmt: skip
+    assert report[0]["jump_table"][0]["probability"] > 0.99
+    assert report[1]["jump_table"][0]["probability"] < 0.5
 
 
 def test_dated_records_and_unknown_intervals(tmp_path, capsys):
     # Dates: the interval as ISO text like the position. An exact step leaves no noise:
     # the record is there with its position, and null where nothing is known.
     days = np.datetime64("2024-01-01") + np.arange(60) * np.timedelta64(1, "D")
-    rng = np.random.default_rng(3)
-    noisy = np.where(np.arange(60) < 30, 0.0, 2.0) + 0.3 * rng.standard_normal(60)
     exact = np.where(np.arange(60) < 30, 0.0, 2.0)
-    rows = "".join(f"{d},{a!r},{b!r}\n" for d, a, b in zip(days, noisy.tolist(), exact.tolist()))
-    path = write(tmp_path, "day,noisy,exact\n" + rows)
-    assert main(["fit", path, "--x", "day", "--y", "noisy", "--json"]) == 0
-    (record,) = json.loads(capsys.readouterr().out)["jump_table"]
+    noisy = exact + 0.3 * np.random.default_rng(3).standard_normal(60)
+    path = write(tmp_path, "day,noisy,exact", days, noisy, exact)
+    (record,) = cli(capsys, f"fit {path} --x day --y noisy --json")["jump_table"]
     table = velk.select(days, noisy).jumps
     for name in ("position", "low", "high"):
         assert np.datetime64(record[name].rstrip("Z")) == getattr(table, name)[0]
-    assert main(["fit", path, "--x", "day", "--y", "exact", "--json"]) == 0
-    (record,) = json.loads(capsys.readouterr().out)["jump_table"]
+    (record,) = cli(capsys, f"fit {path} --x day --y exact --json")["jump_table"]
     assert record["position"] == "2024-01-30T12:00"
     assert record["low"] is None and record["size_se"] == [None] and record["probability"] is None
 
 
-@pytest.mark.parametrize("setting", [[], ["--noise-sd", "0.3", *SETTING]])
+@pytest.mark.parametrize("setting", ["", f"--noise-sd 0.3 {SETTING}"])
 def test_each_series_carries_its_own_table(marginal, capsys, setting):
     path, x, y, _ = marginal
-    assert main(["fit", path, "--x", "x", "--y", "y,z", "--each", "--json", *setting]) == 0
-    reports = json.loads(capsys.readouterr().out)
+    reports = cli(capsys, f"fit {path} --x x --y y,z --each --json {setting}")
     for report, values in zip(reports, (y, -y)):
-        want = velk.select(x, values).jumps if not setting else fitted(x, values).jump_table(0.3)
+        want = fitted(x, values).jump_table(0.3) if setting else velk.select(x, values).jumps
         assert_array_equal([r["low"] for r in report["jump_table"]], want.low)
         assert_array_equal([r["size"] for r in report["jump_table"]], want.size)

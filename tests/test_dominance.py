@@ -91,7 +91,6 @@ def test_live_set_stays_small(dim, length, most):
     u = np.arange(n) / n
     steps = 3.0 * ((u >= 0.25).astype(float) - (u >= 0.5) + (u >= 0.75))
     y = (2 * np.sin(3 * np.pi * u) + 1.5 * u + steps)[:, None] + rng.standard_normal((n, dim))
-    res = _engine.search(
-        engine_samples(np.arange(n, dtype=float), y), lam=length**4, jump_cost=7 * math.log(n) * dim
-    )
+    samples = engine_samples(np.arange(n, dtype=float), y)
+    res = _engine.search(samples, lam=length**4, jump_cost=7 * math.log(n) * dim)
     assert res["samples_fed"] / n <= most

@@ -65,13 +65,7 @@ def test_select_many_under_each_noise_model_is_select(noise):
 
 
 @pytest.mark.parametrize(
-    "workers",
-    [
-        {"n_jobs": 1},
-        {"n_jobs": 2},
-        {"executor": "threads"},
-        {"executor": "processes"},
-    ],
+    "workers", [{"n_jobs": 1}, {"n_jobs": 2}, {"executor": "threads"}, {"executor": "processes"}]
 )
 def test_every_kind_of_worker_gives_the_serial_results(workers):
     x, y = panel(1)
@@ -138,18 +132,13 @@ def test_an_interrupt_cancels_every_worker(monkeypatch):
 
 @pytest.mark.parametrize(
     ("call", "error", "match"),
-    [
-        (lambda y: velk.select_many(42), TypeError, "2-D array"),
-        (
-            lambda y: velk.select_many(y, n_jobs=2, executor=ThreadPoolExecutor(1)),
-            ValueError,
-            "not both",
-        ),
-        (lambda y: velk.select_many(y, delta=np.ones((3, 3))), ValueError, "does not match"),
-        (lambda y: velk.select_many([(y[:, 0],)]), ValueError, "tuple of 1"),
-        (lambda y: velk.fit_many(y, pruning="none"), ValueError, "pruning"),
-    ],
-)
+    [(lambda y: velk.select_many(42), TypeError, "2-D array"),
+     (lambda y: velk.select_many(y, n_jobs=2, executor=ThreadPoolExecutor(1)), ValueError,
+      "not both"),
+     (lambda y: velk.select_many(y, delta=np.ones((3, 3))), ValueError, "does not match"),
+     (lambda y: velk.select_many([(y[:, 0],)]), ValueError, "tuple of 1"),
+     (lambda y: velk.fit_many(y, pruning="none"), ValueError, "pruning")],
+)  # fmt: skip
 def test_bad_arguments_raise_before_any_work(call, error, match):
     with pytest.raises(error, match=match):
         call(panel()[1])

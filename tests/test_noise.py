@@ -94,11 +94,9 @@ def test_t_score_tends_to_the_gaussian_one(dim):
     cost = (2 * dim + 1) * math.log(200)
     tf = t_fit(s, length=10.0, jump_cost=cost, nu=1e10, scale=1.0)
     # The Gaussian score at the same fit, the scale profiled the same way.
-    st = dict(tf.res["stats"])
-    g = evidence(200, dim, len(tf.res["jumps"]), st)
-    assert t_evidence(200, dim, tf, 1e10) == pytest.approx(
-        g, abs=0.05 + cost / 200 * len(tf.res["jumps"])
-    )
+    k = len(tf.res["jumps"])
+    g = evidence(200, dim, k, dict(tf.res["stats"]))
+    assert t_evidence(200, dim, tf, 1e10) == pytest.approx(g, abs=0.05 + cost / 200 * k)
 
 
 @pytest.mark.parametrize("seed", range(3))

@@ -8,8 +8,7 @@ import math
 
 import numpy as np
 import pytest
-from helpers import engine_samples
-from test_ar1_stats import ar1_noise
+from helpers import ar1, engine_samples
 
 import velk
 from velk._ar1 import PHI_MAX, level_factor, profile
@@ -18,7 +17,7 @@ from velk._ar1 import PHI_MAX, level_factor, profile
 def series(seed, phi, n=400, step=0.0, sd=0.3, noise=False):
     rng = np.random.default_rng(seed)
     x = np.arange(n, dtype=float)
-    e = ar1_noise(rng, n, phi)
+    e = ar1(rng.standard_normal(n), phi)
     y = np.sin(4 * np.pi * x / n) + step * sd * (x >= n // 2) + sd * e
     return (x, y, e) if noise else (x, y)
 
@@ -112,7 +111,7 @@ def test_profile_walks_to_the_best(start, truth, want):
 @pytest.mark.parametrize("phi", [0.0, 0.5, 0.8])
 def test_level_factor_restores_the_marginal_level(phi):
     rng = np.random.default_rng(7)
-    e = ar1_noise(rng, 20000, phi)
+    e = ar1(rng.standard_normal(20000), phi)
     samples = engine_samples(np.arange(20000.0), e)
     level = float(samples.noise_level()[0]) * level_factor(phi)
     assert level == pytest.approx(1.0, rel=0.05)
@@ -123,6 +122,6 @@ def test_lines_under_ar1_noise():
     still end with a near-linear curve and no jumps."""
     x, _ = series(0, 0.0)
     rng = np.random.default_rng(5)
-    y = 0.01 * x + 0.3 * ar1_noise(rng, 400, 0.5)
+    y = 0.01 * x + 0.3 * ar1(rng.standard_normal(400), 0.5)
     sel = velk.select(x, y, noise="ar1")
     assert len(sel.spline.jumps) == 0 and math.isfinite(sel.score)

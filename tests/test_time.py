@@ -60,9 +60,8 @@ def test_pandas_time_zones_nat_and_series_y():
     ref = velk.fit(secs[keep], y[keep], **KW)
     assert_allclose(spl.coefs, ref.coefs, rtol=1e-9, atol=1e-12)
     assert isinstance(spl.jumps, pd.DatetimeIndex) and str(spl.jumps.tz) == "Asia/Kolkata"
-    assert spl.jumps[0].tz_convert("UTC").tz_localize(None) == pd.Timestamp(
-        spl.time_axis.origin
-    ) + pd.Timedelta(seconds=float(ref.jumps[0]))
+    jump = pd.Timestamp(spl.time_axis.origin) + pd.Timedelta(seconds=float(ref.jumps[0]))
+    assert spl.jumps[0].tz_convert("UTC").tz_localize(None) == jump
     at = idx[30]
     v = ref(secs[30])
     for form in (at, at.tz_convert("UTC"), at.to_pydatetime(), idx[[30]], pd.Series([at])):
