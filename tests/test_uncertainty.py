@@ -92,6 +92,21 @@ def test_probability_follows_the_noise_level(noise: float, expect_sure: bool) ->
 
 
 @pytest.mark.parametrize(
+    "step, n, seed, unit", [(1.5, 200, 2, 10.0), (2.0, 200, 0, 0.1), (1.0, 1000, 0, 1.0)]
+)
+def test_a_jump_select_keeps_is_more_likely_than_not(step, n, seed, unit):
+    # select keeps a jump only where it saves more than its cost, which the probability
+    # charges as prior odds: at least one half, times the interval's mass (>= 0.95). A
+    # prior harsher than select's puts these marginal steps (4 to 5 se) under 0.2; a cost
+    # not taken in noise variances (units of y other than the noise's) sends them to 0 or 1.
+    rng = np.random.default_rng(seed)
+    x = (np.arange(n) + 0.5) / n
+    y = np.sin(2 * np.pi * x) + step * (x > 0.5) + rng.standard_normal(n)
+    p = velk.select(x, unit * y).jumps.probability
+    assert len(p) >= 1 and np.all((0.475 <= p) & (p <= 0.95))
+
+
+@pytest.mark.parametrize(
     "noise, delta, match",
     [(-1.0, None, "noise"), (np.nan, None, "noise"), ([1.0, 2.0], None, "noise"),
      (1.0, np.zeros(300), "delta"), (1.0, np.ones(5), "delta")],
@@ -132,10 +147,23 @@ def test_no_jumps_gives_an_empty_table() -> None:
     assert len(sel.jumps) == 0 and repr(sel.jumps) == "JumpTable(no jumps)"
 
 
+def _energy(x, y, p):
+    """The smoothing-spline energy of one piece fitted alone, f'' (linear between the
+    samples) integrated exactly; 0 for the line through two samples."""
+    if len(x) < 3:
+        return 0.0
+    spl = velk.fit(x, y, p=p, gamma=np.inf)
+    f2, h = spl.derivative(2)(x), np.diff(x)
+    rough = np.sum(h / 3 * (f2[:-1] ** 2 + f2[:-1] * f2[1:] + f2[1:] ** 2))
+    return float(np.sum((y - spl(x)) ** 2) + (1 - p) / p * rough)
+
+
 @pytest.mark.parametrize("step, seed", [(1.5, 7), (2.0, 8), (4.0, 9)])
-def test_interval_is_the_highest_posterior_set_of_piece_by_piece_scores(step, seed):
+def test_table_is_the_posterior_of_piece_by_piece_scores_and_fits(step, seed):
     # Score every cut from fresh sweeps of its two pieces: a shifted index, a wrong level
-    # or an interval taken too wide or too narrow makes the tables differ.
+    # or an interval taken too wide or too narrow makes the tables differ. The
+    # probability from fresh fits of the pieces: a jump at each cut has prior odds
+    # m ** -1.5 (BIC's charge, 3 log m noise variances), against the fit energy it saves.
     n, sd = 80, 1.0
     x, y = _series(step, n=n, seed=seed, sd=sd)
     spl = velk.fit(x, y, smoothing=0.5, jump_cost=2.0)
@@ -155,7 +183,11 @@ def test_interval_is_the_highest_posterior_set_of_piece_by_piece_scores(step, se
     post = np.exp(-0.5 * (score - score.min()))
     post /= post.sum()
     order = np.argsort(-post)
-    kept = cuts[order[: np.searchsorted(np.cumsum(post[order]), 0.95) + 1]]
+    kept = order[: np.searchsorted(np.cumsum(post[order]), 0.95) + 1]
     mid = 0.5 * (x[:-1] + x[1:])
-    assert table.low[k] == pytest.approx(mid[kept.min() - 1])
-    assert table.high[k] == pytest.approx(mid[kept.max() - 1])
+    assert table.low[k] == pytest.approx(mid[cuts[kept].min() - 1])
+    assert table.high[k] == pytest.approx(mid[cuts[kept].max() - 1])
+    saved = [_energy(x, y, spl.p) - _energy(x[:c], y[:c], spl.p) - _energy(x[c:], y[c:], spl.p)
+             for c in cuts]  # fmt: skip
+    odds = np.sum(np.exp(0.5 * (np.array(saved) / sd**2 - 3 * np.log(n))))
+    assert table.probability[k] == pytest.approx(odds / (1 + odds) * post[kept].sum(), rel=1e-4)

@@ -431,7 +431,9 @@ class JumpSpline:
         -----
         Each segment is taken as the integrated Wiener process the smoothing stands for,
         with independent Gaussian noise, and each jump is moved with its neighbours held
-        fixed: see the README's section on jump uncertainty.
+        fixed. The probability charges a jump BIC's cost, ``(2 dim + 1) log m`` noise
+        variances (`select`'s default), whatever this fit's own jump cost: see the
+        README's section on jump uncertainty.
         """
         from velk._jumps import jump_table
 
