@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 import velk
-from velk._jumps import _sweep
+from velk._ar1 import correlations
+from velk._jumps import _sweep, _sweep_ar1, table_of
 
 
 def _series(step: float, n: int = 300, seed: int = 0, sd: float = 0.5) -> tuple[np.ndarray, ...]:
@@ -18,39 +19,74 @@ def _series(step: float, n: int = 300, seed: int = 0, sd: float = 0.5) -> tuple[
 
 
 @pytest.mark.parametrize(
-    "step, smoothing", [(1.5, 0.5), (-2.0, 0.5), (4.0, 0.5), (2.0, np.inf), (-4.0, np.inf)]
-)
-def test_size_is_the_splines_own_jump(step: float, smoothing: float) -> None:
-    # Straight lines too: their table is the filter without curvature.
+    "step, smoothing, phi",
+    [(1.5, 0.5, None), (-2.0, 0.5, None), (4.0, 0.5, None), (2.0, np.inf, None),
+     (-4.0, np.inf, None), (2.0, 0.5, 0.6), (-3.0, 0.2, 0.9)],
+)  # fmt: skip
+def test_size_is_the_splines_own_jump(step: float, smoothing: float, phi: float | None) -> None:
+    # Straight lines too: their table is the filter without curvature; and the fits under
+    # AR(1) noise, whose filter carries the noise (uneven x: correlations phi ** (dx / h)).
     x, y = _series(step)
-    spl = velk.fit(x, y, smoothing=smoothing, jump_cost=5.0)
+    if phi is not None:
+        x = x + 0.01 * np.sin(7 * x)
+    spl = velk.fit(x, y, smoothing=smoothing, jump_cost=5.0, phi=phi)
     assert len(spl.jumps) >= 1
-    table = spl.jump_table(noise=0.5)
+    table = table_of(spl, 0.5, np.ones(len(x)), phi=phi)
     for j, size in zip(spl.jumps, table.size[:, 0]):
         gap = spl(j) - spl(np.nextafter(j, -np.inf))
         assert size == pytest.approx(gap, rel=1e-6, abs=1e-9)
 
 
-@pytest.mark.parametrize("q", [0.7, 0.0])
-def test_filter_energy_matches_direct_likelihood(q: float) -> None:
-    # The integrated Wiener process observed with noise: the filter's running energy must
-    # equal the Gaussian density of samples 2.. given samples 0, 1 computed densely
-    # (q = 0: straight lines).
+@pytest.mark.parametrize("q, phi", [(0.7, None), (0.0, None), (0.7, 0.6), (0.0, 0.9)])
+def test_filter_energy_matches_direct_likelihood(q: float, phi: float | None) -> None:
+    # The integrated Wiener process observed with noise (independent, or AR(1) of
+    # correlation phi ** (dx / h) between uneven samples, of unequal variances): the
+    # filter's running energy must equal the Gaussian density of samples 2.. given
+    # samples 0, 1 computed densely (q = 0: straight lines).
     rng = np.random.default_rng(1)
     x = np.sort(rng.uniform(0, 3, 12))
     y = rng.standard_normal(12)
-    var = np.full(12, 0.3)
-    got = _sweep(x, y, var, q).energy[-1]
+    var = rng.uniform(0.1, 0.5, 12)
     d = x - x[0]
-    # Cov of an IWP started from a diffuse level and slope: add a huge level/slope prior.
+    noise = np.diag(var)
+    if phi is None:
+        got = _sweep(x, y, var, q).energy[-1]
+    else:
+        got = _sweep_ar1(x, y, var, q, correlations(x, phi)).energy[-1]
+        lag = np.abs(np.subtract.outer(d, d)) / (d[-1] / 11)
+        noise = phi**lag * np.sqrt(np.outer(var, var))
+    # Cov of an IWP started from a diffuse level and slope: add a huge level/slope prior
+    # (not so huge that the dense solve loses the digits compared).
     lo = np.minimum.outer(d, d)
     k = q * (lo**2 * (3 * np.maximum.outer(d, d) - lo) / 6)
-    big = 1e8
-    c = k + big * (1 + np.outer(d, d)) + np.diag(var)
+    big = 1e6
+    c = k + big * (1 + np.outer(d, d)) + noise
     full = np.linalg.slogdet(2 * np.pi * c)[1] + y @ np.linalg.solve(c, y)
     c2 = c[:2, :2]
     head = np.linalg.slogdet(2 * np.pi * c2)[1] + y[:2] @ np.linalg.solve(c2, y[:2])
     assert got == pytest.approx(full - head, rel=1e-5)
+
+
+@pytest.mark.parametrize("seed", [1, 3])
+def test_ar1_table_is_todays_at_phi_0_and_widens_with_phi(seed: int) -> None:
+    # A marginal step (2 sd) under AR(1) noise of correlation 0.6, fitted as such: read
+    # with larger phi, the same samples carry less information.
+    rng = np.random.default_rng(seed)
+    x = np.linspace(0.0, 10.0, 300)
+    e = np.empty(300)
+    e[0] = rng.standard_normal()
+    for i in range(1, 300):
+        e[i] = 0.6 * e[i - 1] + 0.8 * rng.standard_normal()
+    spl = velk.fit(x, np.sin(x) + (x > 5.0) + 0.5 * e, smoothing=0.5, jump_cost=4.0, phi=0.6)
+    k = int(np.argmin(np.abs(spl.jumps - 5.0)))
+    today = spl.jump_table(noise=0.5)
+    tables = [table_of(spl, 0.5, np.ones(300), phi=phi) for phi in (0.0, 0.3, 0.6)]
+    for name in ("low", "high", "size", "size_se", "probability"):
+        np.testing.assert_allclose(getattr(tables[0], name), getattr(today, name), rtol=1e-7)
+    width = [t.high[k] - t.low[k] for t in tables]
+    se = [t.size_se[k, 0] for t in tables]
+    assert width[0] <= width[1] <= width[2] and width[0] < width[2]
+    assert se[0] < se[1] < se[2]
 
 
 @pytest.mark.parametrize("n", [150, 600])

@@ -35,6 +35,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from velk._ar1 import correlations
+
 FloatArray = npt.NDArray[np.float64]
 
 __all__ = ["JumpTable", "check_table", "empty_table", "jump_table", "table_of"]
@@ -98,6 +100,62 @@ def _sweep(x: FloatArray, y: FloatArray, var: FloatArray, q: float) -> _Sweep:
     return _Sweep(energy, quad, mean, cov)
 
 
+def _sweep_ar1(x: FloatArray, y: FloatArray, var: FloatArray, q: float, phi: FloatArray) -> _Sweep:
+    """`_sweep` under AR(1) noise: y_i = f(x_i) + sd_i e_i with e_i = phi_i e_(i-1) +
+    sqrt(1 - phi_i^2) w_i (phi_i the correlation of interval i, phi[0] unused), e_0
+    unconditional. The state gains e, observed exactly with the level; it is a filter of its
+    own (not `_sweep` with phi = 0) because the loop is the table's cost.
+    """
+    n = len(x)
+    energy = np.zeros(n)
+    quad = np.zeros(n)
+    mean = np.zeros((n, 2))
+    cov = np.zeros((n, 2, 2))
+    big = 1e8 * (float(np.max(np.abs(y))) + 1.0) ** 2
+    span = max(float(x[-1] - x[0]), 1e-300) if n > 1 else 1.0
+    sd0 = math.sqrt(float(var[0]))
+    # Diffuse start: the level is the first sample less its noise, the slope unknown.
+    m0, m1, m2 = float(y[0]), 0.0, 0.0
+    p00, p01, p02, p11, p12, p22 = sd0 * sd0, 0.0, -sd0, big / span**2, 0.0, 1.0
+    total = form = 0.0
+    mean[0] = (m0, m1)
+    cov[0] = ((p00, p01), (p01, p11))
+    for i in range(1, n):
+        h = float(x[i] - x[i - 1])
+        r = float(phi[i])
+        sd = math.sqrt(float(var[i]))
+        # predict
+        m0 += h * m1
+        m2 *= r
+        p00 += 2 * h * p01 + h * h * p11 + q * h**3 / 3
+        p01 += h * p11 + q * h * h / 2
+        p11 += q * h
+        p02 = r * (p02 + h * p12)
+        p12 *= r
+        p22 = r * r * p22 + (1.0 - r * r)
+        # update: the sample is level + sd * e
+        g0, g1, g2 = p00 + sd * p02, p01 + sd * p12, p02 + sd * p22
+        s = g0 + sd * g2
+        e = float(y[i]) - m0 - sd * m2
+        if i >= 2:
+            form += e * e / s
+            total += math.log(2 * math.pi * s) + e * e / s
+        m0 += g0 / s * e
+        m1 += g1 / s * e
+        m2 += g2 / s * e
+        p00 -= g0 * g0 / s
+        p01 -= g0 * g1 / s
+        p02 -= g0 * g2 / s
+        p11 -= g1 * g1 / s
+        p12 -= g1 * g2 / s
+        p22 -= g2 * g2 / s
+        energy[i] = total
+        quad[i] = form
+        mean[i] = (m0, m1)
+        cov[i] = ((p00, p01), (p01, p11))
+    return _Sweep(energy, quad, mean, cov)
+
+
 def _extrapolate(mean: FloatArray, cov: FloatArray, h: float, q: float) -> tuple[float, float]:
     """The value at distance h beyond a filtered state, and its variance."""
     h_abs = abs(h)
@@ -124,11 +182,13 @@ def _one_jump(
     lam: float,
     cut: int,
     charge: float,
+    phi: FloatArray | None,
 ) -> _One:
     """One jump between fixed neighbours: samples [0, cut) lie left of it, [cut, n) right.
 
     y and var have shape (n, dim) (var: the noise variance of each value, sigma2 / w);
-    sigma2 (dim,) is the noise variance per unit weight, which sets the process rate.
+    sigma2 (dim,) is the noise variance per unit weight, which sets the process rate; phi
+    the AR(1) correlation of each interval (phi[0] unused), None for independent noise.
     """
     n, dim = y.shape
     cuts = np.arange(2, n - 1)  # both pieces keep at least two samples
@@ -140,8 +200,14 @@ def _one_jump(
     pos = float(mid[cut - 1])
     for j in range(dim):
         q = float(sigma2[j]) / lam
-        fwd = _sweep(x, y[:, j], var[:, j], q)
-        bwd = _sweep(-x[::-1], y[::-1, j], var[::-1, j], q)
+        if phi is None:
+            fwd = _sweep(x, y[:, j], var[:, j], q)
+            bwd = _sweep(-x[::-1], y[::-1, j], var[::-1, j], q)
+        else:
+            # Read backwards, interval i of the reversed samples is interval n - i.
+            back = np.concatenate(([0.0], phi[:0:-1]))
+            fwd = _sweep_ar1(x, y[:, j], var[:, j], q, phi)
+            bwd = _sweep_ar1(-x[::-1], y[::-1, j], var[::-1, j], q, back)
         # fwd.energy[c - 1]: the piece [0, c); bwd.energy[n - 1 - c]: the piece [c, n)
         score += fwd.energy[cuts - 1] + bwd.energy[n - 1 - cuts]
         change += fwd.quad[cuts - 1] + bwd.quad[n - 1 - cuts] - fwd.quad[-1]
@@ -276,10 +342,18 @@ def jump_table(spline: Any, noise: object, delta: object = None) -> JumpTable:
     return table_of(spline, noise, 1.0 / np.broadcast_to(d, (n,)) ** 2)
 
 
-def table_of(spline: Any, noise: object, w: FloatArray, charge: float | None = None) -> JumpTable:
+def table_of(
+    spline: Any,
+    noise: object,
+    w: FloatArray,
+    charge: float | None = None,
+    phi: float | None = None,
+) -> JumpTable:
     """The jump table of `spline` whose samples have weights w and noise of standard
-    deviation ``noise / sqrt(w)``; `charge` is what a jump costs in noise variances (by
-    default BIC's, ``(2 dim + 1) log m``, which is `select`'s)."""
+    deviation ``noise / sqrt(w)``, AR(1) in sample order with lag-one correlation phi
+    where given (each segment's independent of the others'); `charge` is what a jump
+    costs in noise variances (by default BIC's, ``(2 dim + 1) log m``, which is
+    `select`'s)."""
     x = np.asarray(spline._x, dtype=np.float64)
     y = np.asarray(spline._y, dtype=np.float64).reshape(len(x), -1)
     n, dim = y.shape
@@ -298,12 +372,14 @@ def table_of(spline: Any, noise: object, w: FloatArray, charge: float | None = N
     lam = math.inf if p == 0.0 else (1.0 - p) / p
     if charge is None:
         charge = (2 * dim + 1) * math.log(n)
+    r = None if phi is None else correlations(x, phi)
     rows = []
     segs = spline.segments
     for k in range(len(segs) - 1):
         a, b = segs[k].start, segs[k + 1].stop
         cut = segs[k + 1].start - a
-        rows.append(_one_jump(x[a:b], y[a:b], var[a:b], sigma2, lam, cut, charge))
+        window = None if r is None else np.concatenate(([0.0], r[a + 1 : b]))
+        rows.append(_one_jump(x[a:b], y[a:b], var[a:b], sigma2, lam, cut, charge, window))
     k = len(rows)
     fields = {
         "position": np.array([r.position for r in rows], dtype=np.float64),

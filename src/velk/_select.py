@@ -295,11 +295,8 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         noise=level if math.isfinite(noise) else math.nan,
         spacing=t.h,
         edge=edge,
-        # The table's intervals assume independent noise: none under AR(1) noise. A jump
-        # is charged the chosen cost, in the noise variance the fit leaves.
-        _table=LazyTable(
-            spline, math.nan if ar1 else level, t.data.samples.w, t.caller(best.jump_cost)
-        ),
+        # A jump is charged the chosen cost, in the noise variance the fit leaves.
+        _table=LazyTable(spline, level, t.data.samples.w, t.caller(best.jump_cost), t.pb.phi),
         **arrays,
         noise_model="student-t" if t_noise else "ar1" if ar1 else "gaussian",
         nu=t.pb.nu,
@@ -323,8 +320,10 @@ class LazyTable:
     """The jump table of a selection, made when first read: it costs a few percent of a
     fit, which callers that only want the spline (or many series) need not pay."""
 
-    def __init__(self, spline: JumpSpline, level: float, w: FloatArray, cost: float) -> None:
-        self.args = (spline, level, w, cost)
+    def __init__(
+        self, spline: JumpSpline, level: float, w: FloatArray, cost: float, phi: float | None
+    ) -> None:
+        self.args = (spline, level, w, cost, phi)
         self.table: JumpTable | None = None
 
     def get(self) -> JumpTable:
@@ -333,11 +332,14 @@ class LazyTable:
         return self.table
 
 
-def _jump_table(spline: JumpSpline, level: float, w: FloatArray, cost: float) -> JumpTable:
-    """The chosen fit's jumps at the noise level it leaves (none where that is not known:
-    a fit that leaves only rounding, or interpolants), each charged the chosen jump cost."""
+def _jump_table(
+    spline: JumpSpline, level: float, w: FloatArray, cost: float, phi: float | None
+) -> JumpTable:
+    """The chosen fit's jumps at the noise level it leaves and under its noise model (none
+    where that is not known: a fit that leaves only rounding, or interpolants), each
+    charged the chosen jump cost."""
     if len(spline.jump_indices) and level > 0.0 and math.isfinite(level) and 0 <= spline.p < 1:
-        return table_of(spline, level, w, cost / level**2)
+        return table_of(spline, level, w, cost / level**2, phi)
     return empty_table(spline, len(spline.jump_indices))
 
 
