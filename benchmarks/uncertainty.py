@@ -1,7 +1,7 @@
 """Coverage of the jump intervals by simulation, the calibration of the probabilities,
 and their cost beside one fit.
 
-    python benchmarks/uncertainty.py [seeds] [calibration]
+    python benchmarks/uncertainty.py [seeds] [calibration | ar1]
 
 Coverage: a step of 2, 3 or 5 noise sd at x = 0.5 (between samples) on a sine, n = 200 and
 1000: among the seeds where `select` finds a jump within 0.05 of the step, how often the
@@ -13,6 +13,10 @@ the step lies in its interval [low, high]; a reliability table of those outcomes
 the reported probability, and the Brier score beside that of a constant (the overall
 fraction true). The same curves without a step: how many jumps are reported. With
 "calibration" only that part runs.
+
+Under AR(1) noise: the coverage of a 3 sd step as above under AR(1) noise of lag-one
+correlation 0.5 (unit variance), `select(noise="ar1")` beside the default that assumes
+independent noise. With "ar1" only that part runs.
 """
 
 from __future__ import annotations
@@ -25,15 +29,27 @@ import numpy as np
 import velk
 
 
-def coverage(step: float, n: int, seeds: int) -> tuple[int, float, float, float]:
+def ar1(rng: np.random.Generator, n: int, phi: float) -> np.ndarray:
+    """Stationary AR(1) noise of unit variance."""
+    e = np.empty(n)
+    e[0] = rng.standard_normal()
+    for i in range(1, n):
+        e[i] = phi * e[i - 1] + np.sqrt(1 - phi * phi) * rng.standard_normal()
+    return e
+
+
+def coverage(
+    step: float, n: int, seeds: int, phi: float = 0.0, noise: str = "gaussian"
+) -> tuple[int, float, float, float]:
     found = pos_hit = size_hit = 0
     probs = []
     x = (np.arange(n) + 0.5) / n
     t0 = 0.5 * (x[n // 2 - 1] + x[n // 2])
     for seed in range(seeds):
         rng = np.random.default_rng(seed)
-        y = np.sin(2 * np.pi * x) + step * (x > t0) + rng.standard_normal(n)
-        sel = velk.select(x, y)
+        e = ar1(rng, n, phi) if phi else rng.standard_normal(n)
+        y = np.sin(2 * np.pi * x) + step * (x > t0) + e
+        sel = velk.select(x, y, noise=noise, n_jobs=1)
         table = sel.jumps
         if len(table) == 0:
             continue
@@ -121,10 +137,24 @@ def calibration(seeds: int) -> None:
         print(f"| {curve} | {n} | {seeds} | {int(c.sum())} | {int((c > 0).sum())} |")
 
 
+def autocorrelated(seeds: int, phi: float = 0.5) -> None:
+    print(f"\nUnder AR(1) noise, phi = {phi:g}:\n")
+    print("| select noise= | step (sd) | n | seeds | found | position covered | size covered "
+          "| mean probability |")  # fmt: skip
+    print("|---|---|---|---|---|---|---|---|")
+    for noise in ("ar1", "gaussian"):
+        for n in (200, 1000):
+            found, pc, sc, pm = coverage(3.0, n, seeds, phi, noise)
+            print(f"| {noise} | 3 | {n} | {seeds} | {found} | {pc:.3f} | {sc:.3f} | {pm:.3f} |")
+
+
 def main() -> None:
     seeds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
     if sys.argv[2:] == ["calibration"]:
         calibration(seeds)
+        return
+    if sys.argv[2:] == ["ar1"]:
+        autocorrelated(seeds)
         return
     print("| step (sd) | n | seeds | found | position covered | size covered | mean probability |")
     print("|---|---|---|---|---|---|---|")
@@ -132,6 +162,7 @@ def main() -> None:
         for step in (2.0, 3.0, 5.0):
             found, pc, sc, pm = coverage(step, n, seeds)
             print(f"| {step:g} | {n} | {seeds} | {found} | {pc:.3f} | {sc:.3f} | {pm:.3f} |")
+    autocorrelated(seeds)
     calibration(seeds)
     fit_s, table_s = cost()
     print(
