@@ -9,7 +9,7 @@ import pytest
 
 import velk
 from velk._ar1 import correlations
-from velk._jumps import _sweep, _sweep_ar1, table_of
+from velk._jumps import _sweep, _sweep_ar1
 
 
 def _series(step: float, n: int = 300, seed: int = 0, sd: float = 0.5) -> tuple[np.ndarray, ...]:
@@ -31,7 +31,7 @@ def test_size_is_the_splines_own_jump(step: float, smoothing: float, phi: float 
         x = x + 0.01 * np.sin(7 * x)
     spl = velk.fit(x, y, smoothing=smoothing, jump_cost=5.0, phi=phi)
     assert len(spl.jumps) >= 1
-    table = table_of(spl, 0.5, np.ones(len(x)), phi=phi)
+    table = spl.jump_table(noise=0.5)
     for j, size in zip(spl.jumps, table.size[:, 0]):
         gap = spl(j) - spl(np.nextafter(j, -np.inf))
         assert size == pytest.approx(gap, rel=1e-6, abs=1e-9)
@@ -79,8 +79,8 @@ def test_ar1_table_is_todays_at_phi_0_and_widens_with_phi(seed: int) -> None:
         e[i] = 0.6 * e[i - 1] + 0.8 * rng.standard_normal()
     spl = velk.fit(x, np.sin(x) + (x > 5.0) + 0.5 * e, smoothing=0.5, jump_cost=4.0, phi=0.6)
     k = int(np.argmin(np.abs(spl.jumps - 5.0)))
-    today = spl.jump_table(noise=0.5)
-    tables = [table_of(spl, 0.5, np.ones(300), phi=phi) for phi in (0.0, 0.3, 0.6)]
+    today = spl._replace(phi=None).jump_table(noise=0.5)
+    tables = [spl._replace(phi=phi).jump_table(noise=0.5) for phi in (0.0, 0.3, 0.6)]
     for name in ("low", "high", "size", "size_se", "probability"):
         np.testing.assert_allclose(getattr(tables[0], name), getattr(today, name), rtol=1e-7)
     width = [t.high[k] - t.low[k] for t in tables]

@@ -345,7 +345,7 @@ def known_table(
     if not len(spl.jump_indices) or not spl.p < 1.0:
         return empty_table(spl, len(spl.jump_indices))  # interpolants: unknown
     w = read(x, y, delta).samples.w  # the weights of the fitted samples, merged as fitted
-    return table_of(spl, 1.0 if args.noise_sd is None else args.noise_sd, w, phi=args.phi)
+    return table_of(spl, 1.0 if args.noise_sd is None else args.noise_sd, w)
 
 
 def on_axis(length: float | None, x: FloatArray | None) -> Any:

@@ -342,18 +342,11 @@ def jump_table(spline: Any, noise: object, delta: object = None) -> JumpTable:
     return table_of(spline, noise, 1.0 / np.broadcast_to(d, (n,)) ** 2)
 
 
-def table_of(
-    spline: Any,
-    noise: object,
-    w: FloatArray,
-    charge: float | None = None,
-    phi: float | None = None,
-) -> JumpTable:
+def table_of(spline: Any, noise: object, w: FloatArray, charge: float | None = None) -> JumpTable:
     """The jump table of `spline` whose samples have weights w and noise of standard
-    deviation ``noise / sqrt(w)``, AR(1) in sample order with lag-one correlation phi
-    where given (each segment's independent of the others'); `charge` is what a jump
-    costs in noise variances (by default BIC's, ``(2 dim + 1) log m``, which is
-    `select`'s)."""
+    deviation ``noise / sqrt(w)``, AR(1) in sample order where the fit assumed it (each
+    segment's independent of the others'); `charge` is what a jump costs in noise
+    variances (by default BIC's, ``(2 dim + 1) log m``, which is `select`'s)."""
     x = np.asarray(spline._x, dtype=np.float64)
     y = np.asarray(spline._y, dtype=np.float64).reshape(len(x), -1)
     n, dim = y.shape
@@ -372,7 +365,7 @@ def table_of(
     lam = math.inf if p == 0.0 else (1.0 - p) / p
     if charge is None:
         charge = (2 * dim + 1) * math.log(n)
-    r = None if phi is None else correlations(x, phi)
+    r = None if spline._phi is None else correlations(x, spline._phi)
     rows = []
     segs = spline.segments
     for k in range(len(segs) - 1):

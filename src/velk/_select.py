@@ -284,7 +284,9 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
     noise = best.scale if t_noise else noise_of(best.prss, t.pb.m, t.pb.dim, best.n_jumps)
     # In the caller's terms; none where a fit leaves no more than rounding could.
     level = 0.0 if noise <= t.pb.floor else math.sqrt(noise) * t.level
-    spline = JumpSpline._from_fit(search.result, t.data, p_best, gamma_best, "linear")
+    # Straight lines are fitted without AR(1) noise (see score_cell).
+    phi = t.pb.phi if math.isfinite(best.length) else None
+    spline = JumpSpline._from_fit(search.result, t.data, p_best, gamma_best, "linear", phi)
     return Selection(
         spline=spline,
         smoothing=best.length,
@@ -296,7 +298,7 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         spacing=t.h,
         edge=edge,
         # A jump is charged the chosen cost, in the noise variance the fit leaves.
-        _table=LazyTable(spline, level, t.data.samples.w, t.caller(best.jump_cost), t.pb.phi),
+        _table=LazyTable(spline, level, t.data.samples.w, t.caller(best.jump_cost)),
         **arrays,
         noise_model="student-t" if t_noise else "ar1" if ar1 else "gaussian",
         nu=t.pb.nu,
@@ -320,10 +322,8 @@ class LazyTable:
     """The jump table of a selection, made when first read: it costs a few percent of a
     fit, which callers that only want the spline (or many series) need not pay."""
 
-    def __init__(
-        self, spline: JumpSpline, level: float, w: FloatArray, cost: float, phi: float | None
-    ) -> None:
-        self.args = (spline, level, w, cost, phi)
+    def __init__(self, spline: JumpSpline, level: float, w: FloatArray, cost: float) -> None:
+        self.args = (spline, level, w, cost)
         self.table: JumpTable | None = None
 
     def get(self) -> JumpTable:
@@ -332,14 +332,12 @@ class LazyTable:
         return self.table
 
 
-def _jump_table(
-    spline: JumpSpline, level: float, w: FloatArray, cost: float, phi: float | None
-) -> JumpTable:
+def _jump_table(spline: JumpSpline, level: float, w: FloatArray, cost: float) -> JumpTable:
     """The chosen fit's jumps at the noise level it leaves and under its noise model (none
     where that is not known: a fit that leaves only rounding, or interpolants), each
     charged the chosen jump cost."""
     if len(spline.jump_indices) and level > 0.0 and math.isfinite(level) and 0 <= spline.p < 1:
-        return table_of(spline, level, w, cost / level**2, phi)
+        return table_of(spline, level, w, cost / level**2)
     return empty_table(spline, len(spline.jump_indices))
 
 
