@@ -7,7 +7,8 @@ segment therefore gives, sample by sample, the prediction-error terms of that se
 likelihood; their running sum is the energy of the piece [a, t) for every t at once. The
 same filter run on the reversed samples gives the pieces [t, b). With the neighbouring
 jumps held fixed, their sum over t is the score of the fit as a function of one jump's
-position.
+position. Under AR(1) noise the filter's state carries the noise too, and the energies
+are the fit's generalised ones (``e' inv(Sigma) e`` for the residual sum of squares).
 
 The probability of a jump reads the fit's own objective as a posterior. The fit minimises
 ``E(f, J) + c |J|`` (E the smoothing-spline energy, c the jump cost); with noise variance
