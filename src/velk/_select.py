@@ -74,7 +74,8 @@ class Selection:
     jumps : JumpTable
         Each jump of the chosen fit with a 95 % interval for its position, its size with
         a standard error, and the probability that a jump lies in that interval, at the
-        noise level the fit leaves (NaN where that level is unknown, e.g. zero).
+        noise level the fit leaves and under its noise model (NaN where that level is
+        unknown, e.g. zero); each jump is charged the chosen `jump_cost`.
     noise_model : str
         The noise model of the chosen fit: "gaussian", "student-t" or "ar1". The
         settings above are those searched under it.
@@ -437,8 +438,8 @@ def select(
     first estimated from the robust variances of the second differences at lags 1 to 4,
     whose ratios follow from phi alone where the curve is locally linear (a jump spoils
     only a few of them), within [-0.95, 0.95]; then the search runs at the estimate and
-    0.15 either side, within [0, 0.95], and the best score wins. The jump table's
-    intervals assume independent noise and are not given (NaN) under AR(1) noise.
+    0.15 either side, within [0, 0.95], and the best score wins. The jump table is then
+    that of the AR(1) model: its filter carries the noise with the curve.
 
     Examples
     --------
