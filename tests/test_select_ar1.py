@@ -59,6 +59,8 @@ def test_ar1_selections_give_the_ar1_table_but_no_path():
     assert sel.phi > 0 and len(sel.jumps) == 1
     for name in ("low", "high", "size", "size_se", "probability"):
         np.testing.assert_array_equal(getattr(sel.jumps, name), getattr(want, name))
+    # The correlated noise widens the size's error beyond independent noise's.
+    assert want.size_se > sel.spline._replace(phi=None).jump_table(sel.noise).size_se
     with pytest.raises(ValueError, match="AR\\(1\\)"):
         sel.path()
 

@@ -6,6 +6,7 @@ import pickle
 
 import numpy as np
 import pytest
+from helpers import ar1
 
 import velk
 from velk._ar1 import correlations
@@ -71,12 +72,7 @@ def test_filter_energy_matches_direct_likelihood(q: float, phi: float | None) ->
 def test_ar1_table_is_todays_at_phi_0_and_widens_with_phi(seed: int) -> None:
     # A marginal step (2 sd) under AR(1) noise of correlation 0.6, fitted as such: read
     # with larger phi, the same samples carry less information.
-    rng = np.random.default_rng(seed)
-    x = np.linspace(0.0, 10.0, 300)
-    e = np.empty(300)
-    e[0] = rng.standard_normal()
-    for i in range(1, 300):
-        e[i] = 0.6 * e[i - 1] + 0.8 * rng.standard_normal()
+    x, e = np.linspace(0.0, 10.0, 300), ar1(np.random.default_rng(seed).standard_normal(300), 0.6)
     spl = velk.fit(x, np.sin(x) + (x > 5.0) + 0.5 * e, smoothing=0.5, jump_cost=4.0, phi=0.6)
     k = int(np.argmin(np.abs(spl.jumps - 5.0)))
     today = spl._replace(phi=None).jump_table(noise=0.5)
