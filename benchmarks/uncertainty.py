@@ -1,7 +1,7 @@
 """Coverage of the jump intervals by simulation, the calibration of the probabilities,
 and their cost beside one fit.
 
-    python benchmarks/uncertainty.py [seeds] [calibration]
+    python benchmarks/uncertainty.py [seeds] [calibration | ar1 | nile]
 
 Coverage: a step of 2, 3 or 5 noise sd at x = 0.5 (between samples) on a sine, n = 200 and
 1000: among the seeds where `select` finds a jump within 0.05 of the step, how often the
@@ -13,10 +13,21 @@ the step lies in its interval [low, high]; a reliability table of those outcomes
 the reported probability, and the Brier score beside that of a constant (the overall
 fraction true). The same curves without a step: how many jumps are reported. With
 "calibration" only that part runs.
+
+Under AR(1) noise: the coverage of a 3 sd step as above under AR(1) noise of lag-one
+correlation 0.5 (unit variance), `select(noise="ar1")` beside the default that assumes
+independent noise. With "ar1" only that part runs.
+
+The Nile (statsmodels' copy of the annual flow 1871-1970): velk's jump beside R's
+strucchange (`breakpoints` with one break in the mean and its `confint`, run as a black box
+through Rscript where R and the package are installed; the table says so where not). With
+"nile" only that part runs.
 """
 
 from __future__ import annotations
 
+import shutil
+import subprocess
 import sys
 import time
 
@@ -25,15 +36,27 @@ import numpy as np
 import velk
 
 
-def coverage(step: float, n: int, seeds: int) -> tuple[int, float, float, float]:
+def ar1(rng: np.random.Generator, n: int, phi: float) -> np.ndarray:
+    """Stationary AR(1) noise of unit variance."""
+    e = np.empty(n)
+    e[0] = rng.standard_normal()
+    for i in range(1, n):
+        e[i] = phi * e[i - 1] + np.sqrt(1 - phi * phi) * rng.standard_normal()
+    return e
+
+
+def coverage(
+    step: float, n: int, seeds: int, phi: float = 0.0, noise: str = "gaussian"
+) -> tuple[int, float, float, float]:
     found = pos_hit = size_hit = 0
     probs = []
     x = (np.arange(n) + 0.5) / n
     t0 = 0.5 * (x[n // 2 - 1] + x[n // 2])
     for seed in range(seeds):
         rng = np.random.default_rng(seed)
-        y = np.sin(2 * np.pi * x) + step * (x > t0) + rng.standard_normal(n)
-        sel = velk.select(x, y)
+        e = ar1(rng, n, phi) if phi else rng.standard_normal(n)
+        y = np.sin(2 * np.pi * x) + step * (x > t0) + e
+        sel = velk.select(x, y, noise=noise, n_jobs=1)
         table = sel.jumps
         if len(table) == 0:
             continue
@@ -121,10 +144,84 @@ def calibration(seeds: int) -> None:
         print(f"| {curve} | {n} | {seeds} | {int(c.sum())} | {int((c > 0).sum())} |")
 
 
+def autocorrelated(seeds: int, phi: float = 0.5) -> None:
+    print(f"\nUnder AR(1) noise, phi = {phi:g}:\n")
+    print("| select noise= | step (sd) | n | seeds | found | position covered | size covered "
+          "| mean probability |")  # fmt: skip
+    print("|---|---|---|---|---|---|---|---|")
+    for noise in ("ar1", "gaussian"):
+        for n in (200, 1000):
+            found, pc, sc, pm = coverage(3.0, n, seeds, phi, noise)
+            print(f"| {noise} | 3 | {n} | {seeds} | {found} | {pc:.3f} | {sc:.3f} | {pm:.3f} |")
+
+
+# R's strucchange as a black box: one break in the mean (Bai-Perron), its 95 % interval,
+# and the two segment means; the series comes on stdin.
+BAI_PERRON = """
+suppressMessages(library(strucchange))
+y <- scan(file("stdin"), quiet = TRUE)
+bp <- breakpoints(y ~ 1, breaks = 1)
+ci <- confint(bp, level = 0.95)$confint
+means <- coef(bp)[, 1]
+cat(ci[1, 1], ci[1, 2], ci[1, 3], means[1], means[2], "\\n")
+"""
+
+
+def bai_perron(y: np.ndarray) -> list[float] | str:
+    """The break (last index of the first segment, from 1), its 95 % interval and the two
+    means by strucchange, or why they are not known."""
+    if shutil.which("Rscript") is None:
+        return "R is not installed"
+    run = subprocess.run(
+        ["Rscript", "-e", BAI_PERRON],
+        input=" ".join(repr(float(v)) for v in y),
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    if run.returncode != 0:
+        return "R's strucchange did not run: " + run.stderr.strip().splitlines()[-1]
+    return [float(v) for v in run.stdout.split()]
+
+
+def nile() -> None:
+    try:
+        from statsmodels.datasets import nile as data
+    except ImportError:
+        print("\nThe Nile: statsmodels is not installed")
+        return
+    frame = data.load_pandas().data
+    year, flow = frame["year"].to_numpy(), frame["volume"].to_numpy()
+    sel = velk.select(year, flow, n_jobs=1)
+    print("\n| method | break (last year of the higher flow) | 95 % interval | size |")
+    print("|---|---|---|---|")
+    for pos, low, high, size, se, prob in sel.jumps:
+        print(
+            f"| velk.select (straight lines, probability {prob:.2f}) | {pos - 0.5:g} "
+            f"| {low - 0.5:g} - {high - 0.5:g} | {size[0]:.1f} +- {se[0]:.1f} |"
+        )
+    got = bai_perron(flow)
+    if isinstance(got, str):
+        print(f"| strucchange breakpoints (one break in the mean) | {got} | | |")
+        return
+    lo, at, hi, left, right = got
+    first = year[0] - 1
+    print(
+        f"| strucchange breakpoints (one break in the mean) | {first + at:g} "
+        f"| {first + lo:g} - {first + hi:g} | {right - left:.1f} |"
+    )
+
+
 def main() -> None:
     seeds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
     if sys.argv[2:] == ["calibration"]:
         calibration(seeds)
+        return
+    if sys.argv[2:] == ["ar1"]:
+        autocorrelated(seeds)
+        return
+    if sys.argv[2:] == ["nile"]:
+        nile()
         return
     print("| step (sd) | n | seeds | found | position covered | size covered | mean probability |")
     print("|---|---|---|---|---|---|---|")
@@ -132,7 +229,9 @@ def main() -> None:
         for step in (2.0, 3.0, 5.0):
             found, pc, sc, pm = coverage(step, n, seeds)
             print(f"| {step:g} | {n} | {seeds} | {found} | {pc:.3f} | {sc:.3f} | {pm:.3f} |")
+    autocorrelated(seeds)
     calibration(seeds)
+    nile()
     fit_s, table_s = cost()
     print(
         f"\nn = 1e5, 10 jumps: one fit {fit_s:.3f} s, jump table {table_s:.3f} s "

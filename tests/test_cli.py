@@ -279,8 +279,8 @@ def fitted(x, y, sd=None):
 TABLES = {
     "select": ("", lambda x, y, sd: velk.select(x, y).jumps),
     "delta": (f"--delta sd {SETTING}", lambda x, y, sd: fitted(x, y, sd).jump_table(1.0, sd)),
-    "delta and noise": (f"--delta sd --noise-sd 2.5 {SETTING}",
-                        lambda x, y, sd: fitted(x, y, sd).jump_table(2.5, sd)),
+    "delta and noise": (f"--delta sd --noise-sd 0.8 {SETTING}",
+                        lambda x, y, sd: fitted(x, y, sd).jump_table(0.8, sd)),
     "noise": (f"--noise-sd 0.3 {SETTING}", lambda x, y, sd: fitted(x, y).jump_table(0.3)),
     "no noise level, no table": (SETTING, lambda x, y, sd: None),
 }  # fmt: skip

@@ -93,6 +93,7 @@ def test_fit_many_is_fit_one_series_at_a_time(phi):
         np.testing.assert_array_equal(batch[k].jumps, one.jumps)
         np.testing.assert_array_equal(batch[k].coefs, one.coefs)
         assert batch[k].p == one.p and batch[k].gamma == one.gamma
+        assert batch[k]._phi == one._phi  # the noise model its jump table reads
 
 
 @pytest.mark.parametrize("many", [velk.select_many, velk.fit_many])

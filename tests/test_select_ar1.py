@@ -1,6 +1,6 @@
 """select under AR(1) noise: phi found near the truth and no false jumps on autocorrelated
 series, the step found, the profile's walk, the level a jump cost starts from, and what a
-selection under AR(1) noise reports."""
+selection under AR(1) noise reports (its jump table under the AR(1) model)."""
 
 from __future__ import annotations
 
@@ -12,6 +12,7 @@ from helpers import ar1, engine_samples
 
 import velk
 from velk._ar1 import PHI_MAX, level_factor, profile
+from velk._jumps import table_of
 
 
 def series(seed, phi, n=400, step=0.0, sd=0.3, noise=False):
@@ -51,10 +52,15 @@ def test_auto_prefers_ar1_on_autocorrelated_noise_and_reports_it():
     assert sel.score < gauss.score
 
 
-def test_what_ar1_selections_do_not_give():
+def test_ar1_selections_give_the_ar1_table_but_no_path():
     x, y = series(0, 0.5, step=3.0)
     sel = velk.select(x, y, noise="ar1")
-    assert len(sel.jumps) == 1 and np.isnan(sel.jumps.probability).all()
+    want = table_of(sel.spline, sel.noise, np.ones(len(x)), sel.jump_cost / sel.noise**2)
+    assert sel.phi > 0 and len(sel.jumps) == 1
+    for name in ("low", "high", "size", "size_se", "probability"):
+        np.testing.assert_array_equal(getattr(sel.jumps, name), getattr(want, name))
+    # The correlated noise widens the size's error beyond independent noise's.
+    assert want.size_se > sel.spline._replace(phi=None).jump_table(sel.noise).size_se
     with pytest.raises(ValueError, match="AR\\(1\\)"):
         sel.path()
 

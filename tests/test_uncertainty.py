@@ -6,9 +6,11 @@ import pickle
 
 import numpy as np
 import pytest
+from helpers import ar1
 
 import velk
-from velk._jumps import _sweep
+from velk._ar1 import correlations
+from velk._jumps import _sweep, _sweep_ar1
 
 
 def _series(step: float, n: int = 300, seed: int = 0, sd: float = 0.5) -> tuple[np.ndarray, ...]:
@@ -18,12 +20,17 @@ def _series(step: float, n: int = 300, seed: int = 0, sd: float = 0.5) -> tuple[
 
 
 @pytest.mark.parametrize(
-    "step, smoothing", [(1.5, 0.5), (-2.0, 0.5), (4.0, 0.5), (2.0, np.inf), (-4.0, np.inf)]
-)
-def test_size_is_the_splines_own_jump(step: float, smoothing: float) -> None:
-    # Straight lines too: their table is the filter without curvature.
+    "step, smoothing, phi",
+    [(1.5, 0.5, None), (-2.0, 0.5, None), (4.0, 0.5, None), (2.0, np.inf, None),
+     (-4.0, np.inf, None), (2.0, 0.5, 0.6), (-3.0, 0.2, 0.9)],
+)  # fmt: skip
+def test_size_is_the_splines_own_jump(step: float, smoothing: float, phi: float | None) -> None:
+    # Straight lines too: their table is the filter without curvature; and the fits under
+    # AR(1) noise, whose filter carries the noise (uneven x: correlations phi ** (dx / h)).
     x, y = _series(step)
-    spl = velk.fit(x, y, smoothing=smoothing, jump_cost=5.0)
+    if phi is not None:
+        x = x + 0.01 * np.sin(7 * x)
+    spl = velk.fit(x, y, smoothing=smoothing, jump_cost=5.0, phi=phi)
     assert len(spl.jumps) >= 1
     table = spl.jump_table(noise=0.5)
     for j, size in zip(spl.jumps, table.size[:, 0]):
@@ -31,26 +38,51 @@ def test_size_is_the_splines_own_jump(step: float, smoothing: float) -> None:
         assert size == pytest.approx(gap, rel=1e-6, abs=1e-9)
 
 
-@pytest.mark.parametrize("q", [0.7, 0.0])
-def test_filter_energy_matches_direct_likelihood(q: float) -> None:
-    # The integrated Wiener process observed with noise: the filter's running energy must
-    # equal the Gaussian density of samples 2.. given samples 0, 1 computed densely
-    # (q = 0: straight lines).
+@pytest.mark.parametrize("q, phi", [(0.7, None), (0.0, None), (0.7, 0.6), (0.0, 0.9)])
+def test_filter_energy_matches_direct_likelihood(q: float, phi: float | None) -> None:
+    # The integrated Wiener process observed with noise (independent, or AR(1) of
+    # correlation phi ** (dx / h) between uneven samples, of unequal variances): the
+    # filter's running energy must equal the Gaussian density of samples 2.. given
+    # samples 0, 1 computed densely (q = 0: straight lines).
     rng = np.random.default_rng(1)
     x = np.sort(rng.uniform(0, 3, 12))
     y = rng.standard_normal(12)
-    var = np.full(12, 0.3)
-    got = _sweep(x, y, var, q).energy[-1]
+    var = rng.uniform(0.1, 0.5, 12)
     d = x - x[0]
-    # Cov of an IWP started from a diffuse level and slope: add a huge level/slope prior.
+    noise = np.diag(var)
+    if phi is None:
+        got = _sweep(x, y, var, q).energy[-1]
+    else:
+        got = _sweep_ar1(x, y, var, q, correlations(x, phi)).energy[-1]
+        lag = np.abs(np.subtract.outer(d, d)) / (d[-1] / 11)
+        noise = phi**lag * np.sqrt(np.outer(var, var))
+    # Cov of an IWP started from a diffuse level and slope: add a huge level/slope prior
+    # (not so huge that the dense solve loses the digits compared).
     lo = np.minimum.outer(d, d)
     k = q * (lo**2 * (3 * np.maximum.outer(d, d) - lo) / 6)
-    big = 1e8
-    c = k + big * (1 + np.outer(d, d)) + np.diag(var)
+    big = 1e6
+    c = k + big * (1 + np.outer(d, d)) + noise
     full = np.linalg.slogdet(2 * np.pi * c)[1] + y @ np.linalg.solve(c, y)
     c2 = c[:2, :2]
     head = np.linalg.slogdet(2 * np.pi * c2)[1] + y[:2] @ np.linalg.solve(c2, y[:2])
     assert got == pytest.approx(full - head, rel=1e-5)
+
+
+@pytest.mark.parametrize("seed", [1, 3])
+def test_ar1_table_is_todays_at_phi_0_and_widens_with_phi(seed: int) -> None:
+    # A marginal step (2 sd) under AR(1) noise of correlation 0.6, fitted as such: read
+    # with larger phi, the same samples carry less information.
+    x, e = np.linspace(0.0, 10.0, 300), ar1(np.random.default_rng(seed).standard_normal(300), 0.6)
+    spl = velk.fit(x, np.sin(x) + (x > 5.0) + 0.5 * e, smoothing=0.5, jump_cost=4.0, phi=0.6)
+    k = int(np.argmin(np.abs(spl.jumps - 5.0)))
+    today = spl._replace(phi=None).jump_table(noise=0.5)
+    tables = [spl._replace(phi=phi).jump_table(noise=0.5) for phi in (0.0, 0.3, 0.6)]
+    for name in ("low", "high", "size", "size_se", "probability"):
+        np.testing.assert_allclose(getattr(tables[0], name), getattr(today, name), rtol=1e-7)
+    width = [t.high[k] - t.low[k] for t in tables]
+    se = [t.size_se[k, 0] for t in tables]
+    assert width[0] <= width[1] <= width[2] and width[0] < width[2]
+    assert se[0] < se[1] < se[2]
 
 
 @pytest.mark.parametrize("n", [150, 600])
@@ -89,6 +121,21 @@ def test_probability_follows_the_noise_level(noise: float, expect_sure: bool) ->
     k = int(np.argmin(np.abs(spl.jumps - 5.0)))
     prob = spl.jump_table(noise=noise).probability[k]
     assert (prob > 0.9) == expect_sure
+
+
+@pytest.mark.parametrize(
+    "step, n, seed, unit", [(1.5, 200, 2, 10.0), (2.0, 200, 0, 0.1), (1.0, 1000, 0, 1.0)]
+)
+def test_a_jump_select_keeps_is_more_likely_than_not(step, n, seed, unit):
+    # select keeps a jump only where it saves more than its cost, which the probability
+    # charges as prior odds: at least one half, times the interval's mass (>= 0.95). A
+    # prior harsher than select's puts these marginal steps (4 to 5 se) under 0.2; a cost
+    # not taken in noise variances (units of y other than the noise's) sends them to 0 or 1.
+    rng = np.random.default_rng(seed)
+    x = (np.arange(n) + 0.5) / n
+    y = np.sin(2 * np.pi * x) + step * (x > 0.5) + rng.standard_normal(n)
+    p = velk.select(x, unit * y).jumps.probability
+    assert len(p) >= 1 and np.all((0.475 <= p) & (p <= 0.95))
 
 
 @pytest.mark.parametrize(
@@ -132,10 +179,23 @@ def test_no_jumps_gives_an_empty_table() -> None:
     assert len(sel.jumps) == 0 and repr(sel.jumps) == "JumpTable(no jumps)"
 
 
+def _energy(x, y, p):
+    """The smoothing-spline energy of one piece fitted alone, f'' (linear between the
+    samples) integrated exactly; 0 for the line through two samples."""
+    if len(x) < 3:
+        return 0.0
+    spl = velk.fit(x, y, p=p, gamma=np.inf)
+    f2, h = spl.derivative(2)(x), np.diff(x)
+    rough = np.sum(h / 3 * (f2[:-1] ** 2 + f2[:-1] * f2[1:] + f2[1:] ** 2))
+    return float(np.sum((y - spl(x)) ** 2) + (1 - p) / p * rough)
+
+
 @pytest.mark.parametrize("step, seed", [(1.5, 7), (2.0, 8), (4.0, 9)])
-def test_interval_is_the_highest_posterior_set_of_piece_by_piece_scores(step, seed):
+def test_table_is_the_posterior_of_piece_by_piece_scores_and_fits(step, seed):
     # Score every cut from fresh sweeps of its two pieces: a shifted index, a wrong level
-    # or an interval taken too wide or too narrow makes the tables differ.
+    # or an interval taken too wide or too narrow makes the tables differ. The
+    # probability from fresh fits of the pieces: a jump at each cut has prior odds
+    # m ** -1.5 (BIC's charge, 3 log m noise variances), against the fit energy it saves.
     n, sd = 80, 1.0
     x, y = _series(step, n=n, seed=seed, sd=sd)
     spl = velk.fit(x, y, smoothing=0.5, jump_cost=2.0)
@@ -155,7 +215,11 @@ def test_interval_is_the_highest_posterior_set_of_piece_by_piece_scores(step, se
     post = np.exp(-0.5 * (score - score.min()))
     post /= post.sum()
     order = np.argsort(-post)
-    kept = cuts[order[: np.searchsorted(np.cumsum(post[order]), 0.95) + 1]]
+    kept = order[: np.searchsorted(np.cumsum(post[order]), 0.95) + 1]
     mid = 0.5 * (x[:-1] + x[1:])
-    assert table.low[k] == pytest.approx(mid[kept.min() - 1])
-    assert table.high[k] == pytest.approx(mid[kept.max() - 1])
+    assert table.low[k] == pytest.approx(mid[cuts[kept].min() - 1])
+    assert table.high[k] == pytest.approx(mid[cuts[kept].max() - 1])
+    saved = [_energy(x, y, spl.p) - _energy(x[:c], y[:c], spl.p) - _energy(x[c:], y[c:], spl.p)
+             for c in cuts]  # fmt: skip
+    odds = np.sum(np.exp(0.5 * (np.array(saved) / sd**2 - 3 * np.log(n))))
+    assert table.probability[k] == pytest.approx(odds / (1 + odds) * post[kept].sum(), rel=1e-4)

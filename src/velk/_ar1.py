@@ -27,7 +27,7 @@ import numpy as np
 
 from velk._ppoly import FloatArray
 
-__all__ = ["PHI_MAX", "candidates", "estimate_phi", "level_factor", "profile"]
+__all__ = ["PHI_MAX", "candidates", "correlations", "estimate_phi", "level_factor", "profile"]
 
 T = TypeVar("T")
 
@@ -77,6 +77,23 @@ def estimate_phi(x: FloatArray, y: FloatArray) -> float:
     model = shape(GRID, np.arange(1.0, lags + 1.0))
     resid = (logs[None, :] - model) - np.mean(logs[None, :] - model, axis=1, keepdims=True)
     return float(GRID[int(np.argmin(np.sum(resid * resid, axis=1)))])
+
+
+def correlations(x: FloatArray, phi: float) -> FloatArray:
+    """The correlation of each interval of x (out[0] unused) as the engine fits it: phi
+    where the spacings are even to 1e-9 of their mean h, else phi ** (dx / h)."""
+    out = np.full(len(x), float(phi))
+    out[0] = 0.0
+    if len(x) < 2:
+        return out
+    dx = np.diff(x)
+    h = (x[-1] - x[0]) / (len(x) - 1)
+    if np.all(np.abs(dx - h) <= 1e-9 * h):
+        return out
+    if phi < 0.0:
+        raise ValueError("phi < 0 needs evenly spaced x")
+    out[1:] = np.power(phi, dx / h)
+    return out
 
 
 def level_factor(phi: float) -> float:

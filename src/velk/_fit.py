@@ -139,4 +139,5 @@ def fit(
         phi=None if phi is None else real("phi", phi),
     )
     pv, gv = reported(st, res["lam"], pv, gv)
-    return JumpSpline._from_fit(res, data, pv, gv, option("extrapolate", extrapolate, EXTRAPOLATE))
+    mode = option("extrapolate", extrapolate, EXTRAPOLATE)
+    return JumpSpline._from_fit(res, data, pv, gv, mode, None if phi is None else float(phi))

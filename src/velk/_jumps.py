@@ -7,7 +7,23 @@ segment therefore gives, sample by sample, the prediction-error terms of that se
 likelihood; their running sum is the energy of the piece [a, t) for every t at once. The
 same filter run on the reversed samples gives the pieces [t, b). With the neighbouring
 jumps held fixed, their sum over t is the score of the fit as a function of one jump's
-position.
+position. Under AR(1) noise the filter's state carries the noise too, and the energies
+are the fit's generalised ones (``e' inv(Sigma) e`` for the residual sum of squares).
+
+The probability of a jump reads the fit's own objective as a posterior. The fit minimises
+``E(f, J) + c |J|`` (E the smoothing-spline energy, c the jump cost); with noise variance
+sigma^2 that is ``-2 sigma^2`` times the log of a posterior in which a jump at any one cut
+has prior odds ``exp(-c / (2 sigma^2))`` against none there, and a curve the likelihood
+``exp(-E / (2 sigma^2))`` at its best. Between fixed neighbours, with E_t the energy of the
+two pieces either side of cut t and E_0 that of one piece over them (the quadratic part of
+the filter's terms), the odds of one jump somewhere there against none are
+
+    O = sum_t exp(-(E_t - E_0 + c) / (2 sigma^2)),
+
+and the jump's probability is ``O / (1 + O)`` times the mass of its interval. `select`'s
+cost is BIC's, ``c = (2 dim + 1) log m sigma^2`` in the noise variance the fit leaves (a
+level and a slope per component and a position, log m each), so a jump it keeps saves more
+than c at its own cut: O >= 1.
 """
 
 from __future__ import annotations
@@ -19,6 +35,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from velk._ar1 import correlations
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -32,6 +50,7 @@ class _Sweep:
     """Running results of a filter along one piece, one entry per sample."""
 
     energy: FloatArray  # minus twice the log-likelihood of the samples up to and incl. i
+    quad: FloatArray  # its quadratic part: the piece's fit energy over the noise variance
     mean: FloatArray  # (n, 2): filtered level and slope at sample i
     var: FloatArray  # (n, 2, 2): their covariance
 
@@ -45,6 +64,7 @@ def _sweep(x: FloatArray, y: FloatArray, var: FloatArray, q: float) -> _Sweep:
     """
     n = len(x)
     energy = np.zeros(n)
+    quad = np.zeros(n)
     mean = np.zeros((n, 2))
     cov = np.zeros((n, 2, 2))
     # Diffuse start: the level is the first sample, the slope unknown.
@@ -52,7 +72,7 @@ def _sweep(x: FloatArray, y: FloatArray, var: FloatArray, q: float) -> _Sweep:
     span = max(float(x[-1] - x[0]), 1e-300) if n > 1 else 1.0
     m0, m1 = float(y[0]), 0.0
     p00, p01, p11 = float(var[0]), 0.0, big / span**2
-    total = 0.0
+    total = form = 0.0
     mean[0] = (m0, m1)
     cov[0] = ((p00, p01), (p01, p11))
     for i in range(1, n):
@@ -66,6 +86,7 @@ def _sweep(x: FloatArray, y: FloatArray, var: FloatArray, q: float) -> _Sweep:
         s = p00 + float(var[i])
         e = float(y[i]) - m0
         if i >= 2:
+            form += e * e / s
             total += math.log(2 * math.pi * s) + e * e / s
         k0, k1 = p00 / s, p01 / s
         m0 += k0 * e
@@ -74,9 +95,66 @@ def _sweep(x: FloatArray, y: FloatArray, var: FloatArray, q: float) -> _Sweep:
         p01 -= k0 * p01
         p00 -= k0 * p00
         energy[i] = total
+        quad[i] = form
         mean[i] = (m0, m1)
         cov[i] = ((p00, p01), (p01, p11))
-    return _Sweep(energy, mean, cov)
+    return _Sweep(energy, quad, mean, cov)
+
+
+def _sweep_ar1(x: FloatArray, y: FloatArray, var: FloatArray, q: float, phi: FloatArray) -> _Sweep:
+    """`_sweep` under AR(1) noise: y_i = f(x_i) + sd_i e_i with e_i = phi_i e_(i-1) +
+    sqrt(1 - phi_i^2) w_i (phi_i the correlation of interval i, phi[0] unused), e_0
+    unconditional. The state gains e, observed exactly with the level; it is a filter of its
+    own (not `_sweep` with phi = 0) because the loop is the table's cost.
+    """
+    n = len(x)
+    energy = np.zeros(n)
+    quad = np.zeros(n)
+    mean = np.zeros((n, 2))
+    cov = np.zeros((n, 2, 2))
+    big = 1e8 * (float(np.max(np.abs(y))) + 1.0) ** 2
+    span = max(float(x[-1] - x[0]), 1e-300) if n > 1 else 1.0
+    sd0 = math.sqrt(float(var[0]))
+    # Diffuse start: the level is the first sample less its noise, the slope unknown.
+    m0, m1, m2 = float(y[0]), 0.0, 0.0
+    p00, p01, p02, p11, p12, p22 = sd0 * sd0, 0.0, -sd0, big / span**2, 0.0, 1.0
+    total = form = 0.0
+    mean[0] = (m0, m1)
+    cov[0] = ((p00, p01), (p01, p11))
+    for i in range(1, n):
+        h = float(x[i] - x[i - 1])
+        r = float(phi[i])
+        sd = math.sqrt(float(var[i]))
+        # predict
+        m0 += h * m1
+        m2 *= r
+        p00 += 2 * h * p01 + h * h * p11 + q * h**3 / 3
+        p01 += h * p11 + q * h * h / 2
+        p11 += q * h
+        p02 = r * (p02 + h * p12)
+        p12 *= r
+        p22 = r * r * p22 + (1.0 - r * r)
+        # update: the sample is level + sd * e
+        g0, g1, g2 = p00 + sd * p02, p01 + sd * p12, p02 + sd * p22
+        s = g0 + sd * g2
+        e = float(y[i]) - m0 - sd * m2
+        if i >= 2:
+            form += e * e / s
+            total += math.log(2 * math.pi * s) + e * e / s
+        m0 += g0 / s * e
+        m1 += g1 / s * e
+        m2 += g2 / s * e
+        p00 -= g0 * g0 / s
+        p01 -= g0 * g1 / s
+        p02 -= g0 * g2 / s
+        p11 -= g1 * g1 / s
+        p12 -= g1 * g2 / s
+        p22 -= g2 * g2 / s
+        energy[i] = total
+        quad[i] = form
+        mean[i] = (m0, m1)
+        cov[i] = ((p00, p01), (p01, p11))
+    return _Sweep(energy, quad, mean, cov)
 
 
 def _extrapolate(mean: FloatArray, cov: FloatArray, h: float, q: float) -> tuple[float, float]:
@@ -98,50 +176,63 @@ class _One:
 
 
 def _one_jump(
-    x: FloatArray, y: FloatArray, var: FloatArray, sigma2: FloatArray, lam: float, cut: int
+    x: FloatArray,
+    y: FloatArray,
+    var: FloatArray,
+    sigma2: FloatArray,
+    lam: float,
+    cut: int,
+    charge: float,
+    phi: FloatArray | None,
 ) -> _One:
     """One jump between fixed neighbours: samples [0, cut) lie left of it, [cut, n) right.
 
     y and var have shape (n, dim) (var: the noise variance of each value, sigma2 / w);
-    sigma2 (dim,) is the noise variance per unit weight, which sets the process rate.
+    sigma2 (dim,) is the noise variance per unit weight, which sets the process rate; phi
+    the AR(1) correlation of each interval (phi[0] unused), None for independent noise.
     """
     n, dim = y.shape
     cuts = np.arange(2, n - 1)  # both pieces keep at least two samples
     score = np.zeros(len(cuts))
-    whole = 0.0
+    change = np.zeros(len(cuts))
     sizes = np.zeros(dim)
     size_var = np.zeros(dim)
     mid = 0.5 * (x[:-1] + x[1:])  # mid[c - 1]: where a jump before sample c sits
     pos = float(mid[cut - 1])
     for j in range(dim):
         q = float(sigma2[j]) / lam
-        fwd = _sweep(x, y[:, j], var[:, j], q)
-        bwd = _sweep(-x[::-1], y[::-1, j], var[::-1, j], q)
+        if phi is None:
+            fwd = _sweep(x, y[:, j], var[:, j], q)
+            bwd = _sweep(-x[::-1], y[::-1, j], var[::-1, j], q)
+        else:
+            # Read backwards, interval i of the reversed samples is interval n - i.
+            back = np.concatenate(([0.0], phi[:0:-1]))
+            fwd = _sweep_ar1(x, y[:, j], var[:, j], q, phi)
+            bwd = _sweep_ar1(-x[::-1], y[::-1, j], var[::-1, j], q, back)
         # fwd.energy[c - 1]: the piece [0, c); bwd.energy[n - 1 - c]: the piece [c, n)
         score += fwd.energy[cuts - 1] + bwd.energy[n - 1 - cuts]
-        whole += float(fwd.energy[-1])
+        change += fwd.quad[cuts - 1] + bwd.quad[n - 1 - cuts] - fwd.quad[-1]
         left, left_var = _extrapolate(fwd.mean[cut - 1], fwd.var[cut - 1], pos - x[cut - 1], q)
         right, right_var = _extrapolate(
             bwd.mean[n - 1 - cut], bwd.var[n - 1 - cut], x[cut] - pos, q
         )
         sizes[j] = right - left
         size_var[j] = left_var + right_var
-    log_m = math.log(n)
-    # The two samples that start the new segment fix its level and slope: their density
-    # under a unit-information prior is the noise's, widened m-fold per parameter (BIC).
-    start = float(np.sum(2 * np.log(2 * math.pi * np.mean(var, axis=0)))) + 2 * dim * log_m
-    with_t = score + start
-    best = float(np.min(with_t))
-    post = np.exp(-0.5 * (with_t - best))
+    # The position's posterior: the restricted likelihood of the two pieces, uniform
+    # over the cuts.
+    post = np.exp(-0.5 * (score - float(np.min(score))))
     post /= post.sum()
     order = np.argsort(-post)
     kept = order[: int(np.searchsorted(np.cumsum(post[order]), LEVEL)) + 1]
     low = float(mid[cuts[kept].min() - 1])
     high = float(mid[cuts[kept].max() - 1])
-    # Posterior odds of a jump somewhere (uniform over positions) against none, at even
-    # prior odds: the marginal likelihood averaged over positions against the whole piece.
-    log_bf = -0.5 * best + math.log(float(np.mean(np.exp(-0.5 * (with_t - best))))) + 0.5 * whole
-    p_jump = 1.0 / (1.0 + math.exp(-log_bf)) if log_bf > -700.0 else 0.0
+    # The fit's own objective read as a posterior: a jump at any one cut has prior odds
+    # exp(-charge / 2), and the odds of a jump somewhere between the neighbours against
+    # none sum the cuts' profile likelihood ratios.
+    terms = -0.5 * (change + charge)
+    top = float(np.max(terms))
+    log_odds = top + math.log(float(np.sum(np.exp(terms - top))))
+    p_jump = 1.0 / (1.0 + math.exp(-log_odds)) if log_odds > -700.0 else 0.0
     mass = float(post[kept].sum())
     return _One(pos, low, high, sizes, size_var, p_jump * mass)
 
@@ -160,7 +251,8 @@ class JumpTable:
     size_se : ndarray, shape (k, dim)
         Its standard error.
     probability : ndarray, shape (k,)
-        The posterior probability that a jump lies in [low, high].
+        The posterior probability that a jump lies in [low, high], under the prior odds
+        per cut that the jump cost stands for (see the README).
     """
 
     __slots__ = ("_fields", "_out")
@@ -251,9 +343,11 @@ def jump_table(spline: Any, noise: object, delta: object = None) -> JumpTable:
     return table_of(spline, noise, 1.0 / np.broadcast_to(d, (n,)) ** 2)
 
 
-def table_of(spline: Any, noise: object, w: FloatArray) -> JumpTable:
+def table_of(spline: Any, noise: object, w: FloatArray, charge: float | None = None) -> JumpTable:
     """The jump table of `spline` whose samples have weights w and noise of standard
-    deviation ``noise / sqrt(w)``."""
+    deviation ``noise / sqrt(w)``, AR(1) in sample order where the fit assumed it (each
+    segment's independent of the others'); `charge` is what a jump costs in noise
+    variances (by default BIC's, ``(2 dim + 1) log m``, which is `select`'s)."""
     x = np.asarray(spline._x, dtype=np.float64)
     y = np.asarray(spline._y, dtype=np.float64).reshape(len(x), -1)
     n, dim = y.shape
@@ -270,12 +364,16 @@ def table_of(spline: Any, noise: object, w: FloatArray) -> JumpTable:
     # Straight lines (p = 0) are the process without curvature: the filter with q = 0 is
     # least squares of a line, and the rest holds as it stands.
     lam = math.inf if p == 0.0 else (1.0 - p) / p
+    if charge is None:
+        charge = (2 * dim + 1) * math.log(n)
+    r = None if spline._phi is None else correlations(x, spline._phi)
     rows = []
     segs = spline.segments
     for k in range(len(segs) - 1):
         a, b = segs[k].start, segs[k + 1].stop
         cut = segs[k + 1].start - a
-        rows.append(_one_jump(x[a:b], y[a:b], var[a:b], sigma2, lam, cut))
+        window = None if r is None else np.concatenate(([0.0], r[a + 1 : b]))
+        rows.append(_one_jump(x[a:b], y[a:b], var[a:b], sigma2, lam, cut, charge, window))
     k = len(rows)
     fields = {
         "position": np.array([r.position for r in rows], dtype=np.float64),

@@ -291,7 +291,7 @@ def fit_group(specs: Sequence[Series], fo: FitOptions, cancel: npt.NDArray[np.ui
             out[i] = res
             continue
         pr, gr = reported(st, res["lam"], pv, gv)
-        out[i] = JumpSpline._from_fit(res, data, pr, gr, fo.extrapolate)
+        out[i] = JumpSpline._from_fit(res, data, pr, gr, fo.extrapolate, fo.phi)
     return out
 
 

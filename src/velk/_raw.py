@@ -120,14 +120,21 @@ def spline_fields(
         time_axis=time_axis,
         nu=0,
         samples_fed=r["samples_fed"],
+        phi=None,
     )
 
 
 def fit_fields(
-    res: _engine.FitResult, data: Data, p: float, gamma: float, extrapolate: str
+    res: _engine.FitResult,
+    data: Data,
+    p: float,
+    gamma: float,
+    extrapolate: str,
+    phi: float | None = None,
 ) -> dict[str, Any]:
-    """What a `JumpSpline` holds of an engine fit of `data`: the fit's own arrays (made
-    read-only) and the samples' (read-only already), not copies."""
+    """What a `JumpSpline` holds of an engine fit of `data` (under AR(1) noise of
+    correlation phi where given): the fit's own arrays (made read-only) and the samples'
+    (read-only already), not copies."""
     for key in ("breaks", "coefs", "jumps", "jump_index"):
         res[key].flags.writeable = False
     samples = data.samples
@@ -149,4 +156,5 @@ def fit_fields(
         time_axis=data.axis,
         nu=0,
         samples_fed=int(res["samples_fed"]),
+        phi=phi,
     )

@@ -74,7 +74,8 @@ class Selection:
     jumps : JumpTable
         Each jump of the chosen fit with a 95 % interval for its position, its size with
         a standard error, and the probability that a jump lies in that interval, at the
-        noise level the fit leaves (NaN where that level is unknown, e.g. zero).
+        noise level the fit leaves and under its noise model (NaN where that level is
+        unknown, e.g. zero); each jump is charged the chosen `jump_cost`.
     noise_model : str
         The noise model of the chosen fit: "gaussian", "student-t" or "ar1". The
         settings above are those searched under it.
@@ -284,7 +285,9 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
     noise = best.scale if t_noise else noise_of(best.prss, t.pb.m, t.pb.dim, best.n_jumps)
     # In the caller's terms; none where a fit leaves no more than rounding could.
     level = 0.0 if noise <= t.pb.floor else math.sqrt(noise) * t.level
-    spline = JumpSpline._from_fit(search.result, t.data, p_best, gamma_best, "linear")
+    # Straight lines are fitted without AR(1) noise (see score_cell).
+    phi = t.pb.phi if math.isfinite(best.length) else None
+    spline = JumpSpline._from_fit(search.result, t.data, p_best, gamma_best, "linear", phi)
     return Selection(
         spline=spline,
         smoothing=best.length,
@@ -295,8 +298,8 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         noise=level if math.isfinite(noise) else math.nan,
         spacing=t.h,
         edge=edge,
-        # The table's intervals assume independent noise: none under AR(1) noise.
-        _table=LazyTable(spline, math.nan if ar1 else level, t.data.samples.w),
+        # A jump is charged the chosen cost, in the noise variance the fit leaves.
+        _table=LazyTable(spline, level, t.data.samples.w, t.caller(best.jump_cost)),
         **arrays,
         noise_model="student-t" if t_noise else "ar1" if ar1 else "gaussian",
         nu=t.pb.nu,
@@ -320,8 +323,8 @@ class LazyTable:
     """The jump table of a selection, made when first read: it costs a few percent of a
     fit, which callers that only want the spline (or many series) need not pay."""
 
-    def __init__(self, spline: JumpSpline, level: float, w: FloatArray) -> None:
-        self.args = (spline, level, w)
+    def __init__(self, spline: JumpSpline, level: float, w: FloatArray, cost: float) -> None:
+        self.args = (spline, level, w, cost)
         self.table: JumpTable | None = None
 
     def get(self) -> JumpTable:
@@ -330,11 +333,12 @@ class LazyTable:
         return self.table
 
 
-def _jump_table(spline: JumpSpline, level: float, w: FloatArray) -> JumpTable:
-    """The chosen fit's jumps at the noise level it leaves (none where that is not known:
-    a fit that leaves only rounding, or interpolants)."""
+def _jump_table(spline: JumpSpline, level: float, w: FloatArray, cost: float) -> JumpTable:
+    """The chosen fit's jumps at the noise level it leaves and under its noise model (none
+    where that is not known: a fit that leaves only rounding, or interpolants), each
+    charged the chosen jump cost."""
     if len(spline.jump_indices) and level > 0.0 and math.isfinite(level) and 0 <= spline.p < 1:
-        return table_of(spline, level, w)
+        return table_of(spline, level, w, cost / level**2)
     return empty_table(spline, len(spline.jump_indices))
 
 
@@ -434,8 +438,8 @@ def select(
     first estimated from the robust variances of the second differences at lags 1 to 4,
     whose ratios follow from phi alone where the curve is locally linear (a jump spoils
     only a few of them), within [-0.95, 0.95]; then the search runs at the estimate and
-    0.15 either side, within [0, 0.95], and the best score wins. The jump table's
-    intervals assume independent noise and are not given (NaN) under AR(1) noise.
+    0.15 either side, within [0, 0.95], and the best score wins. The jump table is then
+    that of the AR(1) model: its filter carries the noise with the curve.
 
     Examples
     --------

@@ -115,6 +115,7 @@ class JumpSpline:
         "_jumps",
         "_nu",
         "_p",
+        "_phi",
         "_samples_fed",
         "_scale",
         "_segments",
@@ -140,6 +141,7 @@ class JumpSpline:
     _time_axis: TimeAxis | None
     _nu: int  # order of derivative of the fitted curve; negative for antiderivatives
     _samples_fed: int | None
+    _phi: float | None  # the AR(1) noise the fit assumed (None: independent), for its table
 
     def __init__(
         self,
@@ -155,12 +157,18 @@ class JumpSpline:
 
     @classmethod
     def _from_fit(
-        cls, res: _engine.FitResult, data: Data, p: float, gamma: float, extrapolate: str
+        cls,
+        res: _engine.FitResult,
+        data: Data,
+        p: float,
+        gamma: float,
+        extrapolate: str,
+        phi: float | None = None,
     ) -> JumpSpline:
         """The spline of an engine fit of `data`, trusted as it comes: its arrays are the
         fit's own (made read-only) and the samples' (read-only already), not copies."""
         out = object.__new__(cls)
-        out._set(**fit_fields(res, data, p, gamma, extrapolate))
+        out._set(**fit_fields(res, data, p, gamma, extrapolate, phi))
         return out
 
     def _set(self, **fields: Any) -> None:
@@ -430,8 +438,10 @@ class JumpSpline:
         Notes
         -----
         Each segment is taken as the integrated Wiener process the smoothing stands for,
-        with independent Gaussian noise, and each jump is moved with its neighbours held
-        fixed: see the README's section on jump uncertainty.
+        with Gaussian noise, independent or AR(1) as the fit assumed (`fit`'s phi), and
+        each jump is moved with its neighbours held fixed. The probability charges a jump
+        BIC's cost, ``(2 dim + 1) log m`` noise variances (`select`'s default), whatever
+        this fit's own jump cost: see the README's section on jump uncertainty.
         """
         from velk._jumps import jump_table
 
@@ -485,5 +495,5 @@ def derivative_order(nu: object) -> int:
 
 def _restore(fields: Mapping[str, Any]) -> JumpSpline:
     out = object.__new__(JumpSpline)
-    out._set(**fields)
+    out._set(**{"phi": None, **fields})  # pickles from before phi was kept
     return out
