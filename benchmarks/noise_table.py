@@ -56,7 +56,7 @@ def real_cell(x: np.ndarray, y: np.ndarray, truth: list[int], noise: str) -> tup
     sel = velk.select(x, y, noise=noise, n_jobs=1)
     spent = time.perf_counter() - t0
     found = (np.asarray(sel.spline.jump_indices) + 1).tolist()
-    e, tp, c, _ = match(found, truth)
+    _, tp, c, _ = match(found, truth)
     at = ", ".join(f"{x[k]:.6g}" for k in found) or "none"
     extra = f" (phi {sel.phi:.2f})" if sel.noise_model == "ar1" else ""
     won = f"{sel.noise_model}{extra}: " if noise == "auto" else ""
