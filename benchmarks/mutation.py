@@ -23,10 +23,11 @@ from __future__ import annotations
 
 import argparse
 import fnmatch
+import hashlib
 import io
+import itertools
 import keyword
 import os
-import random
 import re
 import shutil
 import signal
@@ -41,37 +42,39 @@ REPO = Path(__file__).resolve().parent.parent
 AREAS = {"core": 1, "engine": 1, "src/velk": 2}  # shares of --count
 SOURCES = ("core/*.cpp", "core/*.hpp", "engine/*.cpp", "engine/*.hpp", "src/velk/*.py")
 
-# The test files (tests/test_NAME.py) that reach each source file, by stem, the most direct
-# first so that -x stops early (for src/velk: those whose tests call into the module, the
-# most such tests first, as a profiler counted them); @NAME is a group defined above it, an
-# indented line continues the one above. A file not listed here runs the whole suite. C++
-# files also run ctest.
+# The test files (tests/test_NAME.py) that exercise each source file directly, by stem, the
+# likeliest killers first so that -x stops early (for src/velk: chosen among the files whose
+# tests call into the module, as a profiler counted them). @NAME is a group defined above its
+# use; an indented line continues the one above. A file not listed, and every file with
+# --full, runs the whole suite. C++ files run ctest first.
 REACH = """
 @search: search pruning dominance engine
 @fit: fit api module cv errors properties
-@select: select noise path uncertainty select_ar1
-@ar1: ar1 ar1_stats select_ar1
-@api: spline time jump_plot cli many
-@core: @fit @search @select spline
-@engine: @search @ar1 @select @fit @api
-csaps prepare ppform partition_search segment line_search input_error cv: @core
-array fit cancel: @core threads leaks
-ar1 ar1_spline ar1_stats functional line_states: @ar1 @engine threads
-noise stats samples scaled_fit setting pow2 invalid: @engine threads
-_ar1: select_ar1 ar1_stats noise many cli
+csaps prepare ppform: @fit search spline
+partition_search segment line_search: @search fit
+array input_error options error: @fit search
+cv: cv select errors
+fit: @fit search leaks
+cancel: engine threads many
+functional line_states: @search ar1 fit
+ar1 ar1_spline ar1_stats: ar1 ar1_stats select_ar1 engine
+noise: select noise engine
+stats: select uncertainty path noise select_ar1
+samples scaled_fit setting pow2 invalid: engine errors time ar1 @search fit spline select
+_ar1: select_ar1 ar1_stats noise many
 _cli _report _table: cli
-_cv: errors select api docs
+_cv: select errors api docs
 _example: cli docs
-_fit: time spline errors cli ar1 uncertainty select engine api docs path jump_plot properties many
-_jumps: uncertainty cli jump_plot noise select_ar1 docs select
-_many: many cli select_ar1 docs
+_fit: fit errors time spline api engine ar1 properties
+_jumps: uncertainty jump_plot cli select_ar1 noise
+_many: many cli select_ar1
 _path: path docs
-_plot: jump_plot cli select path docs
-_robust: noise many select_ar1 path cli
-_plan _score _search _select: select select_ar1 many cli noise errors path jump_plot
-    uncertainty docs
-_params _ppoly _raw _samples _spline _time _validate: select time errors cli spline
-    uncertainty ar1 many select_ar1 jump_plot engine api path noise docs properties
+_plot: jump_plot cli select path
+_robust: noise many select_ar1
+_plan _score _search _select: select select_ar1 many noise path errors cli
+_params _validate: errors properties fit select time cli many
+_ppoly _raw _spline: spline api fit time uncertainty jump_plot cli
+_samples _time: time select errors fit path cli spline
 """
 
 
@@ -94,24 +97,20 @@ MINMAX = {"min": "max", "max": "min", "minimum": "maximum", "maximum": "minimum"
 MINMAX |= {"fmin": "fmax", "fmax": "fmin", "argmin": "argmax", "argmax": "argmin"}
 DROPPED_CALLS = {"sqrt", "fabs", "abs"}
 NAN = {"infinity": "quiet_NaN", "INFINITY": "NAN", "HUGE_VAL": "NAN", "inf": "nan"}
-ONE = {("1", "]"), ("1", ","), ("1", ":")}  # i + 1 ending an index
 SKIPPED = {"assert", "raise", "throw", "static_assert", "import", "from", "#"}
 VALUE_END = {")", "]", "}"}
+ENDS = ("]", ",", ":")  # what may follow the 1 of an index i + 1
 T = tokenize
 PY_TOKENS = (T.NAME, T.NUMBER, T.OP, T.STRING, T.NEWLINE, T.INDENT, T.DEDENT)
 PYTEST = ["-p", "no:cacheprovider", "--hypothesis-seed=0"]  # deterministic property tests
 FAILED = re.compile(r"^(?:FAILED|ERROR) (tests/\S+?\.py(?:::.*?)?)(?: - |$)", re.M)
-CPP_OPS = sorted(
-    "<<= >>= -> :: ++ -- << >> <= >= == != && || += -= *= /= %= &= |= ^= ** // "
-    "{ } ( ) [ ] ; , . ? : = < > + - * / % & | ^ ! ~ @".split(),
-    key=len,
-    reverse=True,
-)
+CPP_OPS = "<<= >>= -> :: ++ -- << >> <= >= == != && || += -= *= /= %= &= |= ^= { } ( ) [ ] ; ,"
+CPP_OPS += " . ? : = < > + - * / % & | ^ ! ~"  # the longest first
 CPP_TOKEN = re.compile(
     r"(?P<space>\s+)|(?P<comment>//[^\n]*|/\*.*?\*/)|(?P<pre>^[ \t]*#(?:\\\n|[^\n])*)"
     r"|(?P<str>\"(?:\\.|[^\"\\])*\"|'(?:\\.|[^'\\])*')"
     r"|(?P<num>(?:\d|\.\d)(?:[eEpP][+-]|[\w.'])*)|(?P<name>[A-Za-z_]\w*)"
-    r"|(?P<op>" + "|".join(map(re.escape, CPP_OPS)) + ")",
+    r"|(?P<op>" + "|".join(map(re.escape, CPP_OPS.split())) + ")",
     re.S | re.M,
 )
 
@@ -133,6 +132,7 @@ class Mutant:
     end: int
     new: str
     kind: str
+    key: str = ""  # the file, the line's text, the column and the change
     ident: str = ""
 
     @property
@@ -150,9 +150,7 @@ class Mutant:
 
 
 def py_tokens(text: str) -> list[Tok]:
-    starts = [0]
-    for line in text.splitlines(keepends=True):
-        starts.append(starts[-1] + len(line))
+    starts = [0, *itertools.accumulate(map(len, text.splitlines(keepends=True)))]
     kinds = dict(zip(PY_TOKENS, ("name", "num", "op", "str", "end", "indent", "dedent")))
     toks = []
     for t in tokenize.generate_tokens(io.StringIO(text).readline):
@@ -281,11 +279,12 @@ def number_mutants(ctx: Context, k: int) -> list[tuple[int, int, str, str]]:
     toks, t = ctx.toks, ctx.toks[k]
     nxt = toks[k + 1] if k + 1 < len(toks) else t
     after = toks[k + 2].text if k + 2 < len(toks) else "]"
-    if t.text in ("+", "-") and ctx.binary(k) and ctx.index[k] and (nxt.text, after[:1]) in ONE:
+    index_offset = ctx.index[k] and nxt.text == "1" and after in ENDS
+    if t.text in ("+", "-") and ctx.binary(k) and index_offset:
         return [(toks[k - 1].end, nxt.end, "", "index")]
     offset = t.kind == "num" and t.text == "1" and toks[k - 1].text in ("+", "-")
     new = constant(t.text) if t.kind == "num" else None
-    if new is None or (offset and ctx.binary(k - 1) and ctx.index[k] and nxt.text in "],:"):
+    if new is None or (offset and ctx.binary(k - 1) and ctx.index[k] and nxt.text in ENDS):
         return []
     return [(t.start, t.end, new, "constant")]
 
@@ -313,7 +312,10 @@ def mutants_of(path: str) -> list[Mutant]:
         if ctx.skip[k] or ctx.toks[k].kind in ("end", "indent", "dedent"):
             continue
         for start, end, new, kind in token_mutants(ctx, k):
-            found.append(Mutant(path, text.count("\n", 0, start) + 1, start, end, new, kind))
+            bol = text.rfind("\n", 0, start) + 1
+            key = f"{path}|{text[bol : text.find(chr(10), start)].strip()}|{start - bol}|{new}"
+            line = text.count("\n", 0, start) + 1
+            found.append(Mutant(path, line, start, end, new, kind, key))
     return found
 
 
@@ -325,11 +327,16 @@ def sample(seed: int, count: int, pattern: str) -> list[Mutant]:
             for m in mutants_of(path):
                 by_area[m.area].append(m)
     shares = {a: s for a, s in AREAS.items() if by_area[a]}
-    rng, chosen = random.Random(seed), []
+    chosen: list[Mutant] = []
     left, total = count, sum(shares.values())
     for n, (area, share) in enumerate(shares.items()):
         quota = left if n == len(shares) - 1 else round(count * share / total)
-        chosen += rng.sample(by_area[area], min(quota, len(by_area[area])))
+        # A mutant's draw hangs on the seed and its own line only, so that an edit elsewhere
+        # leaves the rest of the sample as it was.
+        draw = sorted(
+            by_area[area], key=lambda m: hashlib.sha256(f"{seed}{m.key}".encode()).digest()
+        )
+        chosen += draw[:quota]
         left -= quota
     chosen.sort(key=lambda m: (m.path, m.start, m.kind))
     return [replace(m, ident=f"M{n + 1:03d}") for n, m in enumerate(chosen)]
@@ -351,8 +358,9 @@ def run(cmd: list[str], cwd: Path, env: dict[str, str], timeout: float) -> tuple
 class Scratch:
     """A copy of the working tree with its own build directory; the tests import the copy."""
 
-    def __init__(self, root: Path, timeout: float):
+    def __init__(self, root: Path, timeout: float, full: bool):
         self.tree, self.build_dir, self.timeout = root / "tree", root / "build", timeout
+        self.full = full
         # A scikit-build editable install of the checkout would import the checkout instead
         # of the copy; its finder steps aside for the build directories named here.
         skip = [str(getattr(f, "path", "")) for f in sys.meta_path if getattr(f, "path", None)]
@@ -360,8 +368,11 @@ class Scratch:
         self.env["SKBUILD_EDITABLE_SKIP"] = os.pathsep.join(skip)
 
     def sync(self) -> None:
-        listed = ["git", "ls-files", "-co", "--exclude-standard"]
-        for name in subprocess.check_output(listed, cwd=REPO, text=True).split():
+        cmd = ["git", "ls-files", "-co", "--exclude-standard"]
+        listed = subprocess.check_output(cmd, cwd=REPO, text=True).split()
+        for gone in set(self.tree.glob("tests/**/*.*")) - {self.tree / n for n in listed}:
+            gone.unlink()  # a test file deleted since the last run
+        for name in listed:
             src, dst = REPO / name, self.tree / name
             if src.is_file() and (not dst.exists() or dst.read_bytes() != src.read_bytes()):
                 dst.parent.mkdir(parents=True, exist_ok=True)
@@ -398,7 +409,8 @@ class Scratch:
         return run(cmd, self.tree, self.env, self.timeout)
 
     def python_tests(self, path: str) -> tuple[str, str]:
-        files = reach().get(Path(path).stem, [])
+        files = [] if self.full else reach().get(Path(path).stem, [])
+        files = [f for f in files if (self.tree / f).exists()]
         status, out = self.pytest(files or ["tests"])
         if status is None:
             return "timeout", "pytest " + " ".join(Path(f).stem for f in files)[:60]
@@ -486,6 +498,7 @@ def main() -> None:
     ap.add_argument("--files", default="*", help="only source files matching this glob")
     ap.add_argument("--only", default="", help="run only these mutant ids (comma-separated)")
     ap.add_argument("--list", action="store_true", help="print the mutants without running them")
+    ap.add_argument("--full", action="store_true", help="run the whole suite for every mutant")
     ap.add_argument("--out", type=Path, help="also write the table to this markdown file")
     ap.add_argument("--scratch", type=Path, default=Path("/tmp/velk-mutation"))
     ap.add_argument("--timeout", type=float, default=600.0, help="seconds per test command")
@@ -496,7 +509,7 @@ def main() -> None:
         mutants = [m for m in mutants if m.ident in args.only.split(",")]
     results: dict[str, tuple[str, str]] = {}
     if not args.list:
-        scratch = Scratch(args.scratch, args.timeout)
+        scratch = Scratch(args.scratch, args.timeout, args.full)
         scratch.sync()
         if scratch.build():
             sys.exit("the unmutated copy does not build")
