@@ -73,7 +73,8 @@ _plot: jump_plot cli select path
 _robust: noise many select_ar1
 _plan _score _search _select: select select_ar1 many noise path errors cli
 _params _validate: errors properties fit select time cli many
-_ppoly _raw _spline: spline api fit time uncertainty jump_plot cli
+_ppoly _spline: spline api fit time uncertainty jump_plot cli
+_raw: errors spline api fit time uncertainty properties
 _samples _time: time select errors fit path cli spline
 """
 
