@@ -54,6 +54,7 @@ def test_missing_values_are_dropped_and_duplicates_merged():
     assert_array_equal(spl.jump_indices, raw["discont_idx"])
     cover = np.concatenate([np.arange(len(spl.x))[s] for s in spl.segments])
     assert_array_equal(cover, np.arange(len(spl.x)))
+    assert velk.JumpSpline(raw, 0.9, 2.0).segments == spl.segments
 
 
 # --- folds -----------------------------------------------------------------------------
