@@ -54,6 +54,9 @@ def test_missing_values_are_dropped_and_duplicates_merged():
     assert_array_equal(spl.jump_indices, raw["discont_idx"])
     cover = np.concatenate([np.arange(len(spl.x))[s] for s in spl.segments])
     assert_array_equal(cover, np.arange(len(spl.x)))
+    wrapped = velk.JumpSpline(raw, 0.9, 2.0)  # the raw result, in units of x and y
+    assert wrapped.segments == spl.segments
+    assert_allclose(wrapped(t)[:, 0], spl(t), rtol=1e-9, atol=1e-12)
 
 
 # --- folds -----------------------------------------------------------------------------

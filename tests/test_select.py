@@ -1,6 +1,7 @@
 """Choosing the smoothing and the jump cost: scores, the smoother's statistics, select."""
 
 import multiprocessing
+import os
 import subprocess
 import sys
 import threading
@@ -230,12 +231,15 @@ POOLS = {"threads": lambda: ThreadPoolExecutor(3),
          "processes": lambda: ProcessPoolExecutor(2, mp_context=FORKSERVER)}  # fmt: skip
 
 
-@pytest.mark.parametrize("how", ["threads", "processes", "n_jobs"])
-def test_select_in_parallel_equals_serial(how):
+@pytest.mark.parametrize("how", ["threads", "processes", "n_jobs", "one core"])
+def test_select_in_parallel_equals_serial(how, monkeypatch):
     x, y = signal(n=100, dim=2)
     serial = velk.select(x, y, delta=0.1, n_jobs=1)
     if how == "n_jobs":
         par = velk.select(x, y, delta=0.1, n_jobs=2)
+    elif how == "one core":  # the default n_jobs there makes no pool
+        monkeypatch.setattr(os, "cpu_count", lambda: 1)
+        par = velk.select(x, y, delta=0.1)
     else:
         with POOLS[how]() as pool:
             par = velk.select(x, y, delta=0.1, executor=pool)

@@ -11,13 +11,16 @@ from scipy.interpolate import PPoly
 import velk
 
 
-def jumpy(dim=1, n=120, seed=0):
-    """A fit with two jumps (one across zero) of curves that cross zero several times."""
+def jumpy(dim=1, n=120, seed=0, scale=1.0):
+    """A fit with two jumps (one across zero) of curves that cross zero several times, on x
+    times `scale` (30: the fit's unit of x is 2, not 1)."""
     rng = np.random.default_rng(seed)
     x = np.sort(rng.uniform(0.0, 10.0, n))
     y = np.cos(x)[:, None] * np.arange(1, dim + 1) + np.where(x > 4.0, 1.5, 0.0)[:, None]
     y += np.where(x > 7.0, -2.0, 0.0)[:, None] + 0.05 * rng.standard_normal((n, dim))
-    spl = velk.fit(x, y if dim > 1 else y[:, 0], p=0.99, gamma=20.0, delta=0.05)
+    lam = 0.01 / 0.99 * scale**3  # the same curve whatever the scale
+    p = 1.0 / (1.0 + lam)
+    spl = velk.fit(scale * x, y if dim > 1 else y[:, 0], p=p, gamma=20.0 / 0.99 * p, delta=0.05)
     assert len(spl.jumps) == 2
     return spl
 
@@ -27,10 +30,10 @@ def oracle(spl):
     return PPoly(np.moveaxis(spl.coefs, -1, 0).copy(), spl.breaks, extrapolate=True)
 
 
-@pytest.mark.parametrize("dim", [1, 2])
+@pytest.mark.parametrize("dim, scale", [(1, 1.0), (2, 1.0), (1, 30.0)])
 @pytest.mark.parametrize("nu", [1, 2, 3, 4, 6])
-def test_derivatives_agree_with_ppoly(dim, nu):
-    spl = jumpy(dim)
+def test_derivatives_agree_with_ppoly(dim, scale, nu):
+    spl = jumpy(dim, scale=scale)
     t = probe_points(spl)
     want = oracle(spl).derivative(nu)(t) if nu < 4 else np.zeros(t.shape + spl(t).shape[1:])
     assert_allclose(spl(t, nu=nu), want, rtol=1e-12, atol=1e-12)
@@ -109,7 +112,8 @@ def test_extrapolate_nan_outside_the_samples():
 def test_splines_pickle_and_stay_immutable():
     spl = jumpy(2)
     t = probe_points(spl)
-    for s in (spl, spl.derivative(2), spl.antiderivative()):
+    raw = velk.JumpSpline(velk.velk(spl.x, spl.y, spl.p, spl.gamma, np.full(120, 0.05)), 0.5, 1.0)
+    for s in (spl, spl.derivative(2), spl.antiderivative(), raw):
         copy = pickle.loads(pickle.dumps(s))
         assert_array_equal(copy(t), s(t))
         assert repr(copy) == repr(s)
