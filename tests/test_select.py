@@ -14,6 +14,7 @@ from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
 from velk import _engine
+from velk._progress import Progress
 
 # Searches of dozens of fits each, through the entry points that the other files check for
 # leaks; LeakSanitizer's slow unwinding of every allocation made this file alone about a
@@ -279,7 +280,7 @@ def test_guesses_of_the_next_round_are_used_once_or_stopped(monkeypatch):
     monkeypatch.setattr(_search, "score_cell", score_cell)
     search = _search.Search(t.pb)
     with ThreadPoolExecutor(3) as pool:
-        _search.drive(search, strategy(search), pool, _search.Progress(False))
+        _search.drive(search, strategy(search), pool, Progress(False))
     assert sorted(v for v, _ in calls) == [0.5, 1.0, 4.0, 8.0]
     flags = dict(calls)
     assert flags[0.5] is t.pb.cancel and flags[8.0] is not t.pb.cancel and flags[8.0][0] == 1

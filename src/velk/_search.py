@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import functools
 import math
-import sys
 import threading
 from collections.abc import Callable, Generator, Iterator, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
@@ -15,13 +14,13 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
+from velk._progress import Progress
 from velk._robust import t_evidence, t_fit
 from velk._score import evidence
 
 __all__ = [
     "Cell",
     "Problem",
-    "Progress",
     "Round",
     "Search",
     "Strategy",
@@ -127,44 +126,6 @@ def t_cell(pb: Problem, length: float, jump_cost: float) -> tuple[Cell, _engine.
     cell = Cell(length, jump_cost, score, len(tf.res["jumps"]), st["edf"], st["prss"],
                 tf.res["lam"], tf.scale, tf.iterations)  # fmt: skip
     return cell, tf.res
-
-
-class Progress:
-    """A progress bar on stderr: tqdm when it is installed, a plain line otherwise."""
-
-    def __init__(
-        self,
-        enabled: bool,
-        name: str = "velk.select",
-        unit: str = "fit",
-        done: str = "settings scored",
-    ) -> None:
-        self.done, self.enabled, self.name, self.what = 0, enabled, name, done
-        self.bar: Any = None
-        if enabled:
-            try:
-                from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
-            except ImportError:
-                self._line()
-            else:
-                self.bar = tqdm(desc=name, unit=unit, file=sys.stderr)
-
-    def _line(self) -> None:
-        sys.stderr.write(f"\r{self.name}: {self.done} {self.what}")
-        sys.stderr.flush()
-
-    def update(self, k: int) -> None:
-        self.done += k
-        if self.bar is not None:
-            self.bar.update(k)
-        elif self.enabled:
-            self._line()
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-        elif self.enabled:
-            sys.stderr.write("\n")
 
 
 Setting = tuple[float, float]  # (smoothing length, jump cost in the fits' units)

@@ -24,9 +24,10 @@ from velk._params import terms_of
 from velk._path import JumpPath, PathProblem, path_of
 from velk._plan import Options, Plan, Task, ar1_best, job_of
 from velk._ppoly import FloatArray
+from velk._progress import Progress
 from velk._samples import read
 from velk._score import noise_of
-from velk._search import Cell, Progress, Search, drive
+from velk._search import Cell, Search, drive
 from velk._spline import JumpSpline
 from velk._validate import boolean, check_executor, check_n_jobs
 
