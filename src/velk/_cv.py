@@ -197,6 +197,7 @@ def cv_score(
     fl = resolve_folds(folds, len(usable), position)
     pruning = option("pruning", pruning, PRUNING)
     precondition = option("precondition", precondition, PRECONDITION)
+    phi = None if phi is None else real("phi", phi)
     pv = None if p is None else real("p", p)  # out of range scores inf (see Returns)
     gv = None if gamma is None else real("gamma", gamma)
     if pv is not None and not 0.0 <= pv <= 1.0:
@@ -206,6 +207,4 @@ def cv_score(
     st = setting(pv, gv, smoothing, jump_cost, axis)[0]
     xs = usable + 1.0 if xa is None else xa[usable]
     ds = np.ones(len(usable)) if da is None else da[usable]
-    phi = None if phi is None else real("phi", phi)
-    xs_, ys_ = xs.astype(np.float64), y2[usable]
-    return fold_score(xs_, ys_, ds, fl, st, pruning, precondition, phi)
+    return fold_score(xs.astype(np.float64), y2[usable], ds, fl, st, pruning, precondition, phi)
