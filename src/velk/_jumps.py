@@ -55,6 +55,18 @@ class _Sweep:
     var: FloatArray  # (n, 2, 2): their covariance
 
 
+def _outputs(n: int) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
+    """A sweep's energy, quadratic form, means and covariances at each sample, to fill."""
+    return np.zeros(n), np.zeros(n), np.zeros((n, 2)), np.zeros((n, 2, 2))
+
+
+def _slope_prior(x: FloatArray, y: FloatArray) -> float:
+    """The first slope's prior variance: far wider than any slope the data could show."""
+    big = 1e8 * (float(np.max(np.abs(y))) + 1.0) ** 2
+    span = max(float(x[-1] - x[0]), 1e-300) if len(x) > 1 else 1.0
+    return big / span**2
+
+
 def _sweep(x: FloatArray, y: FloatArray, var: FloatArray, q: float) -> _Sweep:
     """Filter an integrated Wiener process of rate q along x (increasing).
 
@@ -63,15 +75,10 @@ def _sweep(x: FloatArray, y: FloatArray, var: FloatArray, q: float) -> _Sweep:
     `select`'s score uses, whatever its start.
     """
     n = len(x)
-    energy = np.zeros(n)
-    quad = np.zeros(n)
-    mean = np.zeros((n, 2))
-    cov = np.zeros((n, 2, 2))
+    energy, quad, mean, cov = _outputs(n)
     # Diffuse start: the level is the first sample, the slope unknown.
-    big = 1e8 * (float(np.max(np.abs(y))) + 1.0) ** 2
-    span = max(float(x[-1] - x[0]), 1e-300) if n > 1 else 1.0
     m0, m1 = float(y[0]), 0.0
-    p00, p01, p11 = float(var[0]), 0.0, big / span**2
+    p00, p01, p11 = float(var[0]), 0.0, _slope_prior(x, y)
     total = form = 0.0
     mean[0] = (m0, m1)
     cov[0] = ((p00, p01), (p01, p11))
@@ -108,16 +115,11 @@ def _sweep_ar1(x: FloatArray, y: FloatArray, var: FloatArray, q: float, phi: Flo
     own (not `_sweep` with phi = 0) because the loop is the table's cost.
     """
     n = len(x)
-    energy = np.zeros(n)
-    quad = np.zeros(n)
-    mean = np.zeros((n, 2))
-    cov = np.zeros((n, 2, 2))
-    big = 1e8 * (float(np.max(np.abs(y))) + 1.0) ** 2
-    span = max(float(x[-1] - x[0]), 1e-300) if n > 1 else 1.0
+    energy, quad, mean, cov = _outputs(n)
     sd0 = math.sqrt(float(var[0]))
     # Diffuse start: the level is the first sample less its noise, the slope unknown.
     m0, m1, m2 = float(y[0]), 0.0, 0.0
-    p00, p01, p02, p11, p12, p22 = sd0 * sd0, 0.0, -sd0, big / span**2, 0.0, 1.0
+    p00, p01, p02, p11, p12, p22 = sd0 * sd0, 0.0, -sd0, _slope_prior(x, y), 0.0, 1.0
     total = form = 0.0
     mean[0] = (m0, m1)
     cov[0] = ((p00, p01), (p01, p11))
