@@ -48,7 +48,7 @@ SOURCES = ("core/*.cpp", "core/*.hpp", "engine/*.cpp", "engine/*.hpp", "src/velk
 # use; an indented line continues the one above. A file not listed, and every file with
 # --full, runs the whole suite. C++ files run ctest first.
 REACH = """
-@search: search pruning dominance engine
+@search: search pruning engine
 @fit: fit api module cv errors properties
 csaps prepare ppform: @fit search spline
 partition_search segment line_search: @search fit

@@ -1,13 +1,11 @@
-"""The decisions of the nox sessions (.ci/checks.py): which wheel passes, which failed leak
-check is retried, what makes a shared wheel stale, which pins disagree."""
+"""The decisions of the nox sessions (.ci/checks.py) that could hide a fault: which wheel
+passes, which failed sanitizer run is retried, which files are checked."""
 
 from __future__ import annotations
 
 import importlib.util
-import re
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -29,9 +27,7 @@ REPAIRED = "velk-0.1.0-cp39-abi3-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
     [
         (BUILT, False, None),
         (REPAIRED, True, None),
-        ("velk-0.1.0-cp39-abi3-manylinux_2_28_aarch64.whl", True, None),
         (BUILT, True, "no manylinux"),  # auditwheel left the plain linux tag
-        ("velk-0.1.0-cp311-cp311-linux_x86_64.whl", False, "not tagged cp39-abi3"),
         ("velk-0.1.0-cp311-abi3-linux_x86_64.whl", False, "not tagged cp39-abi3"),
         ("velk-0.1.0-cp39-cp39-manylinux_2_17_x86_64.whl", True, "not tagged cp39-abi3"),
     ],
@@ -55,64 +51,15 @@ LEAK = "==1==ERROR: LeakSanitizer: detected memory leaks\n"
         (1, CRASH, False, False, "failed"),  # no leak check, no scan to blame
         # A report beside the crash is a finding: a retry could pass and hide it.
         (1, LEAK + CRASH, True, False, "failed"),
-        (1, "==1==ERROR: AddressSanitizer: heap-use-after-free\n" + CRASH, True, False, "failed"),
         (1, "a.cpp:1:5: runtime error: signed integer overflow\n" + CRASH, True, False, "failed"),
         # A child process's report, its exit status checked by no test.
         (0, "9 passed\n" + LEAK, True, False, "failed"),
-        (0, "1 passed\nfit.cpp:1:1: runtime error: shift\n", False, False, "failed"),
         (5, "no tests ran\n", False, False, "passed"),  # nothing is marked no_leak_check
         (5, "no tests ran\n", True, False, "failed"),  # the leak-checked run ran nothing
     ],
 )
 def test_sanitized_run_verdict(rc, log, leaks, retried, verdict):
     assert checks.verdict(rc, log, leaks, retried) == verdict
-
-
-@pytest.mark.parametrize(
-    "text,found",
-    [
-        ('option(VELK_TESTS "Build the C++ tests" OFF)\n', True),
-        ("if(VELK_TESTS)\n  add_subdirectory(tests/cpp)\nendif()\n", True),
-        ("# VELK_TESTS will build the C++ tests\n", False),
-        ('option(VELK_TESTSUITE "other" OFF)\n', False),
-        ('option(VELK_WERROR "Warnings" OFF)\n', False),
-    ],
-)
-def test_cmake_option_found_outside_comments(text, found):
-    assert checks.declares(text, "VELK_TESTS") is found
-
-
-def test_pins_read_and_compared():
-    tools = checks.read_pins("# pins\nruff==0.17.5\nclang-format==23.1.3  # layout\n\nnox>=1\n")
-    assert tools == {"ruff": "ruff==0.17.5", "clang-format": "clang-format==23.1.3"}
-    hooks = "deps: [ruff==0.17.4, clang-format==23.1.3, mypy==2.4.1]\nrun: pip install Ruff==0.17.5"
-    assert checks.pin_mismatches(tools, hooks) == ["ruff==0.17.4 (tools.txt: ruff==0.17.5)"]
-
-
-@pytest.mark.parametrize(
-    "changed,stale",
-    [
-        ("engine/a.cpp", True),
-        ("core/sub/b.hpp", True),
-        ("src/velk/c.py", True),
-        ("CMakeLists.txt", True),
-        ("pyproject.toml", True),
-        ("tests/test_x.py", False),
-        ("docs/index.rst", False),
-        ("noxfile.py", False),
-    ],
-)
-def test_wheel_stale_after_a_change_to_its_sources(tmp_path, changed, stale):
-    kept = ["core/kept.cpp", "src/velk/kept.py"]
-    for f in [changed, *kept]:
-        (tmp_path / f).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / f).write_text("one")
-    before = checks.fingerprint(tmp_path, [changed, *kept])
-    (tmp_path / changed).write_text("two")
-    assert (checks.fingerprint(tmp_path, [changed, *kept]) != before) is stale
-    # So does a new file among the sources.
-    after = checks.fingerprint(tmp_path, [changed, *kept])
-    assert (checks.fingerprint(tmp_path, kept) != after) is stale
 
 
 @pytest.mark.skipif(shutil.which("git") is None, reason="needs git")
@@ -131,24 +78,6 @@ def test_project_files_include_new_cxx_but_not_ignored(tmp_path):
     assert checks.cxx_sources(files) == expected
 
 
-@pytest.mark.skipif(sys.version_info < (3, 11), reason="tomllib")
-def test_requirements_are_the_dependencies_and_the_extras():
-    text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
-    base = checks.requirements(text)
-    assert any(r.startswith("numpy") for r in base)
-    both = checks.requirements(text, "test", "docs")
-    assert both[: len(base)] == base
-    assert {"pytest", "sphinx", "statsmodels"} <= {re.split("[<>=\\[]", r)[0] for r in both}
-
-
-def test_leak_marker_is_the_one_the_sanitizer_session_selects():
-    noxfile = (ROOT / "noxfile.py").read_text(encoding="utf-8")
-    mark = re.search(r'^LEAK_MARK = "(\w+)"', noxfile, re.M)
-    assert mark is not None
-    pyproject = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
-    assert re.search(rf'^\s*"{mark[1]}: ', pyproject, re.M)
-
-
 @pytest.mark.parametrize("n", [1, 2, 3, 7])
 def test_shards_cover_every_test_once(n):
     from helpers import shard
@@ -156,14 +85,6 @@ def test_shards_cover_every_test_once(n):
     parts = [shard(10, f"{i}/{n}") for i in range(n)]
     assert sorted(k for p in parts for k in p) == list(range(10))
     assert max(map(len, parts)) - min(map(len, parts)) <= 1
-
-
-@pytest.mark.parametrize("spec", ["2/2", "-1/2", "1", "a/b", "1/0"])
-def test_bad_shard_refused(spec):
-    from helpers import shard
-
-    with pytest.raises(pytest.UsageError, match="--shard"):
-        shard(10, spec)
 
 
 @pytest.mark.parametrize("extra,flagged", [(0, False), (1, True)])

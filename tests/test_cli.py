@@ -205,35 +205,12 @@ def test_noise_model_of_the_selection_is_the_apis(correlated, capsys, noise):
     assert f"noise: {noise}" in cli(capsys, f"select {path} --x t --y v --noise {noise}")
 
 
-def test_phi_of_a_given_setting_is_the_apis(correlated, tmp_path, capsys):
-    x, y, path = correlated
-    out = tmp_path / "fitted.csv"
-    cli(capsys, f"fit {path} --x t --y v --smoothing 20 --jump-cost 30 --out {out} --phi 0.6")
-    fitted = np.loadtxt(out, delimiter=",", skiprows=1)[:, 1]
-    assert_array_equal(fitted, velk.fit(x, y, smoothing=20.0, jump_cost=30.0, phi=0.6)(x))
-    assert not np.allclose(fitted, velk.fit(x, y, smoothing=20.0, jump_cost=30.0)(x))
-
-
 def test_plot_without_matplotlib_fails_before_any_work(tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if it were not installed
     monkeypatch.setattr(velk, "fit", lambda *a, **k: pytest.fail("fitted before the check"))
     path, out = write(tmp_path, "t,v", [1, 2, 3], [0, 1, 2]), tmp_path / "fitted.csv"
     assert main(f"fit {path} --y v --p 0.5 --gamma 1 --out {out} --plot {out}.png".split()) == 1
     assert "--plot needs matplotlib" in capsys.readouterr().err and not out.exists()
-
-
-def test_plot_has_title_legend_and_parameters(tmp_path, capsys, monkeypatch):
-    import matplotlib.figure
-
-    saved = {}
-    savefig = lambda fig, *a, **k: saved.setdefault("fig", fig)  # noqa: E731
-    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", savefig)
-    days = [f"2024-01-{d:02d}" for d in range(1, 21)]
-    path = write(tmp_path, "day,v", days, [float(d > 10) for d in range(1, 21)])
-    cli(capsys, f"fit {path} --x day --y v {EXACT} --plot {tmp_path}/p.png")
-    ax = saved["fig"].axes[0]
-    assert "p = 1e-20, gamma = 1e-25, 1 jumps" in ax.get_title()
-    assert [t.get_text() for t in ax.get_legend().get_texts()] == ["data", "fit", "jumps"]
 
 
 @pytest.mark.parametrize("setting", ["", "--smoothing 0.05 --jump-cost 0.1"])
@@ -307,14 +284,6 @@ def test_json_records_and_text_lines_are_the_apis_table(marginal, capsys, case):
     ]
 
 
-def test_noise_level_reaches_the_probabilities(marginal, capsys):
-    # The same fit told of more noise must be less sure of its clear jump.
-    report = [cli(capsys, f"fit {marginal[0]} --x x --y y --json --noise-sd {sd} {SETTING}")
-              for sd in ("0.3", "1.5")]  # fmt: skip
-    assert report[0]["jump_table"][0]["probability"] > 0.99
-    assert report[1]["jump_table"][0]["probability"] < 0.5
-
-
 def test_dated_records_and_unknown_intervals(tmp_path, capsys):
     # Dates: the interval as ISO text like the position. An exact step leaves no noise:
     # the record is there with its position, and null where nothing is known.
@@ -329,13 +298,3 @@ def test_dated_records_and_unknown_intervals(tmp_path, capsys):
     (record,) = cli(capsys, f"fit {path} --x day --y exact --json")["jump_table"]
     assert record["position"] == "2024-01-30T12:00"
     assert record["low"] is None and record["size_se"] == [None] and record["probability"] is None
-
-
-@pytest.mark.parametrize("setting", ["", f"--noise-sd 0.3 {SETTING}"])
-def test_each_series_carries_its_own_table(marginal, capsys, setting):
-    path, x, y, _ = marginal
-    reports = cli(capsys, f"fit {path} --x x --y y,z --each --json {setting}")
-    for report, values in zip(reports, (y, -y)):
-        want = fitted(x, values).jump_table(0.3) if setting else velk.select(x, values).jumps
-        assert_array_equal([r["low"] for r in report["jump_table"]], want.low)
-        assert_array_equal([r["size"] for r in report["jump_table"]], want.size)

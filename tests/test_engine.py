@@ -18,32 +18,6 @@ def engine(x, y, p, gamma, delta=None, pruning="functional", precondition="none"
     return engine_search(x, y, p, gamma, delta, pruning=pruning, precondition=precondition)
 
 
-def random_case(rng):
-    """Data and settings of every kind the search accepts."""
-    n, dim = int(rng.integers(6, 70)), int(rng.integers(0, 4))
-    x, y, delta = piecewise_data(rng, n, max(dim, 1))
-    y = y[:, :dim] * 10.0 ** rng.uniform(-3, 3)
-    if rng.random() < 0.3:  # samples that share an abscissa
-        x = np.round(x / 3.0)
-    if rng.random() < 0.3:
-        delta = None
-    p = float(rng.choice([10 ** -rng.uniform(0, 9), 1 - 10 ** -rng.uniform(0, 9)]))
-    top = engine(x, y, p, 1e300, delta)["costs"][-1] if dim else 1.0
-    gamma = float(rng.choice([0.0, np.inf, top * 10 ** -rng.uniform(0, 4)]))
-    return x, y, delta, p, gamma, ["none", "local"][int(rng.integers(2))]
-
-
-@pytest.mark.parametrize("seed", range(150))
-def test_functional_search_is_pelt_on_the_same_model(seed):
-    x, y, delta, p, gamma, precondition = random_case(np.random.default_rng(seed))
-    got = engine(x, y, p, gamma, delta, "functional", precondition)
-    want = engine(x, y, p, gamma, delta, "PELT", precondition)
-    assert_array_equal(got["starts"], want["starts"])
-    # The same states and the same winner: the same bits.
-    assert got["costs"].tobytes() == want["costs"].tobytes()
-    assert got["samples_fed"] <= want["samples_fed"]
-
-
 @pytest.mark.parametrize("seed", range(20))
 def test_straight_lines_match_the_unpruned_line_search(seed):
     rng = np.random.default_rng(5000 + seed)

@@ -166,6 +166,8 @@ ERRORS = [
     case("prepare delta and w", prepare, T, "give delta or w, not both", delta=D, w=D),
     case("prepare y 1-D", prepare, T, "argument 'y': " + NOT_2D, y=X),
     case("prepare x length", prepare, V, "x must have one value per row of y", x=X[:4]),
+    case("prepare delta length", prepare, V, "delta must have one value per row of y",
+         delta=D[:5]),
     case("prepare zero delta", prepare, V, "delta must be positive", delta=np.r_[1.0, 0.0, D[2:]]),
     case("prepare negative w", prepare, V, "w must be positive", w=np.r_[1.0, -1.0, D[2:]]),
     case("prepare too few", prepare, V, TOO_FEW, x=np.r_[np.nan, X[1:2]], y=Y[:2]),

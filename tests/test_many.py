@@ -53,7 +53,7 @@ def test_select_many_is_select_one_series_at_a_time(form):
         same_selection(batch[name], velk.select(x, y[:, k]))
 
 
-@pytest.mark.parametrize("noise", ["student-t", "auto"])
+@pytest.mark.parametrize("noise", ["student-t", "auto", "ar1", 0.3])
 def test_select_many_under_each_noise_model_is_select(noise):
     x, y = panel()
     y[::17, 1] += 3.0  # outliers, which t noise down-weights
@@ -61,7 +61,11 @@ def test_select_many_under_each_noise_model_is_select(noise):
     for k in range(3):
         sel = velk.select(x, y[:, k], noise=noise)
         same_selection(batch[k], sel)
-        assert (batch[k].noise_model, batch[k].nu) == (sel.noise_model, sel.nu)
+        assert (batch[k].noise_model, batch[k].nu, batch[k].phi) == (
+            sel.noise_model,
+            sel.nu,
+            sel.phi,
+        )
 
 
 @pytest.mark.parametrize(

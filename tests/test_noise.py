@@ -128,8 +128,10 @@ def test_student_t_reports_the_scale_in_units_of_y():
 
 
 @pytest.mark.parametrize(
-    ("value", "error"), [("laplace", ValueError), (3, ValueError), (None, TypeError)]
-)  # a number is phi, known
-def test_bad_noise_is_refused(value, error):
+    ("value", "error"),
+    [("laplace", ValueError), (3, ValueError), (None, TypeError), (True, TypeError),
+     (1.0, ValueError), (-1.0, ValueError), (np.nan, ValueError)],
+)  # fmt: skip
+def test_bad_noise_is_refused(value, error):  # a number is phi, known
     with pytest.raises(error, match="noise"):
         velk.select(np.arange(10.0), np.arange(10.0), noise=value)

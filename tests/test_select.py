@@ -332,21 +332,6 @@ def test_select_prepares_the_samples_once(monkeypatch, kw):
     assert len(calls) == 1
 
 
-def test_select_plot_draws_the_search():
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    sel = velk.select(*signal(n=80))
-    try:
-        ax = sel.plot()
-        assert len(ax.lines) == 2  # the settings scored, the choice
-        assert len(ax.texts) == np.isfinite(sel.scores).sum()  # their jump counts
-    finally:
-        plt.close("all")
-
-
 X200 = np.arange(200.0)
 NOISY = np.sin(X200 / 20.0) + (X200 > 100) + 0.1 * np.random.default_rng(0).standard_normal(200)
 

@@ -65,21 +65,6 @@ def test_ar1_selections_give_the_ar1_table_but_no_path():
         sel.path()
 
 
-@pytest.mark.parametrize("noise", ["ar1", 0.3])
-def test_select_many_matches_select(noise):
-    cols = [series(s, 0.6, n=150)[1] for s in (0, 1)]
-    x = np.arange(150.0)
-    batch = velk.select_many(np.column_stack(cols), x, noise=noise, n_jobs=1)
-    for k, y in enumerate(cols):
-        got = batch[k]
-        one = velk.select(x, y, noise=noise, n_jobs=1)
-        assert (got.phi, got.score, got.spline.jumps.tolist()) == (
-            one.phi,
-            one.score,
-            one.spline.jumps.tolist(),
-        )
-
-
 def test_a_known_phi_is_searched_alone(monkeypatch):
     import velk._plan as plan
 
@@ -87,14 +72,6 @@ def test_a_known_phi_is_searched_alone(monkeypatch):
     monkeypatch.setattr(plan, "estimate_phi", lambda *a: pytest.fail("phi was given"))
     sel = velk.select(x, y, noise=0.45)
     assert (sel.noise_model, sel.phi) == ("ar1", 0.45)
-    for bad, error in [
-        (1.0, ValueError),
-        (-1.0, ValueError),
-        (np.nan, ValueError),
-        (True, TypeError),
-    ]:
-        with pytest.raises(error, match="noise"):
-            velk.select(x, y, noise=bad)
 
 
 @pytest.mark.parametrize(

@@ -85,18 +85,6 @@ def test_ar1_table_is_todays_at_phi_0_and_widens_with_phi(seed: int) -> None:
     assert se[0] < se[1] < se[2]
 
 
-@pytest.mark.parametrize("n", [150, 600])
-def test_interval_width_shrinks_with_step_and_holds_truth(n: int) -> None:
-    widths = []
-    for step in (2.0, 5.0):
-        x, y = _series(step, n=n, seed=2)
-        table = velk.fit(x, y, smoothing=0.5, jump_cost=4.0).jump_table(noise=0.5)
-        k = int(np.argmin(np.abs(table.position - 5.0)))
-        assert table.low[k] <= 5.0 + 10.0 / n and table.high[k] >= 5.0 - 10.0 / n
-        widths.append(table.high[k] - table.low[k])
-    assert widths[1] <= widths[0]
-
-
 def test_coverage_is_near_nominal() -> None:
     pos, z = [], []  # over the tables that found the step at 5
     for seed in range(30):

@@ -1,10 +1,9 @@
 // Preparation of samples, by the core and by the engine, against a direct
 // reference (drop the rows that are not finite, sort by x, merge equal x into
-// weighted means with summed weights), and the errors that come back as values.
+// weighted means with summed weights).
 #include <cmath>
 #include <limits>
 #include <map>
-#include <string>
 #include <vector>
 
 #include "check.hpp"
@@ -102,86 +101,6 @@ TEST(sorted_merged_and_mapped_to_their_rows) {
             CHECK_EQ(s.index[i], at);
         }
     }
-}
-
-// Bad input gives the message users read; rows that are merely not finite go.
-TEST(engine_errors_are_values) {
-    Matrix y(3, 1);
-    y.data = {1.0, 2.0, 3.0};
-    const std::string few = "at least two finite data points are required, got 1";
-    const struct {
-        std::vector<double> x, delta, w;  // empty: absent
-        std::string message;              // empty: none
-    } cases[] = {
-        {{}, {1.0, 0.0, 1.0}, {}, "delta must be positive"},
-        {{}, {1.0, -2.0, 1.0}, {}, "delta must be positive"},
-        {{}, {}, {1.0, 1.0, 0.0}, "w must be positive"},
-        {{1.0, 2.0}, {}, {}, "x must have one value per row of y"},
-        {{}, {1.0, 1.0, 1.0, 1.0}, {}, "delta must have one value per row of y"},
-        {{}, {}, {1.0}, "w must have one value per row of y"},
-        {{kNaN, 1.0, kInf}, {}, {}, few},
-        {{2.0, 2.0, 2.0}, {}, {}, few},
-        {{}, {kNaN, 1.0, kInf}, {}, few},
-        {{kNaN, 1.0, 2.0}, {0.0, 1.0, 1.0}, {}, ""},  // the zero delta's row goes
-        {{}, {}, {kInf, 1.0, 2.0}, ""},
-    };
-    int k = 0;
-    for (const auto& c : cases) {
-        CONTEXT("case ", k++);
-        const VecView x(c.x), delta(c.delta), w(c.w);
-        auto rows =
-            engine::keep_finite(c.x.empty() ? nullptr : &x, y, c.delta.empty() ? nullptr : &delta,
-                                c.w.empty() ? nullptr : &w);
-        std::string message = rows.ok() ? "" : rows.error().message;
-        if (rows.ok()) {
-            Ticker never;
-            auto samples = engine::prepare(std::move(rows.value()), false, never);
-            if (!samples.ok()) message = samples.error().message;
-        }
-        CHECK_EQ(message, c.message);
-    }
-}
-
-// The core's checks of sizes, counts and the two numbers of a fit.
-TEST(core_errors_are_values) {
-    using Kind = InputError::Kind;
-    const struct {
-        Index rows, nx, ndelta, nan_rows;  // nx, ndelta 0: absent
-        double p, gamma;
-        Kind kind;
-        Index a, b;
-    } cases[] = {
-        {1, 0, 0, 0, 0.5, 1.0, Kind::TooFewPoints, 1, 0},
-        {0, 0, 0, 0, 0.5, 1.0, Kind::TooFewPoints, 0, 0},
-        {4, 5, 0, 0, 0.5, 1.0, Kind::LengthMismatch, 5, 4},
-        {4, 4, 3, 0, 0.5, 1.0, Kind::DeltaLengthMismatch, 4, 3},
-        {4, 0, 4, 3, 0.5, 1.0, Kind::TooFewPoints, 1, 0},  // one finite row
-        {4, 4, 0, 0, 0.5, 1.0, Kind::TooFewPoints, 1, 0},  // all x equal
-        {4, 0, 0, 0, 1.5, 1.0, Kind::POutOfRange, 0, 0},
-        {4, 0, 0, 0, -0.1, 1.0, Kind::POutOfRange, 0, 0},
-        {4, 0, 0, 0, kNaN, 1.0, Kind::POutOfRange, 0, 0},
-        {4, 0, 0, 0, 0.5, -1.0, Kind::GammaOutOfRange, 0, 0},
-    };
-    int k = 0;
-    for (const auto& c : cases) {
-        CONTEXT("case ", k++);
-        Matrix y(c.rows, 2);
-        for (Index i = 0; i < c.rows; ++i) y(i, i % 2) = i < c.nan_rows ? kNaN : 1.0;
-        const std::vector<double> xs(c.nx, 1.0), ds(c.ndelta, 1.0);
-        const VecView x(xs), delta(ds);
-        Ticker never;
-        Outcome<FitResult> got = fit(c.nx ? &x : nullptr, y, c.ndelta ? &delta : nullptr,
-                                     Pruning::FPVI, Precondition::None, c.p, c.gamma, never);
-        CHECK(!got.ok());
-        if (got.ok()) continue;
-        CHECK(got.error().kind == c.kind);
-        CHECK_EQ(got.error().a, c.a);
-        CHECK_EQ(got.error().b, c.b);
-    }
-    Ticker never;
-    CHECK(fit(nullptr, Matrix(3, 1), nullptr, Pruning::PELT, Precondition::None, 0.5, kNaN, never)
-              .ok());
-    CHECK_EQ(InputError::p_out_of_range(1.5).message(), "p must satisfy 0 <= p <= 1, got 1.5");
 }
 
 }  // namespace
