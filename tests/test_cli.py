@@ -124,7 +124,7 @@ def test_file_and_data_errors_exit_1_with_one_line(tmp_path, capsys, content, ar
      "fit x.csv --y a --noise-sd 1", "select x.csv --y a --noise-sd 1",
      "fit x.csv --y a --smoothing 1 --jump-cost 1 --noise-sd 0",
      "fit x.csv --y a --smoothing 1 --jump-cost 1 --noise-sd nan",
-     "fit x.csv --y a --noise white", "select x.csv --y a --phi 0.5",
+     "fit x.csv --y a --noise laplace", "select x.csv --y a --phi 0.5",
      "fit x.csv --y a --smoothing 1 --jump-cost 1 --noise ar1"],
 )  # fmt: skip
 def test_usage_errors_exit_2(args, capsys):

@@ -114,9 +114,10 @@ def test_auto_chooses_t_under_outliers_and_light_tails_without(seed):
 
 def test_gaussian_default_is_unchanged():
     x, y = outliers(1)
-    a, b = velk.select(x, y[:, 0]), velk.select(x, y[:, 0], noise="GAUSSIAN")
-    assert a.score == b.score and a.noise_model == "gaussian"
+    a, b = velk.select(x, y[:, 0]), velk.select(x, y[:, 0], noise="White")
+    assert a.score == b.score and (a.noise_model, b.noise_model) == ("gaussian", "gaussian")
     assert np.array_equal(a.spline.jumps, b.spline.jumps)
+    assert velk.select(x, y[:, 0], noise="t").noise_model == "student-t"
 
 
 def test_student_t_reports_the_scale_in_units_of_y():

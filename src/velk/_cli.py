@@ -16,7 +16,7 @@ import numpy as np
 import velk
 from velk._example import example
 from velk._jumps import JumpTable, empty_table, table_of
-from velk._plan import NOISE_MODELS
+from velk._plan import NOISE_ALIASES, NOISE_MODELS, noise_model
 from velk._ppoly import FloatArray
 from velk._report import fmt, new_plot, params, print_report, save_plot, summary
 from velk._samples import read
@@ -46,7 +46,7 @@ def pruning_arg(text: str) -> str:
 
 def noise_arg(text: str) -> str:
     try:
-        return option("--noise", text, NOISE)
+        return noise_model(text, "--noise")
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
 
@@ -132,7 +132,9 @@ def build_parser() -> argparse.ArgumentParser:
         type=noise_arg,
         default=NOISE[0],
         metavar="MODEL",
-        help=f"noise model of the selection: {', '.join(NOISE)} (default {NOISE[0]})",
+        help=f"noise model of the selection: {', '.join(NOISE)} (default {NOISE[0]}; "
+        + ", ".join(f"{k} = {v}" for k, v in NOISE_ALIASES.items())
+        + ")",
     )
     fit.add_argument(
         "--n-jobs", type=n_jobs_arg, metavar="N", help="threads for the selection or --each"

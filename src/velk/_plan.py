@@ -186,6 +186,13 @@ NOISE_MODELS: dict[str, tuple[tuple[float, ...], bool]] = {
     "ar1": ((), True),
     "auto": ((math.inf, *NUS), True),
 }
+NOISE_ALIASES = {"white": "gaussian", "t": "student-t"}  # the names users also know them by
+
+
+def noise_model(noise: object, name: str = "noise") -> str:
+    """The canonical name of a noise model given by any of its names, in any case."""
+    found = option(name, noise, (*NOISE_MODELS, *NOISE_ALIASES))
+    return NOISE_ALIASES.get(found, found)
 
 
 class Options(NamedTuple):
@@ -214,7 +221,7 @@ class Options(NamedTuple):
     ) -> Options:
         phi = None
         if isinstance(noise, str):
-            nus, ar1 = NOISE_MODELS[option("noise", noise, tuple(NOISE_MODELS))]
+            nus, ar1 = NOISE_MODELS[noise_model(noise)]
         else:  # AR(1) noise of a known correlation
             phi = real("noise", noise)
             if not -1.0 < phi < 1.0:

@@ -388,7 +388,8 @@ def select(
         in sample order (autocorrelated, as `fit`'s phi), phi estimated from the data
         and profiled by the score; a number: AR(1) noise with that phi, as known.
         "auto": any of the named ones, whichever scores best. Each model tried runs a
-        search of its own (Notes).
+        search of its own (Notes). "white" is another name for "gaussian", "t" for
+        "student-t".
 
     Returns
     -------
