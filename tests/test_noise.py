@@ -68,6 +68,7 @@ def test_start_weights_single_out_an_outlier_and_trust_a_line(at):
     y = (2.0 * x - 1.0)[:, None]
     clean = start_weights(_engine.prepare(x, y), 1.0, 4.0)
     assert np.allclose(clean, 5.0 / 4.0)  # a line is fitted exactly by every neighbour pair
+    assert np.allclose(start_weights(_engine.prepare(x[:3], y[:3]), 1.0, 4.0), 5.0 / 4.0)
     y[at] += 10.0
     w = start_weights(_engine.prepare(x, y), 1.0, 4.0)
     assert w[at] <= w.min() * (1.0 + 1e-12) and w[at] < 0.3

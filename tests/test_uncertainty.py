@@ -211,3 +211,20 @@ def test_table_is_the_posterior_of_piece_by_piece_scores_and_fits(step, seed):
              for c in cuts]  # fmt: skip
     odds = np.sum(np.exp(0.5 * (np.array(saved) / sd**2 - 3 * np.log(n))))
     assert table.probability[k] == pytest.approx(odds / (1 + odds) * post[kept].sum(), rel=1e-4)
+
+
+@pytest.mark.parametrize("phi", [None, 0.6])
+def test_the_mirrored_series_gives_the_mirrored_table(phi):
+    # Each cut is scored by a forward sweep of the piece before it and a backward sweep of
+    # the piece after it: reflected data must swap the two and change nothing else.
+    rng = np.random.default_rng(3)
+    x = np.sort(rng.uniform(0.0, 10.0, 200))  # uneven: correlations phi ** (dx / h)
+    d = rng.uniform(0.5, 1.5, 200)  # and unequal variances
+    y = np.sin(x) + 1.5 * (x > 4) - 1.0 * (x > 7) + 0.4 * d * ar1(rng.standard_normal(200), 0.6)
+    a, b = (velk.fit(u, v, delta=e, smoothing=0.5, jump_cost=3.0, phi=phi).jump_table(0.4, e)
+            for u, v, e in ((x, y, d), (-x[::-1], y[::-1], d[::-1])))  # fmt: skip
+    assert len(a) >= 2
+    np.testing.assert_allclose(a.position, -b.position[::-1])
+    np.testing.assert_allclose(np.c_[a.low, a.high], -np.c_[b.high, b.low][::-1], rtol=1e-9)
+    np.testing.assert_allclose(np.c_[a.size, a.size_se], np.c_[-b.size, b.size_se][::-1], rtol=1e-6)
+    np.testing.assert_allclose(a.probability, b.probability[::-1], rtol=1e-4)
