@@ -226,8 +226,8 @@ def _one_jump(
     post /= post.sum()
     order = np.argsort(-post)
     kept = order[: int(np.searchsorted(np.cumsum(post[order]), LEVEL)) + 1]
-    low = float(mid[cuts[kept].min() - 1])
-    high = float(mid[cuts[kept].max() - 1])
+    first, last = int(cuts[kept].min()), int(cuts[kept].max())
+    low, high = float(mid[first - 1]), float(mid[last - 1])
     # The fit's own objective read as a posterior: a jump at any one cut has prior odds
     # exp(-charge / 2), and the odds of a jump somewhere between the neighbours against
     # none sum the cuts' profile likelihood ratios.
@@ -235,7 +235,9 @@ def _one_jump(
     top = float(np.max(terms))
     log_odds = top + math.log(float(np.sum(np.exp(terms - top))))
     p_jump = 1.0 / (1.0 + math.exp(-log_odds)) if log_odds > -700.0 else 0.0
-    mass = float(post[kept].sum())
+    # The interval runs from the set's first cut to its last: its mass counts every cut
+    # between them, also those the set skipped where the posterior has two humps.
+    mass = float(post[first - 2 : last - 1].sum())
     return _One(pos, low, high, sizes, size_var, p_jump * mass)
 
 
