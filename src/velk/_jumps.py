@@ -20,10 +20,12 @@ the filter's terms), the odds of one jump somewhere there against none are
 
     O = sum_t exp(-(E_t - E_0 + c) / (2 sigma^2)),
 
-and the jump's probability is ``O / (1 + O)`` times the mass of its interval. `select`'s
-cost is BIC's, ``c = (2 dim + 1) log m sigma^2`` in the noise variance the fit leaves (a
-level and a slope per component and a position, log m each), so a jump it keeps saves more
-than c at its own cut: O >= 1.
+and the jump's probability is ``O / (1 + O)`` times the mass of its interval (every cut
+from its first to its last). `select` charges BIC's cost, ``c = (2 dim + 1) log m sigma^2``
+(a level and a slope per component and a position, log m each) in the noise variance the
+fit leaves, not in the earlier estimate its search set the cost with: the prior odds are
+then the same for every fit of the same data. A jump it keeps saved more than its search's
+cost, so O is about 1 or more; a caller's own cost is charged as given.
 """
 
 from __future__ import annotations

@@ -76,7 +76,8 @@ class Selection:
         Each jump of the chosen fit with a 95 % interval for its position, its size with
         a standard error, and the probability that a jump lies in that interval, at the
         noise level the fit leaves and under its noise model (NaN where that level is
-        unknown, e.g. zero); each jump is charged the chosen `jump_cost`.
+        unknown, e.g. zero); each jump is charged BIC's cost at that noise level, or
+        the chosen `jump_cost` where the caller gave the costs.
     noise_model : str
         The noise model of the chosen fit: "gaussian", "student-t" or "ar1". The
         settings above are those searched under it.
