@@ -20,10 +20,12 @@ the filter's terms), the odds of one jump somewhere there against none are
 
     O = sum_t exp(-(E_t - E_0 + c) / (2 sigma^2)),
 
-and the jump's probability is ``O / (1 + O)`` times the mass of its interval. `select`'s
-cost is BIC's, ``c = (2 dim + 1) log m sigma^2`` in the noise variance the fit leaves (a
-level and a slope per component and a position, log m each), so a jump it keeps saves more
-than c at its own cut: O >= 1.
+and the jump's probability is ``O / (1 + O)`` times the mass of its interval (every cut
+from its first to its last). `select` charges BIC's cost, ``c = (2 dim + 1) log m sigma^2``
+(a level and a slope per component and a position, log m each) in the noise variance the
+fit leaves, not in the earlier estimate its search set the cost with: the prior odds are
+then the same for every fit of the same data. A jump it keeps saved more than its search's
+cost, so O is about 1 or more; a caller's own cost is charged as given.
 """
 
 from __future__ import annotations
@@ -226,8 +228,8 @@ def _one_jump(
     post /= post.sum()
     order = np.argsort(-post)
     kept = order[: int(np.searchsorted(np.cumsum(post[order]), LEVEL)) + 1]
-    low = float(mid[cuts[kept].min() - 1])
-    high = float(mid[cuts[kept].max() - 1])
+    first, last = int(cuts[kept].min()), int(cuts[kept].max())
+    low, high = float(mid[first - 1]), float(mid[last - 1])
     # The fit's own objective read as a posterior: a jump at any one cut has prior odds
     # exp(-charge / 2), and the odds of a jump somewhere between the neighbours against
     # none sum the cuts' profile likelihood ratios.
@@ -235,7 +237,9 @@ def _one_jump(
     top = float(np.max(terms))
     log_odds = top + math.log(float(np.sum(np.exp(terms - top))))
     p_jump = 1.0 / (1.0 + math.exp(-log_odds)) if log_odds > -700.0 else 0.0
-    mass = float(post[kept].sum())
+    # The interval runs from the set's first cut to its last: its mass counts every cut
+    # between them, also those the set skipped where the posterior has two humps.
+    mass = float(post[first - 2 : last - 1].sum())
     return _One(pos, low, high, sizes, size_var, p_jump * mass)
 
 

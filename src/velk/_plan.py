@@ -97,6 +97,7 @@ class Plan(NamedTuple):
     run: Callable[[Search], Strategy]
     chosen_p: dict[float, float]
     gammas: list[float] | None
+    bic: bool = False  # the jump costs are BIC's, at some estimate of the noise variance
 
 
 def values(name: str, v: Any, low: float, high: float = math.inf) -> list[float]:
@@ -130,7 +131,7 @@ def default_plan(t: Task) -> Plan:
         yield again(search.best())
         return edge
 
-    return Plan(run, {}, None)
+    return Plan(run, {}, None, bic=True)
 
 
 def cost_plan(t: Task, costs: list[float]) -> Plan:
@@ -175,7 +176,7 @@ def grid_plan(
         yield settings
         return grid_edge(search.best().length, lengths)
 
-    return Plan(run, chosen_p, gammas)
+    return Plan(run, chosen_p, gammas, bic=costs is None and gammas is None)
 
 
 # The degrees of freedom of the t noise each choice of `noise` tries (inf is Gaussian),

@@ -76,7 +76,8 @@ class Selection:
         Each jump of the chosen fit with a 95 % interval for its position, its size with
         a standard error, and the probability that a jump lies in that interval, at the
         noise level the fit leaves and under its noise model (NaN where that level is
-        unknown, e.g. zero); each jump is charged the chosen `jump_cost`.
+        unknown, e.g. zero); each jump is charged BIC's cost at that noise level, or
+        the chosen `jump_cost` where the caller gave the costs.
     noise_model : str
         The noise model of the chosen fit: "gaussian", "student-t" or "ar1". The
         settings above are those searched under it.
@@ -299,8 +300,11 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         noise=level if math.isfinite(noise) else math.nan,
         spacing=t.h,
         edge=edge,
-        # A jump is charged the chosen cost, in the noise variance the fit leaves.
-        _table=LazyTable(spline, level, t.data.samples.w, t.caller(best.jump_cost)),
+        # A jump is charged the caller's cost; BIC's is charged as (2 dim + 1) log m in
+        # the noise variance the fit leaves, not in the estimate the search set it with.
+        _table=LazyTable(
+            spline, level, t.data.samples.w, None if plan.bic else t.caller(best.jump_cost)
+        ),
         **arrays,
         noise_model="student-t" if t_noise else "ar1" if ar1 else "gaussian",
         nu=t.pb.nu,
@@ -324,7 +328,7 @@ class LazyTable:
     """The jump table of a selection, made when first read: it costs a few percent of a
     fit, which callers that only want the spline (or many series) need not pay."""
 
-    def __init__(self, spline: JumpSpline, level: float, w: FloatArray, cost: float) -> None:
+    def __init__(self, spline: JumpSpline, level: float, w: FloatArray, cost: float | None) -> None:
         self.args = (spline, level, w, cost)
         self.table: JumpTable | None = None
 
@@ -334,12 +338,12 @@ class LazyTable:
         return self.table
 
 
-def _jump_table(spline: JumpSpline, level: float, w: FloatArray, cost: float) -> JumpTable:
+def _jump_table(spline: JumpSpline, level: float, w: FloatArray, cost: float | None) -> JumpTable:
     """The chosen fit's jumps at the noise level it leaves and under its noise model (none
     where that is not known: a fit that leaves only rounding, or interpolants), each
-    charged the chosen jump cost."""
+    charged the caller's jump cost (None: BIC's)."""
     if len(spline.jump_indices) and level > 0.0 and math.isfinite(level) and 0 <= spline.p < 1:
-        return table_of(spline, level, w, cost / level**2)
+        return table_of(spline, level, w, None if cost is None else cost / level**2)
     return empty_table(spline, len(spline.jump_indices))
 
 
