@@ -35,9 +35,12 @@ LOWEST, FLOOR = 0.25, 1.0 / 64
 # Above this many spans a smoothing length is as stiff as straight lines over the data.
 STIFF = 4.0
 # The coarse search runs in rounds of this many lengths (in parallel), and stops once
-# the score has been GIVE_UP worse than the best for two lengths in a row (the score's
-# scale: twice a log-likelihood). Fixed, so that any executor scores the same settings.
-ROUND = 4
+# the score has been GIVE_UP worse than the best for two lengths in a row, or twice that
+# for one (the score's scale: twice a log-likelihood; past the best the lengths only get
+# stiffer and dearer, and a fit that much worse has already bent by jumping). Rounds of
+# two, so that a clear stop spares the stiff lengths after it. Fixed, so that any
+# executor scores the same settings.
+ROUND = 2
 GIVE_UP = 40.0
 
 
@@ -356,15 +359,18 @@ def default_search(
     on, if any. `then` is what the caller will ask next of the best setting, told to the
     search as a guess."""
     lengths = ladder(h, span)
-    worse = 0
+    worse, far = 0, False
     for k in range(0, len(lengths), ROUND):
         batch = lengths[k : k + ROUND]
         search.ahead = ladder_guess(search, batch, lengths[k + ROUND : k + 2 * ROUND], cost, h)
         yield [(v, cost) for v in batch]
         best = search.best().score
-        for v in batch:
-            worse = worse + 1 if search.score(v, cost) > best + GIVE_UP else 0
-        if worse >= 2:
+        for v in batch:  # the run of clearly worse lengths since the best
+            excess = search.score(v, cost) - best
+            worse, far = (
+                (worse + 1, far or excess > 2.0 * GIVE_UP) if excess > GIVE_UP else (0, False)
+            )
+        if worse >= 2 or far:
             break
     # Halve while the least smooth length scored wins; when a halving loses, the best
     # sits above the newest length and the search ends there.
