@@ -90,7 +90,8 @@ def test_both_searches_reach_the_unpruned_optimum(seed):
     want = best_costs(len(x), energy_of(x, y, w, p), gamma)
     for pruning in ("functional", "PELT"):
         got = engine_search(x, y, p, gamma, delta, pruning=pruning)["costs"]
-        np.testing.assert_allclose(got, want, rtol=1e-8, atol=1e-9 * want[-1])
+        # The dense oracle loses digits of its own at stiff smoothing (K f cancels).
+        np.testing.assert_allclose(got, want, rtol=1e-7, atol=1e-9 * want[-1])
 
 
 @pytest.mark.parametrize("length", [2.0, 8.0, 32.0, 128.0])
