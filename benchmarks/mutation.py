@@ -51,12 +51,12 @@ REACH = """
 @search: search pruning engine
 @fit: fit api module cv errors properties
 csaps prepare ppform: @fit search spline
-partition_search segment line_search: @search fit
+partition_search segment segment_kernels line_search: @search fit
 array input_error options error: @fit search
 cv: cv select errors
 fit: @fit search leaks
 cancel: engine threads many
-functional line_states: @search ar1 fit
+functional line_states fast_root: @search ar1 fit
 ar1 ar1_spline ar1_stats: ar1 ar1_stats select_ar1 engine
 noise: select noise engine
 stats: select uncertainty path noise select_ar1

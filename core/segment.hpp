@@ -11,6 +11,7 @@
 // the energy.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -56,6 +57,13 @@ struct ExtendJob {
     VecView y_b;
 };
 
+// The root of a plane rotation as the core takes it; the contract fixes its
+// arithmetic. The extension kernels take the root as a parameter (see
+// segment_kernels.hpp).
+struct Hypot {
+    static double of(double a, double b) { return std::hypot(a, b); }
+};
+
 // A growing segment, as a view onto state_size(m) caller-owned doubles:
 //   [r22, r23, r33, energy, b2[0..m), b3[0..m)]
 // that is, what a further extension reads: the trailing 2x2 block of the
@@ -71,6 +79,7 @@ public:
     void start(const CurvatureRows& rows, double c_a, double c_b, const VecView& y_a,
                const VecView& y_b);
     // Feeds sample b after the current end a.
+    template <class Root = Hypot>
     void extend(const CurvatureRows& rows, double c_b, const VecView& y_b);
     double energy() const { return p_[3]; }
     double* data() const { return p_; }
@@ -78,9 +87,11 @@ public:
     // Feeds the same sample b to `count` states packed back to back (size(m)
     // doubles each) from `first`: the same results as extending each in turn,
     // with the independent states interleaved so their rotations overlap.
+    template <class Root = Hypot>
     static void extend_packed(double* first, Index count, Index m, const CurvatureRows& rows,
                               double c_b, const VecView& y_b);
     // Independent extensions of distinct states, interleaved likewise.
+    template <class Root = Hypot>
     static void extend_jobs(const ExtendJob* jobs, Index count, Index m);
 
 private:

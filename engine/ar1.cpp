@@ -3,25 +3,21 @@
 #include <cmath>
 #include <string>
 
+#include "fast_root.hpp"
+
 namespace velk::engine {
 
 namespace {
 
 // One plane rotation and the new pivot it makes. An all-zero pair is left
-// alone (identity), so a rank-deficient system stays finite. The plain root
-// of the sum of squares is exact to rounding wherever neither square can
-// overflow or underflow, and several times cheaper than hypot, which takes
-// over outside that range.
+// alone (identity), so a rank-deficient system stays finite.
 struct Rot {
     double cs, sn, rho;
 };
 
 inline Rot rotation(double pivot, double q) {
-    double rho = std::sqrt(pivot * pivot + q * q);
-    if (!(rho > 1e-150 && rho < 1e150)) {
-        rho = std::hypot(pivot, q);
-        if (!(rho > 0.0)) return {1.0, 0.0, pivot};
-    }
+    const double rho = FastRoot::of(pivot, q);
+    if (!(rho > 0.0)) return {1.0, 0.0, pivot};
     const double inv = 1.0 / rho;
     return {pivot * inv, q * inv, rho};
 }

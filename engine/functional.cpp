@@ -4,6 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "fast_root.hpp"
+#include "segment_kernels.hpp"
+
 namespace velk::engine {
 
 namespace {
@@ -121,7 +124,7 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
     const double b = -(m12 * m22);
     const double c = 1.0 - m22 * m22;
     const double half = 0.5 * (a - c);
-    const double rad = std::hypot(half, b);
+    const double rad = FastRoot::of(half, b);
     const double mid = 0.5 * (a + c);
     const double lam1 = mid + rad, lam2 = mid - rad;
     double u1x, u1y;
@@ -132,7 +135,7 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
         u1x = b;
         u1y = rad - half;
     }
-    const double un = std::hypot(u1x, u1y);
+    const double un = FastRoot::of(u1x, u1y);
     if (un > 0.0) {
         u1x /= un;
         u1y /= un;
@@ -369,7 +372,8 @@ struct SplineKernel {
     void extend(double* first, Index count, Index r) const {
         const CurvatureRows rows =
             curvature_rows(model.h[r - 1], model.s, model.tau[r - 1], model.tau[r]);
-        SegmentState::extend_packed(first, count, model.dim(), rows, model.c[r], model.y.row(r));
+        SegmentState::extend_packed<FastRoot>(first, count, model.dim(), rows, model.c[r],
+                                              model.y.row(r));
     }
 };
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "fast_root.hpp"
+
 namespace velk::engine {
 
 LineModel::LineModel(std::span<const double> x, const Matrix& y, std::span<const double> delta)
@@ -25,7 +27,7 @@ void LineModel::start(double* st, Index l) const {
         st[0] = ca, st[1] = a01, st[2] = 0.0;
         for (Index k = 0; k < m; ++k) b0[k] = ca * ya[k], b1[k] = 0.0;
     } else {
-        const double rho = std::hypot(ca, cb);
+        const double rho = FastRoot::of(ca, cb);
         const double cs = ca / rho, sn = cb / rho;
         st[0] = rho;
         st[1] = cs * a01;
@@ -53,7 +55,7 @@ void LineModel::extend(double* st, Index r) const {
     }
     // The data row [cb, 0 | cb y] against row 0, then what is left of it,
     // [0, q | d], against row 1.
-    const double rho = std::hypot(st[0], cb);
+    const double rho = FastRoot::of(st[0], cb);
     const double cs = st[0] / rho, sn = cb / rho;
     const double q = -(sn * r01);
     st[0] = rho;
@@ -61,7 +63,7 @@ void LineModel::extend(double* st, Index r) const {
     const bool second = q != 0.0;
     double cs2 = 1.0, sn2 = 0.0;
     if (second) {
-        const double rho2 = std::hypot(st[2], q);
+        const double rho2 = FastRoot::of(st[2], q);
         cs2 = st[2] / rho2;
         sn2 = q / rho2;
         st[2] = rho2;

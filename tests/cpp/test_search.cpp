@@ -10,6 +10,7 @@
 
 #include "check.hpp"
 #include "dense.hpp"
+#include "fast_root.hpp"
 #include "functional.hpp"
 #include "line_search.hpp"
 #include "line_states.hpp"
@@ -171,6 +172,25 @@ TEST(problems_found_to_trip_wrong_pruning_passes) {
                h.p == 0.0 ? h.cost : h.cost * h.p};
         against_unpruned(c, fed, unpruned);
     }
+}
+
+// The engine's root: hypot's value to rounding at every magnitude, the zeros,
+// infinities and NaN included, where one of the squares would overflow or
+// underflow as much as where neither does.
+TEST(fast_root_is_hypot_at_every_scale) {
+    const double inf = INFINITY, nan = NAN;
+    const double values[] = {0.0,   5e-324, 1e-310, 1e-200, 3e-155, 1e-150, 1e-20,
+                             0.7,   1.0,    3.0,    1e20,   1e150,  3e154,  1e200,
+                             1e308, inf,    nan,    -2.5,   -1e200, -1e-200};
+    for (const double a : values)
+        for (const double b : values) {
+            CONTEXT("a ", a, ", b ", b);
+            const double want = std::hypot(a, b), got = engine::FastRoot::of(a, b);
+            if (std::isnan(want) || std::isinf(want) || want == 0.0)
+                CHECK(got == want || (std::isnan(got) && std::isnan(want)));
+            else
+                CHECK_NEAR(got, want, 4e-16 * want);
+        }
 }
 
 }  // namespace
