@@ -2,13 +2,41 @@
 
 from __future__ import annotations
 
+import functools
+import importlib.util
 import os
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 
 # Set by `nox -s sanitizers` for the run under AddressSanitizer, where impossible
 # allocations abort the process and freed memory is held in quarantine.
 SANITIZED = os.environ.get("VELK_SANITIZED") == "1"
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def run_python(args, **kw):
+    """A child interpreter's run (`args` after the interpreter), its output captured.
+
+    Under the sanitizers a child's LeakSanitizer scan at exit now and then dies on its own,
+    with no report: such a run is repeated (twice at most), as .ci/checks.py judges a run;
+    a report or any other failure stands."""
+    for _ in range(3):
+        r = subprocess.run([sys.executable, *args], capture_output=True, text=True, **kw)
+        if not (SANITIZED and r.returncode != 0 and ci_checks().lsan_scan_crashed(r.stderr)):
+            break
+    return r
+
+
+@functools.cache
+def ci_checks():
+    """.ci/checks.py, which the sanitized run (started by nox from a checkout) always has."""
+    spec = importlib.util.spec_from_file_location("velk_ci_checks", ROOT / ".ci" / "checks.py")
+    checks = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(checks)
+    return checks
 
 
 def ppval(breaks, coefs, dim, t, piece=None, der=0):

@@ -3,20 +3,16 @@ passes, which failed sanitizer run is retried, which files are checked."""
 
 from __future__ import annotations
 
-import importlib.util
 import shutil
 import subprocess
-from pathlib import Path
 
+import helpers
 import pytest
+from helpers import ROOT, ci_checks
 
-ROOT = Path(__file__).resolve().parents[1]
 if not (ROOT / ".ci" / "checks.py").is_file():  # wheels are tested on the suite alone
     pytest.skip("no .ci/ beside the tests", allow_module_level=True)
-spec = importlib.util.spec_from_file_location("velk_ci_checks", ROOT / ".ci" / "checks.py")
-assert spec is not None and spec.loader is not None
-checks = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(checks)
+checks = ci_checks()
 
 BUILT = "velk-0.1.0-cp39-abi3-linux_x86_64.whl"
 REPAIRED = "velk-0.1.0-cp39-abi3-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
@@ -60,6 +56,17 @@ LEAK = "==1==ERROR: LeakSanitizer: detected memory leaks\n"
 )
 def test_sanitized_run_verdict(rc, log, leaks, retried, verdict):
     assert checks.verdict(rc, log, leaks, retried) == verdict
+
+
+@pytest.mark.parametrize("stderr,runs", [(CRASH, 3), (LEAK + CRASH, 1), ("1 failed", 1)])
+@pytest.mark.no_leak_check  # the child's own exit is not the subject
+def test_a_child_runs_again_only_when_its_leak_scan_died(tmp_path, monkeypatch, stderr, runs):
+    # The child fails with `stderr` each time, counting its runs in a file.
+    monkeypatch.setattr(helpers, "SANITIZED", True)
+    count = tmp_path / "runs"
+    code = f"import sys; open({str(count)!r}, 'a').write('x'); sys.exit({stderr!r})"
+    assert helpers.run_python(["-c", code]).returncode == 1
+    assert len(count.read_text()) == runs
 
 
 @pytest.mark.skipif(shutil.which("git") is None, reason="needs git")

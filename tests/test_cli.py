@@ -1,12 +1,11 @@
 """python -m velk: the demo and fitting CSV files, end to end."""
 
 import json
-import subprocess
 import sys
 
 import numpy as np
 import pytest
-from helpers import ar1
+from helpers import ar1, run_python
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
@@ -41,8 +40,7 @@ def csv_file(tmp_path):
 
 
 def test_demo_prints_jumps_and_draws_a_png(tmp_path):
-    r = subprocess.run([sys.executable, "-m", "velk", "demo", "--plot", "demo.png"], cwd=tmp_path,
-                       capture_output=True, text=True, check=False)  # fmt: skip
+    r = run_python(["-m", "velk", "demo", "--plot", "demo.png"], cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     found = r.stdout.split("jumps found:")[1].split("\n")[0].split()
     assert_allclose([float(v) for v in found], example().jumps, atol=0.03)

@@ -2,14 +2,13 @@
 
 import multiprocessing
 import os
-import subprocess
 import sys
 import threading
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
 import pytest
-from helpers import JUMPS, engine_fit, engine_samples, evaluate, reinsch, signal
+from helpers import JUMPS, engine_fit, engine_samples, evaluate, reinsch, run_python, signal
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
@@ -212,7 +211,8 @@ def test_select_stops_where_a_rougher_length_loses():
         "np.random.default_rng(1).standard_normal(14); sel = velk.select(x, y, n_jobs=1); "
         "assert sel.edge is None and sel.smoothing > min(sel.smoothing_grid), sel"
     )
-    subprocess.run([sys.executable, "-c", code], timeout=60, check=True)
+    r = run_python(["-c", code], timeout=60)
+    assert r.returncode == 0, r.stderr
 
 
 def test_the_ladder_stops_past_a_clearly_worse_length():

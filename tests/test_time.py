@@ -1,12 +1,11 @@
 """Datetime and timedelta x: seconds since the earliest sample in, datetimes out."""
 
 import datetime
-import subprocess
-import sys
 
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import run_python
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
@@ -134,4 +133,5 @@ def test_pandas_stays_optional():
         "velk.fit(t, np.arange(9.0), p=0.5, gamma=1.0).jumps\n"
         "assert 'pandas' not in sys.modules\n"
     )
-    subprocess.run([sys.executable, "-c", code], check=True)
+    r = run_python(["-c", code])
+    assert r.returncode == 0, r.stderr
