@@ -56,7 +56,7 @@ array input_error options error: @fit search
 cv: cv select errors
 fit: @fit search leaks
 cancel: engine threads many
-functional line_states fast_root: @search ar1 fit
+functional line_states fast_root wide_extend: @search ar1 fit
 ar1 ar1_spline ar1_stats: ar1 ar1_stats select_ar1 engine
 noise: select noise engine
 stats: select uncertainty path noise select_ar1

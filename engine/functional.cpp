@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "fast_root.hpp"
-#include "segment_kernels.hpp"
+#include "wide_extend.hpp"
 
 namespace velk::engine {
 
@@ -372,8 +372,7 @@ struct SplineKernel {
     void extend(double* first, Index count, Index r) const {
         const CurvatureRows rows =
             curvature_rows(model.h[r - 1], model.s, model.tau[r - 1], model.tau[r]);
-        SegmentState::extend_packed<FastRoot>(first, count, model.dim(), rows, model.c[r],
-                                              model.y.row(r));
+        extend_packed_wide(first, count, model.dim(), rows, model.c[r], model.y.row(r));
     }
 };
 

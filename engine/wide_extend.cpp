@@ -1,0 +1,163 @@
+#include "wide_extend.hpp"
+
+#include "fast_root.hpp"
+#include "segment_kernels.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELK_WIDE 1
+#include <immintrin.h>
+#endif
+
+namespace velk::engine {
+
+#ifdef VELK_WIDE
+
+namespace {
+
+// Lane w is the state at first + w * stride; the sample and its rows are the
+// same for every lane (the states are candidates of one step).
+#define VELK_AVX2 __attribute__((target("avx2")))
+using V = __m256d;
+
+VELK_AVX2 inline V all(double v) { return _mm256_set1_pd(v); }
+VELK_AVX2 inline V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+VELK_AVX2 inline V add(V a, V b) { return _mm256_add_pd(a, b); }
+VELK_AVX2 inline V sub(V a, V b) { return _mm256_sub_pd(a, b); }
+// Every lane != 0 (true for NaN, as the scalar test), and every lane == 0.
+VELK_AVX2 inline bool nonzero(V a) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_NEQ_UQ)) == 0xF;
+}
+VELK_AVX2 inline bool zero(V a) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_EQ_OQ)) == 0xF;
+}
+
+struct Lanes {
+    double* s[4];
+    VELK_AVX2 V load(Index i) const { return _mm256_set_pd(s[3][i], s[2][i], s[1][i], s[0][i]); }
+    VELK_AVX2 void store(Index i, V v) const {
+        alignas(32) double out[4];
+        _mm256_store_pd(out, v);
+        for (int w = 0; w < 4; ++w) s[w][i] = out[w];
+    }
+};
+
+struct WideRot {
+    V cs, sn;
+};
+
+// segment_detail::rotation<FastRoot> in every lane: the plain root, hypot in
+// the lanes outside its range (rare: the states are scaled).
+VELK_AVX2 inline WideRot rotation(V pivot, V q) {
+    V rho = _mm256_sqrt_pd(add(mul(pivot, pivot), mul(q, q)));
+    const V in_range = _mm256_and_pd(_mm256_cmp_pd(rho, all(1e-150), _CMP_GT_OQ),
+                                     _mm256_cmp_pd(rho, all(1e150), _CMP_LT_OQ));
+    if (_mm256_movemask_pd(in_range) != 0xF) {
+        alignas(32) double a[4], b[4], r[4];
+        _mm256_store_pd(a, pivot);
+        _mm256_store_pd(b, q);
+        for (int w = 0; w < 4; ++w) r[w] = FastRoot::of(a[w], b[w]);
+        rho = _mm256_load_pd(r);
+    }
+    return {_mm256_div_pd(pivot, rho), _mm256_div_pd(q, rho)};
+}
+
+// segment_detail::extend_lanes<4, FastRoot> for states sharing their sample,
+// each scalar expression written out as it stands there (the products with
+// zero included: they decide signed zeros and NaNs).
+VELK_AVX2 bool extend4(double* first, Index m, const CurvatureRows& k, double c_b,
+                       const VecView& y_b) {
+    if (!(k.k != 0.0 && k.ra != 0.0 && c_b != 0.0)) return false;
+    const Index stride = SegmentState::size(m);
+    const Lanes st{{first, first + stride, first + 2 * stride, first + 3 * stride}};
+    const V z = _mm256_setzero_pd(), r22 = st.load(0), r23 = st.load(1), r33 = st.load(2);
+    const WideRot g0 = rotation(r22, all(k.k));
+    const WideRot g1 = rotation(r33, all(k.ra));
+    const V a21 = sub(mul(g0.cs, all(k.qa)), mul(g0.sn, r23));
+    V a22 = sub(mul(g0.cs, all(k.nk)), mul(g0.sn, z));
+    V a23 = sub(mul(g0.cs, all(k.qb)), mul(g0.sn, z));
+    const V a11 = add(mul(g1.sn, all(k.ra)), mul(g1.cs, r33));
+    const V a12 = add(mul(g1.sn, z), mul(g1.cs, z));
+    const V a13 = add(mul(g1.sn, all(k.nrb)), mul(g1.cs, z));
+    const V a32 = sub(mul(g1.cs, z), mul(g1.sn, z));
+    V a33 = sub(mul(g1.cs, all(k.nrb)), mul(g1.sn, z));
+    if (!nonzero(a21) || !zero(a32)) return false;
+    const WideRot g2 = rotation(a11, a21);
+    a22 = sub(mul(g2.cs, a22), mul(g2.sn, a12));
+    a23 = sub(mul(g2.cs, a23), mul(g2.sn, a13));
+    const V cb = all(c_b);
+    const WideRot g3 = rotation(a22, cb);
+    const V p22 = a22, p23 = a23;
+    a22 = add(mul(g3.sn, cb), mul(g3.cs, p22));
+    a23 = add(mul(g3.sn, z), mul(g3.cs, p23));
+    const V a43 = sub(mul(g3.cs, z), mul(g3.sn, p23));
+    if (!nonzero(a43)) return false;
+    const WideRot g5 = rotation(a33, a43);
+    a33 = add(mul(g5.sn, a43), mul(g5.cs, a33));
+    const V energy = st.load(3);
+    V increment = z;
+    for (Index t = 0; t < m; ++t) {
+        V r1 = st.load(4 + m + t);
+        V r4 = all(c_b * y_b[t]);
+        V r2 = sub(mul(g0.cs, z), mul(g0.sn, st.load(4 + t)));
+        V r3 = sub(mul(g1.cs, z), mul(g1.sn, r1));
+        r1 = add(mul(g1.sn, z), mul(g1.cs, r1));
+        r2 = sub(mul(g2.cs, r2), mul(g2.sn, r1));
+        V p = r2;
+        r2 = add(mul(g3.sn, r4), mul(g3.cs, p));
+        r4 = sub(mul(g3.cs, r4), mul(g3.sn, p));
+        p = r3;
+        r3 = add(mul(g5.sn, r4), mul(g5.cs, p));
+        r4 = sub(mul(g5.cs, r4), mul(g5.sn, p));
+        st.store(4 + t, r2);
+        st.store(4 + m + t, r3);
+        increment = add(increment, mul(r4, r4));
+    }
+    st.store(0, a22);
+    st.store(1, a23);
+    st.store(2, a33);
+    st.store(3, add(increment, energy));
+    return true;
+}
+
+#undef VELK_AVX2
+
+}  // namespace
+
+bool wide_available() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+
+bool extend_wide4(double* first, Index m, const CurvatureRows& rows, double c_b,
+                  const VecView& y_b) {
+    return wide_available() && extend4(first, m, rows, c_b, y_b);
+}
+
+#else
+
+bool wide_available() { return false; }
+
+bool extend_wide4(double*, Index, const CurvatureRows&, double, const VecView&) { return false; }
+
+#endif
+
+void extend_packed_wide(double* first, Index count, Index m, const CurvatureRows& rows, double c_b,
+                        const VecView& y_b) {
+    if (!wide_available()) {
+        SegmentState::extend_packed<FastRoot>(first, count, m, rows, c_b, y_b);
+        return;
+    }
+    // extend_packed's order: groups of four, each lane on its own where the
+    // group leaves the usual pattern, the rest one by one.
+    const Index stride = SegmentState::size(m);
+    Index k = 0;
+    for (; k + 4 <= count; k += 4) {
+        double* group = first + k * stride;
+        if (!extend_wide4(group, m, rows, c_b, y_b))
+            for (Index w = 0; w < 4; ++w)
+                SegmentState(group + w * stride, m).extend<FastRoot>(rows, c_b, y_b);
+    }
+    for (; k < count; ++k) SegmentState(first + k * stride, m).extend<FastRoot>(rows, c_b, y_b);
+}
+
+}  // namespace velk::engine

@@ -1,0 +1,26 @@
+// The functional search's extension of its packed spline states, four at a
+// time in one vector register where the processor has AVX2.
+#pragma once
+
+#include "segment.hpp"
+
+namespace velk::engine {
+
+// What SegmentState::extend_packed<FastRoot> computes, bit for bit: the wide
+// kernel performs the same IEEE operations in the same order, lane by lane
+// (the build contracts no multiply-add), and falls back to the scalar kernels
+// wherever they would branch.
+void extend_packed_wide(double* first, Index count, Index m, const CurvatureRows& rows, double c_b,
+                        const VecView& y_b);
+
+// Whether the wide kernel runs on this processor.
+bool wide_available();
+
+// The wide kernel alone, for its tests: the four states at first, first +
+// SegmentState::size(m), ... extended by the same sample; false, every state
+// untouched, when any lane departs from the usual pattern of rotations (as
+// the scalar lanes decide) or the processor has no AVX2.
+bool extend_wide4(double* first, Index m, const CurvatureRows& rows, double c_b,
+                  const VecView& y_b);
+
+}  // namespace velk::engine

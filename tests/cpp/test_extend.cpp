@@ -1,0 +1,94 @@
+// The wide extension of the functional search's packed states against the
+// scalar kernel it stands in for: the same bits, in the usual pattern of
+// rotations, where roots leave the plain root's range, and where a lane or
+// the whole group leaves the pattern.
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "check.hpp"
+#include "dense.hpp"
+#include "fast_root.hpp"
+#include "segment_kernels.hpp"
+#include "wide_extend.hpp"
+
+namespace {
+
+using namespace velk;
+using vt::Rng;
+
+struct Sample {
+    CurvatureRows rows;
+    double c;
+    std::vector<double> y;
+};
+
+// The rows scale with the smoothing scale and the weights: `scale` far from 1
+// sends the rotations' roots outside the plain root's range.
+Sample sample(Rng& rng, Index m, double scale) {
+    Sample s{curvature_rows(rng.uniform(0.2, 3.0), scale * rng.uniform(0.1, 10.0),
+                            rng.uniform(0.5, 2.0), rng.uniform(0.5, 2.0)),
+             scale * rng.uniform(0.5, 2.0), std::vector<double>(m)};
+    for (double& v : s.y) v = rng.normal();
+    return s;
+}
+
+// `count` states, each started on two samples of its own and fed a few more.
+std::vector<double> states(Rng& rng, Index count, Index m, double scale) {
+    const Index stride = SegmentState::size(m);
+    std::vector<double> out(count * stride);
+    for (Index k = 0; k < count; ++k) {
+        SegmentState st(out.data() + k * stride, m);
+        const Sample a = sample(rng, m, scale), b = sample(rng, m, scale);
+        st.start(b.rows, a.c, b.c, a.y, b.y);
+        for (Index more = rng.below(4); more > 0; --more) {
+            const Sample c = sample(rng, m, scale);
+            st.extend<engine::FastRoot>(c.rows, c.c, c.y);
+        }
+    }
+    return out;
+}
+
+enum class Group { Usual, ZeroWeight, ZeroPivotLane, NanLane };
+
+TEST(wide_extension_is_the_scalar_kernel_bit_for_bit) {
+    Rng rng(11);
+    for (const double scale : {1.0, 1e-160, 1e160})
+        for (Index m = 1; m <= 3; ++m)
+            for (const Index count : {1, 4, 5, 8, 11})
+                for (const Group g :
+                     {Group::Usual, Group::ZeroWeight, Group::ZeroPivotLane, Group::NanLane}) {
+                    CONTEXT("scale ", scale, ", m ", m, ", count ", count, ", group ",
+                            static_cast<int>(g));
+                    const Index stride = SegmentState::size(m);
+                    std::vector<double> wide = states(rng, count, m, scale);
+                    Sample s = sample(rng, m, scale);
+                    if (g == Group::ZeroWeight) s.c = 0.0;
+                    // Lane 1's pivot row zero: its column-1 rotation has nothing
+                    // to rotate, which the scalar kernel skips.
+                    if (g == Group::ZeroPivotLane && count > 1)
+                        wide[stride] = wide[stride + 1] = 0.0;
+                    if (g == Group::NanLane && count > 1) wide[stride + 2] = NAN;
+                    const std::vector<double> before = wide;
+                    std::vector<double> scalar = wide, group = wide;
+                    engine::extend_packed_wide(wide.data(), count, m, s.rows, s.c, s.y);
+                    for (Index k = 0; k < count; ++k)
+                        SegmentState(scalar.data() + k * stride, m)
+                            .extend<engine::FastRoot>(s.rows, s.c, s.y);
+                    const auto same = [](const std::vector<double>& a, const std::vector<double>& b,
+                                         Index size) {
+                        return std::memcmp(a.data(), b.data(), size * sizeof(double)) == 0;
+                    };
+                    CHECK(same(wide, scalar, count * stride));
+                    // The wide kernel itself takes the usual groups and leaves
+                    // the others untouched (a NaN lane leaves the pattern: its
+                    // products with zero are NaN).
+                    if (count < 4) continue;
+                    const bool usual = g == Group::Usual;
+                    const bool took = engine::extend_wide4(group.data(), m, s.rows, s.c, s.y);
+                    CHECK_EQ(took, usual && engine::wide_available());
+                    CHECK(same(group, took ? scalar : before, 4 * stride));
+                }
+}
+
+}  // namespace
