@@ -382,10 +382,7 @@ struct LineKernel {
     static constexpr Index size(Index m) { return LineModel::state_size(m); }
     static double energy(const double* state, Index) { return state[3]; }
     void start(double* state, Index l) const { model.start(state, l); }
-    void extend(double* first, Index count, Index r) const {
-        const Index stride = LineModel::state_size(model.dim());
-        for (Index k = 0; k < count; ++k) model.extend(first + k * stride, r);
-    }
+    void extend(double* first, Index count, Index r) const { model.extend_packed(first, count, r); }
 };
 
 // AR(1) rows: the states hold the reduced quadratics D (see ar1.hpp), whose

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "fast_root.hpp"
+#include "wide_extend.hpp"
 
 namespace velk::engine {
 
@@ -81,6 +82,17 @@ void LineModel::extend(double* st, Index r) const {
         increment += res * res;
     }
     st[3] = increment + st[3];
+}
+
+void LineModel::extend_packed(double* first, Index count, Index r) const {
+    const Index stride = state_size(dim());
+    Index k = 0;
+    for (; k + 4 <= count; k += 4) {
+        double* group = first + k * stride;
+        if (!extend_lines_wide4(group, dim(), x_[r] - x_[r - 1], c_[r], row(r)))
+            for (Index w = 0; w < 4; ++w) extend(group + w * stride, r);
+    }
+    for (; k < count; ++k) extend(first + k * stride, r);
 }
 
 std::vector<double> LineModel::prefix_energies(Ticker& ticker) const {

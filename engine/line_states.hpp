@@ -29,6 +29,8 @@ public:
     void start(double* state, Index l) const;
     // Feeds sample r to a state that ends at r - 1.
     void extend(double* state, Index r) const;
+    // The same for `count` states packed from `first`, bit for bit.
+    void extend_packed(double* first, Index count, Index r) const;
     // Energies of the prefixes 0..r (0 for r < 2).
     std::vector<double> prefix_energies(Ticker& ticker) const;
 

@@ -42,7 +42,7 @@ struct Lanes {
 };
 
 struct WideRot {
-    V cs, sn;
+    V cs, sn, rho;
 };
 
 // segment_detail::rotation<FastRoot> in every lane: the plain root, hypot in
@@ -58,7 +58,7 @@ VELK_AVX2 inline WideRot rotation(V pivot, V q) {
         for (int w = 0; w < 4; ++w) r[w] = FastRoot::of(a[w], b[w]);
         rho = _mm256_load_pd(r);
     }
-    return {_mm256_div_pd(pivot, rho), _mm256_div_pd(q, rho)};
+    return {_mm256_div_pd(pivot, rho), _mm256_div_pd(q, rho), rho};
 }
 
 // segment_detail::extend_lanes<4, FastRoot> for states sharing their sample,
@@ -119,6 +119,36 @@ VELK_AVX2 bool extend4(double* first, Index m, const CurvatureRows& k, double c_
     return true;
 }
 
+// LineModel::extend in every lane, for the usual pattern: both rotations
+// performed (the sample has a weight, and what is left of its row is not
+// zero).
+VELK_AVX2 bool extend_lines4(double* first, Index m, double h, double cb, const double* yb) {
+    if (cb == 0.0) return false;
+    const Index stride = 4 + 2 * m;
+    const Lanes st{{first, first + stride, first + 2 * stride, first + 3 * stride}};
+    const V r00 = st.load(0), r11 = st.load(2), c = all(cb);
+    const V r01 = sub(st.load(1), mul(all(h), r00));
+    const WideRot g = rotation(r00, c);
+    const V q = _mm256_xor_pd(mul(g.sn, r01), all(-0.0));
+    if (!nonzero(q)) return false;
+    const WideRot g2 = rotation(r11, q);
+    const V energy = st.load(3);
+    V increment = _mm256_setzero_pd();
+    for (Index k = 0; k < m; ++k) {
+        const V data = all(cb * yb[k]), b0 = st.load(4 + k), b1 = st.load(4 + m + k);
+        const V d = sub(mul(g.cs, data), mul(g.sn, b0));
+        st.store(4 + k, add(mul(g.cs, b0), mul(g.sn, data)));
+        const V res = sub(mul(g2.cs, d), mul(g2.sn, b1));
+        st.store(4 + m + k, add(mul(g2.cs, b1), mul(g2.sn, d)));
+        increment = add(increment, mul(res, res));
+    }
+    st.store(0, g.rho);
+    st.store(1, mul(g.cs, r01));
+    st.store(2, g2.rho);
+    st.store(3, add(increment, energy));
+    return true;
+}
+
 #undef VELK_AVX2
 
 }  // namespace
@@ -133,11 +163,17 @@ bool extend_wide4(double* first, Index m, const CurvatureRows& rows, double c_b,
     return wide_available() && extend4(first, m, rows, c_b, y_b);
 }
 
+bool extend_lines_wide4(double* first, Index m, double h, double cb, const double* yb) {
+    return wide_available() && extend_lines4(first, m, h, cb, yb);
+}
+
 #else
 
 bool wide_available() { return false; }
 
 bool extend_wide4(double*, Index, const CurvatureRows&, double, const VecView&) { return false; }
+
+bool extend_lines_wide4(double*, Index, double, double, const double*) { return false; }
 
 #endif
 

@@ -1,5 +1,5 @@
-// The functional search's extension of its packed spline states, four at a
-// time in one vector register where the processor has AVX2.
+// The functional search's extension of its packed spline and line states,
+// four at a time in one vector register where the processor has AVX2.
 #pragma once
 
 #include "segment.hpp"
@@ -22,5 +22,11 @@ bool wide_available();
 // the scalar lanes decide) or the processor has no AVX2.
 bool extend_wide4(double* first, Index m, const CurvatureRows& rows, double c_b,
                   const VecView& y_b);
+
+// LineModel::extend of four line states at first, first + LineModel::state_size(m),
+// ... by the sample at spacing h, weight cb and values yb; false, every state
+// untouched, when a lane departs from the usual pattern or the processor has
+// no AVX2 (LineModel::extend_packed then extends them one by one).
+bool extend_lines_wide4(double* first, Index m, double h, double cb, const double* yb);
 
 }  // namespace velk::engine

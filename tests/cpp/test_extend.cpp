@@ -9,6 +9,7 @@
 #include "check.hpp"
 #include "dense.hpp"
 #include "fast_root.hpp"
+#include "line_states.hpp"
 #include "segment_kernels.hpp"
 #include "wide_extend.hpp"
 
@@ -49,6 +50,11 @@ std::vector<double> states(Rng& rng, Index count, Index m, double scale) {
     return out;
 }
 
+// The same bits in the first `size` doubles (NaNs included).
+bool same(const std::vector<double>& a, const std::vector<double>& b, Index size) {
+    return std::memcmp(a.data(), b.data(), size * sizeof(double)) == 0;
+}
+
 enum class Group { Usual, ZeroWeight, ZeroPivotLane, NanLane };
 
 TEST(wide_extension_is_the_scalar_kernel_bit_for_bit) {
@@ -75,10 +81,6 @@ TEST(wide_extension_is_the_scalar_kernel_bit_for_bit) {
                     for (Index k = 0; k < count; ++k)
                         SegmentState(scalar.data() + k * stride, m)
                             .extend<engine::FastRoot>(s.rows, s.c, s.y);
-                    const auto same = [](const std::vector<double>& a, const std::vector<double>& b,
-                                         Index size) {
-                        return std::memcmp(a.data(), b.data(), size * sizeof(double)) == 0;
-                    };
                     CHECK(same(wide, scalar, count * stride));
                     // The wide kernel itself takes the usual groups and leaves
                     // the others untouched (a NaN lane leaves the pattern: its
@@ -86,6 +88,48 @@ TEST(wide_extension_is_the_scalar_kernel_bit_for_bit) {
                     if (count < 4) continue;
                     const bool usual = g == Group::Usual;
                     const bool took = engine::extend_wide4(group.data(), m, s.rows, s.c, s.y);
+                    CHECK_EQ(took, usual && engine::wide_available());
+                    CHECK(same(group, took ? scalar : before, 4 * stride));
+                }
+}
+
+TEST(wide_line_extension_is_the_scalar_kernel_bit_for_bit) {
+    Rng rng(12);
+    for (const double scale : {1.0, 1e-160, 1e160})
+        for (Index m = 1; m <= 3; ++m)
+            for (const Index count : {3, 4, 9})
+                for (const Group g :
+                     {Group::Usual, Group::ZeroWeight, Group::ZeroPivotLane, Group::NanLane}) {
+                    CONTEXT("scale ", scale, ", m ", m, ", count ", count, ", group ",
+                            static_cast<int>(g));
+                    // Samples 0 and 1; the states (any values do) take sample 1.
+                    const double h = rng.uniform(0.1, 3.0);
+                    Matrix y(2, m);
+                    for (double& v : y.data) v = rng.normal();
+                    const double delta[] = {
+                        1.0, g == Group::ZeroWeight ? INFINITY : rng.uniform(0.5, 2.0) / scale};
+                    const double x[] = {0.0, h};
+                    const engine::LineModel model(x, y, delta);
+                    const Index stride = engine::LineModel::state_size(m);
+                    std::vector<double> wide(count * stride);
+                    for (double& v : wide) v = scale * rng.normal();
+                    for (Index k = 0; k < count; ++k) {
+                        wide[k * stride] = scale * rng.uniform(0.5, 2.0);
+                        wide[k * stride + 2] = scale * rng.uniform(0.5, 2.0);
+                    }
+                    // Lane 1's slope column already at the new end: nothing is left of
+                    // the data row for the second rotation.
+                    if (g == Group::ZeroPivotLane) wide[stride + 1] = h * wide[stride];
+                    if (g == Group::NanLane) wide[stride + 2] = NAN;
+                    const std::vector<double> before = wide;
+                    std::vector<double> scalar = wide, group = wide;
+                    model.extend_packed(wide.data(), count, 1);
+                    for (Index k = 0; k < count; ++k) model.extend(scalar.data() + k * stride, 1);
+                    CHECK(same(wide, scalar, count * stride));
+                    if (count < 4) continue;  // a NaN lane stays in the pattern here
+                    const bool usual = g == Group::Usual || g == Group::NanLane;
+                    const bool took =
+                        engine::extend_lines_wide4(group.data(), m, h, 1.0 / delta[1], y.row(1));
                     CHECK_EQ(took, usual && engine::wide_available());
                     CHECK(same(group, took ? scalar : before, 4 * stride));
                 }
