@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fast_root.hpp"
+#include "wide_extend.hpp"
 
 namespace velk::engine {
 
@@ -162,7 +163,9 @@ void Ar1State::extend_packed(const Ar1Model& model, double* first, Index count, 
     const Index m = model.dim(), stride = size(m);
     const CurvatureRows k = curvature_rows(sm.h[b - 1], sm.s, sm.tau[b - 1], sm.tau[b]);
     const double wa = model.a[b], wb = model.g[b];
-    for (Index j = 0; j < count; ++j) {
+    Index j = 0;
+    while (j + 4 <= count && extend_ar1_wide4(first + j * stride, m, k, wa, wb, rhs)) j += 4;
+    for (; j < count; ++j) {
         double* st = first + j * stride;
         const ExtendRots o = extend_rotations(st, k, wa, wb);
         double* b0 = st + 4;

@@ -45,19 +45,23 @@ struct WideRot {
     V cs, sn, rho;
 };
 
-// segment_detail::rotation<FastRoot> in every lane: the plain root, hypot in
-// the lanes outside its range (rare: the states are scaled).
-VELK_AVX2 inline WideRot rotation(V pivot, V q) {
-    V rho = _mm256_sqrt_pd(add(mul(pivot, pivot), mul(q, q)));
+// FastRoot::of in every lane: the plain root, hypot in the lanes outside its
+// range (rare: the states are scaled).
+VELK_AVX2 inline V root(V pivot, V q) {
+    const V rho = _mm256_sqrt_pd(add(mul(pivot, pivot), mul(q, q)));
     const V in_range = _mm256_and_pd(_mm256_cmp_pd(rho, all(1e-150), _CMP_GT_OQ),
                                      _mm256_cmp_pd(rho, all(1e150), _CMP_LT_OQ));
-    if (_mm256_movemask_pd(in_range) != 0xF) {
-        alignas(32) double a[4], b[4], r[4];
-        _mm256_store_pd(a, pivot);
-        _mm256_store_pd(b, q);
-        for (int w = 0; w < 4; ++w) r[w] = FastRoot::of(a[w], b[w]);
-        rho = _mm256_load_pd(r);
-    }
+    if (_mm256_movemask_pd(in_range) == 0xF) return rho;
+    alignas(32) double a[4], b[4], r[4];
+    _mm256_store_pd(a, pivot);
+    _mm256_store_pd(b, q);
+    for (int w = 0; w < 4; ++w) r[w] = FastRoot::of(a[w], b[w]);
+    return _mm256_load_pd(r);
+}
+
+// segment_detail::rotation<FastRoot> in every lane.
+VELK_AVX2 inline WideRot rotation(V pivot, V q) {
+    const V rho = root(pivot, q);
     return {_mm256_div_pd(pivot, rho), _mm256_div_pd(q, rho), rho};
 }
 
@@ -149,6 +153,69 @@ VELK_AVX2 bool extend_lines4(double* first, Index m, double h, double cb, const 
     return true;
 }
 
+// The rotation of the AR(1) states (ar1.cpp) in every lane: by the inverse
+// root, and none (cs 1, sn 0, the pivot kept) where the root is not positive.
+VELK_AVX2 inline WideRot ar1_rotation(V pivot, V q) {
+    const V rho = root(pivot, q), inv = _mm256_div_pd(all(1.0), rho);
+    const V positive = _mm256_cmp_pd(rho, _mm256_setzero_pd(), _CMP_GT_OQ);
+    return {_mm256_blendv_pd(all(1.0), mul(pivot, inv), positive),
+            _mm256_blendv_pd(_mm256_setzero_pd(), mul(q, inv), positive),
+            _mm256_blendv_pd(pivot, rho, positive)};
+}
+
+VELK_AVX2 inline V neg(V a) { return _mm256_xor_pd(a, all(-0.0)); }
+
+// Ar1State::extend_packed's extension in every lane (extend_rotations, then
+// extend_rhs on each component), each expression as it stands there.
+VELK_AVX2 void extend_ar14(double* first, Index m, const CurvatureRows& k, double wa_, double wb_,
+                           const double* rhs) {
+    const Index stride = 4 + 2 * m;
+    const Lanes st{{first, first + stride, first + 2 * stride, first + 3 * stride}};
+    const V wa = all(wa_), wb = all(wb_), kk = all(k.k), qa = all(k.qa), nk = all(k.nk);
+    const V qb = all(k.qb), ra = all(k.ra), nrb = all(k.nrb);
+    const V p1 = st.load(1);
+    const WideRot g0 = ar1_rotation(st.load(0), kk);
+    const V q1 = add(mul(g0.cs, p1), mul(g0.sn, qa)), q2 = mul(g0.sn, nk), q3 = mul(g0.sn, qb);
+    const V k1 = sub(mul(g0.cs, qa), mul(g0.sn, p1)), k2 = mul(g0.cs, nk), k3 = mul(g0.cs, qb);
+    const WideRot g1 = ar1_rotation(g0.rho, wa);
+    const V a1 = mul(neg(g1.sn), q1), a2 = sub(mul(neg(g1.cs), wb), mul(g1.sn, q2));
+    const V a3 = mul(neg(g1.sn), q3);
+    const WideRot g2 = ar1_rotation(st.load(2), k1);
+    const V s2 = mul(g2.sn, k2), s3 = mul(g2.sn, k3);
+    const V u2 = mul(g2.cs, k2), u3 = mul(g2.cs, k3);
+    const WideRot g3 = ar1_rotation(g2.rho, ra);
+    const V t2 = mul(g3.cs, s2), t3 = add(mul(g3.cs, s3), mul(g3.sn, nrb));
+    const V v2 = mul(neg(g3.sn), s2), v3 = sub(mul(g3.cs, nrb), mul(g3.sn, s3));
+    const WideRot g4 = ar1_rotation(g3.rho, a1);
+    const V w2 = sub(mul(g4.cs, a2), mul(g4.sn, t2)), w3 = sub(mul(g4.cs, a3), mul(g4.sn, t3));
+    const WideRot g5 = ar1_rotation(u2, v2);
+    const V uu3 = add(mul(g5.cs, u3), mul(g5.sn, v3)), vv3 = sub(mul(g5.cs, v3), mul(g5.sn, u3));
+    const WideRot g6 = ar1_rotation(g5.rho, w2);
+    const V r1 = add(mul(g6.cs, uu3), mul(g6.sn, w3));
+    const V ww3 = sub(mul(g6.cs, w3), mul(g6.sn, uu3));
+    const WideRot g7 = ar1_rotation(vv3, ww3);
+    const V energy = st.load(3);
+    V increment = _mm256_setzero_pd();
+    for (Index t = 0; t < m; ++t) {
+        const V b0 = st.load(4 + t), b1 = st.load(4 + m + t);
+        const V q = mul(g0.cs, b0), kt = mul(neg(g0.sn), b0);
+        const V a = sub(mul(g1.cs, all(rhs[t])), mul(g1.sn, q));
+        const V s = add(mul(g2.cs, b1), mul(g2.sn, kt)), u = sub(mul(g2.cs, kt), mul(g2.sn, b1));
+        const V tt = mul(g3.cs, s), v = mul(neg(g3.sn), s);
+        const V w = sub(mul(g4.cs, a), mul(g4.sn, tt));
+        const V uu = add(mul(g5.cs, u), mul(g5.sn, v)), vv = sub(mul(g5.cs, v), mul(g5.sn, u));
+        st.store(4 + t, add(mul(g6.cs, uu), mul(g6.sn, w)));
+        const V ww = sub(mul(g6.cs, w), mul(g6.sn, uu));
+        st.store(4 + m + t, add(mul(g7.cs, vv), mul(g7.sn, ww)));
+        const V res = sub(mul(g7.cs, ww), mul(g7.sn, vv));
+        increment = add(increment, mul(res, res));
+    }
+    st.store(0, g6.rho);
+    st.store(1, r1);
+    st.store(2, g7.rho);
+    st.store(3, add(increment, energy));
+}
+
 #undef VELK_AVX2
 
 }  // namespace
@@ -167,6 +234,13 @@ bool extend_lines_wide4(double* first, Index m, double h, double cb, const doubl
     return wide_available() && extend_lines4(first, m, h, cb, yb);
 }
 
+bool extend_ar1_wide4(double* first, Index m, const CurvatureRows& rows, double wa, double wb,
+                      const double* rhs) {
+    if (!wide_available()) return false;
+    extend_ar14(first, m, rows, wa, wb, rhs);
+    return true;
+}
+
 #else
 
 bool wide_available() { return false; }
@@ -174,6 +248,10 @@ bool wide_available() { return false; }
 bool extend_wide4(double*, Index, const CurvatureRows&, double, const VecView&) { return false; }
 
 bool extend_lines_wide4(double*, Index, double, double, const double*) { return false; }
+
+bool extend_ar1_wide4(double*, Index, const CurvatureRows&, double, double, const double*) {
+    return false;
+}
 
 #endif
 

@@ -1,4 +1,4 @@
-// The functional search's extension of its packed spline and line states,
+// The functional search's extension of its packed spline, line and AR(1) states,
 // four at a time in one vector register where the processor has AVX2.
 #pragma once
 
@@ -28,5 +28,12 @@ bool extend_wide4(double* first, Index m, const CurvatureRows& rows, double c_b,
 // untouched, when a lane departs from the usual pattern or the processor has
 // no AVX2 (LineModel::extend_packed then extends them one by one).
 bool extend_lines_wide4(double* first, Index m, double h, double cb, const double* yb);
+
+// Ar1State::extend_packed's extension of four AR(1) states at first, first +
+// Ar1State::size(m), ... by the rows of one sample (its curvature rows, the
+// AR row's weights wa and wb and right-hand side rhs); false, every state
+// untouched, when the processor has no AVX2.
+bool extend_ar1_wide4(double* first, Index m, const CurvatureRows& rows, double wa, double wb,
+                      const double* rhs);
 
 }  // namespace velk::engine

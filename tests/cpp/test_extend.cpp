@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ar1.hpp"
 #include "check.hpp"
 #include "dense.hpp"
 #include "fast_root.hpp"
@@ -133,6 +134,41 @@ TEST(wide_line_extension_is_the_scalar_kernel_bit_for_bit) {
                     CHECK_EQ(took, usual && engine::wide_available());
                     CHECK(same(group, took ? scalar : before, 4 * stride));
                 }
+}
+
+TEST(wide_ar1_extension_is_the_scalar_kernel_bit_for_bit) {
+    // The states of every start up to sample b - 1, as the search holds them,
+    // fed sample b together (four at a time) and one by one.
+    Rng rng(13);
+    for (int trial = 0; trial < 24; ++trial) {
+        const Index n = 8 + rng.below(20), m = 1 + rng.below(3), b = n - 1;
+        CONTEXT("trial ", trial, ", n ", n, ", m ", m);
+        const PreparedData data = vt::random_samples(rng, n, m, trial % 2 == 1, trial % 3 == 0);
+        const double phi = trial % 2 == 1 ? rng.uniform(0.0, 0.95) : rng.uniform(-0.9, 0.95);
+        auto correlations = engine::ar1_correlations(data.x, phi);
+        CHECK(correlations.ok());
+        const engine::Ar1Model model = engine::make_ar1_model(
+            data, rng.uniform(0.05, 0.99), Precondition::None, correlations.value());
+        const Index stride = engine::Ar1State::size(m), count = b - 1;
+        std::vector<double> rhs(m), wide(count * stride);
+        for (Index l = 0; l < count; ++l) {
+            double* st = wide.data() + l * stride;
+            engine::Ar1State::start(model, st, l);
+            for (Index r = l + 2; r < b; ++r) {
+                model.row_rhs(r, rhs.data());
+                engine::Ar1State::extend_packed(model, st, 1, r, rhs.data());
+            }
+        }
+        // A first pivot of zero in one lane leaves a later pair all zero:
+        // that rotation is none, in the scalar kernel and in its lane.
+        if (trial % 4 == 1) wide[stride] = 0.0;
+        std::vector<double> scalar = wide;
+        model.row_rhs(b, rhs.data());
+        engine::Ar1State::extend_packed(model, wide.data(), count, b, rhs.data());
+        for (Index l = 0; l < count; ++l)
+            engine::Ar1State::extend_packed(model, scalar.data() + l * stride, 1, b, rhs.data());
+        CHECK(same(wide, scalar, count * stride));
+    }
 }
 
 }  // namespace
