@@ -163,23 +163,25 @@ void Ar1State::extend_packed(const Ar1Model& model, double* first, Index count, 
     const Index m = model.dim(), stride = size(m);
     const CurvatureRows k = curvature_rows(sm.h[b - 1], sm.s, sm.tau[b - 1], sm.tau[b]);
     const double wa = model.a[b], wb = model.g[b];
-    Index j = 0;
-    while (j + 4 <= count && extend_ar1_wide4(first + j * stride, m, k, wa, wb, rhs)) j += 4;
-    for (; j < count; ++j) {
-        double* st = first + j * stride;
-        const ExtendRots o = extend_rotations(st, k, wa, wb);
-        double* b0 = st + 4;
-        double* b1 = b0 + m;
-        double increment = 0.0;
-        for (Index t = 0; t < m; ++t) {
-            const double res = extend_rhs(o, b0[t], b1[t], rhs[t]);
-            increment += res * res;
-        }
-        st[0] = o.g6.rho;
-        st[1] = o.r1;
-        st[2] = o.g7.rho;
-        st[3] = increment + st[3];
-    }
+    extend_in_groups(
+        first, count, stride,
+        [&](double* group, Index lanes) {
+            return extend_ar1_wide(group, lanes, m, k, wa, wb, rhs);
+        },
+        [&](double* st) {
+            const ExtendRots o = extend_rotations(st, k, wa, wb);
+            double* b0 = st + 4;
+            double* b1 = b0 + m;
+            double increment = 0.0;
+            for (Index t = 0; t < m; ++t) {
+                const double res = extend_rhs(o, b0[t], b1[t], rhs[t]);
+                increment += res * res;
+            }
+            st[0] = o.g6.rho;
+            st[1] = o.r1;
+            st[2] = o.g7.rho;
+            st[3] = increment + st[3];
+        });
 }
 
 // min over theta of D(theta) + (c_r (f_r - y_r))^2: the row [c_r 0 | c_r y_r]

@@ -85,14 +85,13 @@ void LineModel::extend(double* st, Index r) const {
 }
 
 void LineModel::extend_packed(double* first, Index count, Index r) const {
-    const Index stride = state_size(dim());
-    Index k = 0;
-    for (; k + 4 <= count; k += 4) {
-        double* group = first + k * stride;
-        if (!extend_lines_wide4(group, dim(), x_[r] - x_[r - 1], c_[r], row(r)))
-            for (Index w = 0; w < 4; ++w) extend(group + w * stride, r);
-    }
-    for (; k < count; ++k) extend(first + k * stride, r);
+    const double h = x_[r] - x_[r - 1], cb = c_[r];
+    extend_in_groups(
+        first, count, state_size(dim()),
+        [&](double* group, Index lanes) {
+            return extend_lines_wide(group, lanes, dim(), h, cb, row(r));
+        },
+        [&](double* state) { extend(state, r); });
 }
 
 std::vector<double> LineModel::prefix_energies(Ticker& ticker) const {

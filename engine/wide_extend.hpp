@@ -1,5 +1,5 @@
 // The functional search's extension of its packed spline, line and AR(1) states,
-// four at a time in one vector register where the processor has AVX2.
+// four or eight at a time in vector registers where the processor has AVX2.
 #pragma once
 
 #include "segment.hpp"
@@ -13,27 +13,36 @@ namespace velk::engine {
 void extend_packed_wide(double* first, Index count, Index m, const CurvatureRows& rows, double c_b,
                         const VecView& y_b);
 
-// Whether the wide kernel runs on this processor.
+// Whether the wide kernels run on this processor.
 bool wide_available();
 
-// The wide kernel alone, for its tests: the four states at first, first +
-// SegmentState::size(m), ... extended by the same sample; false, every state
-// untouched, when any lane departs from the usual pattern of rotations (as
-// the scalar lanes decide) or the processor has no AVX2.
-bool extend_wide4(double* first, Index m, const CurvatureRows& rows, double c_b,
-                  const VecView& y_b);
+// The wide kernels alone: `lanes` (4 or 8) states packed from first, extended
+// by one sample as the scalar kernels named do; false, every state untouched,
+// when any lane departs from the usual pattern of rotations (as the scalar
+// lanes decide) or the processor has no AVX2.
+// SegmentState::extend<FastRoot>:
+bool extend_wide(double* first, Index lanes, Index m, const CurvatureRows& rows, double c_b,
+                 const VecView& y_b);
+// LineModel::extend, by the sample at spacing h, weight cb and values yb:
+bool extend_lines_wide(double* first, Index lanes, Index m, double h, double cb, const double* yb);
+// Ar1State::extend_packed, by the rows of one sample (its curvature rows, the
+// AR row's weights wa and wb and right-hand side rhs); no lane departs:
+bool extend_ar1_wide(double* first, Index lanes, Index m, const CurvatureRows& rows, double wa,
+                     double wb, const double* rhs);
 
-// LineModel::extend of four line states at first, first + LineModel::state_size(m),
-// ... by the sample at spacing h, weight cb and values yb; false, every state
-// untouched, when a lane departs from the usual pattern or the processor has
-// no AVX2 (LineModel::extend_packed then extends them one by one).
-bool extend_lines_wide4(double* first, Index m, double h, double cb, const double* yb);
-
-// Ar1State::extend_packed's extension of four AR(1) states at first, first +
-// Ar1State::size(m), ... by the rows of one sample (its curvature rows, the
-// AR row's weights wa and wb and right-hand side rhs); false, every state
-// untouched, when the processor has no AVX2.
-bool extend_ar1_wide4(double* first, Index m, const CurvatureRows& rows, double wa, double wb,
-                      const double* rhs);
+// Feeds `count` states packed from first (`stride` doubles apart) to
+// wide(group, lanes) in groups of eight, then four, and to one(state) one by
+// one: the rest, and every lane of a group that the wide kernel declines.
+template <class Wide, class One>
+void extend_in_groups(double* first, Index count, Index stride, Wide wide, One one) {
+    Index k = 0;
+    while (k < count) {
+        const Index lanes = count - k >= 8 ? 8 : count - k >= 4 ? 4 : 1;
+        double* group = first + k * stride;
+        if (lanes == 1 || !wide(group, lanes))
+            for (Index w = 0; w < lanes; ++w) one(group + w * stride);
+        k += lanes;
+    }
+}
 
 }  // namespace velk::engine

@@ -62,7 +62,7 @@ TEST(wide_extension_is_the_scalar_kernel_bit_for_bit) {
     Rng rng(11);
     for (const double scale : {1.0, 1e-160, 1e160})
         for (Index m = 1; m <= 3; ++m)
-            for (const Index count : {1, 4, 5, 8, 11})
+            for (const Index count : {1, 4, 5, 8, 11, 12})
                 for (const Group g :
                      {Group::Usual, Group::ZeroWeight, Group::ZeroPivotLane, Group::NanLane}) {
                     CONTEXT("scale ", scale, ", m ", m, ", count ", count, ", group ",
@@ -86,11 +86,15 @@ TEST(wide_extension_is_the_scalar_kernel_bit_for_bit) {
                     // The wide kernel itself takes the usual groups and leaves
                     // the others untouched (a NaN lane leaves the pattern: its
                     // products with zero are NaN).
-                    if (count < 4) continue;
                     const bool usual = g == Group::Usual;
-                    const bool took = engine::extend_wide4(group.data(), m, s.rows, s.c, s.y);
-                    CHECK_EQ(took, usual && engine::wide_available());
-                    CHECK(same(group, took ? scalar : before, 4 * stride));
+                    for (const Index lanes : {4, 8}) {
+                        if (count < lanes) continue;
+                        group = before;
+                        const bool took =
+                            engine::extend_wide(group.data(), lanes, m, s.rows, s.c, s.y);
+                        CHECK_EQ(took, usual && engine::wide_available());
+                        CHECK(same(group, took ? scalar : before, lanes * stride));
+                    }
                 }
 }
 
@@ -98,7 +102,7 @@ TEST(wide_line_extension_is_the_scalar_kernel_bit_for_bit) {
     Rng rng(12);
     for (const double scale : {1.0, 1e-160, 1e160})
         for (Index m = 1; m <= 3; ++m)
-            for (const Index count : {3, 4, 9})
+            for (const Index count : {3, 4, 9, 12})
                 for (const Group g :
                      {Group::Usual, Group::ZeroWeight, Group::ZeroPivotLane, Group::NanLane}) {
                     CONTEXT("scale ", scale, ", m ", m, ", count ", count, ", group ",
@@ -127,12 +131,15 @@ TEST(wide_line_extension_is_the_scalar_kernel_bit_for_bit) {
                     model.extend_packed(wide.data(), count, 1);
                     for (Index k = 0; k < count; ++k) model.extend(scalar.data() + k * stride, 1);
                     CHECK(same(wide, scalar, count * stride));
-                    if (count < 4) continue;  // a NaN lane stays in the pattern here
-                    const bool usual = g == Group::Usual || g == Group::NanLane;
-                    const bool took =
-                        engine::extend_lines_wide4(group.data(), m, h, 1.0 / delta[1], y.row(1));
-                    CHECK_EQ(took, usual && engine::wide_available());
-                    CHECK(same(group, took ? scalar : before, 4 * stride));
+                    const bool usual = g == Group::Usual || g == Group::NanLane;  // lines: no NaN
+                    for (const Index lanes : {4, 8}) {                            // times zero
+                        if (count < lanes) continue;
+                        group = before;
+                        const bool took = engine::extend_lines_wide(group.data(), lanes, m, h,
+                                                                    1.0 / delta[1], y.row(1));
+                        CHECK_EQ(took, usual && engine::wide_available());
+                        CHECK(same(group, took ? scalar : before, lanes * stride));
+                    }
                 }
 }
 
