@@ -5,6 +5,7 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VELK_WIDE 1
+#include <cpuid.h>
 #include <immintrin.h>
 // __m256d as a template argument drops its may_alias attribute: harmless here,
 // where the registers are only ever values.
@@ -274,8 +275,24 @@ VELK_AVX2 void extend_ar1(double* first, Index m, const CurvatureRows& k, double
 
 }  // namespace
 
+// AVX2 in the processor (cpuid leaf 7) and its registers saved by the system
+// (OSXSAVE, and XCR0's SSE and AVX state): read directly, since not every
+// toolchain this builds with (Apple's among them) links a cpu-model runtime.
+namespace {
+
+bool has_avx2() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 27)) || !(c & (1u << 28))) return false;
+    unsigned lo = 0, hi = 0;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    if ((lo & 6u) != 6u) return false;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 5));
+}
+
+}  // namespace
+
 bool wide_available() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
+    static const bool avx2 = has_avx2();
     return avx2;
 }
 

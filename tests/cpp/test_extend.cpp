@@ -58,6 +58,13 @@ bool same(const std::vector<double>& a, const std::vector<double>& b, Index size
 
 enum class Group { Usual, ZeroWeight, ZeroPivotLane, NanLane };
 
+// The engine reads cpuid itself; GCC's own reading is the reference.
+TEST(wide_kernels_run_where_the_processor_has_avx2) {
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+    CHECK_EQ(engine::wide_available(), static_cast<bool>(__builtin_cpu_supports("avx2")));
+#endif
+}
+
 TEST(wide_extension_is_the_scalar_kernel_bit_for_bit) {
     Rng rng(11);
     for (const double scale : {1.0, 1e-160, 1e160})
