@@ -273,13 +273,9 @@ VELK_AVX2 void extend_ar1(double* first, Index m, const CurvatureRows& k, double
 
 #undef VELK_AVX2
 
-}  // namespace
-
 // AVX2 in the processor (cpuid leaf 7) and its registers saved by the system
 // (OSXSAVE, and XCR0's SSE and AVX state): read directly, since not every
 // toolchain this builds with (Apple's among them) links a cpu-model runtime.
-namespace {
-
 bool has_avx2() {
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 27)) || !(c & (1u << 28))) return false;
