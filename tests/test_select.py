@@ -304,6 +304,20 @@ def test_guesses_of_the_next_round_are_used_once_or_stopped(monkeypatch):
     assert search.score(4.0, 9.0) == real(t.pb, 4.0, 9.0)[0].score
 
 
+def test_a_slot_reached_after_its_round_takes_no_guess():
+    # A worker may reach a slot of the previous round only once the next round has begun,
+    # when the guesses it knew are no longer taken: it must not fit them a second time.
+    from velk import _search
+
+    with ThreadPoolExecutor(1) as pool:
+        workers = _search.Workers(None, pool)
+        workers.live, workers.rounds = True, 2
+        workers.slot(lambda known: [(8.0, 9.0)], 1)
+        assert not workers.futures
+        workers.slot(lambda known: [(8.0, 9.0)], 2)  # its own round's: taken (and fails,
+        assert list(workers.futures) == [(8.0, 9.0)]  # with no problem to fit)
+
+
 def test_the_ladder_guesses_from_the_scores_of_its_round():
     from velk import _search
 

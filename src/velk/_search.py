@@ -241,6 +241,9 @@ class Workers:
         self.slots: list[Future[Any]] = []
         self.known: dict[Setting, float] = {}
         self.live = False  # a round is running: its slots may still take guesses
+        # Rounds started: a slot of an earlier round that a worker reaches late (after
+        # the next round began) takes nothing, its guesses being that round's.
+        self.rounds = 0
 
     def drop(self, keep: set[Setting]) -> None:
         """Stops the guesses the strategy did not ask for, and the slots not reached."""
@@ -270,13 +273,16 @@ class Workers:
                     del self.futures[s], self.flags[s]
             self.known = {s: c.score for s, c in search.cells.items()}
             self.live = True
+            self.rounds += 1
             for s in sorted(todo, key=lambda s: -s[0]):
                 if s not in self.futures:
                     fut = self.executor.submit(score_cell, self.pb, *s)
                     fut.add_done_callback(functools.partial(self.learn, s))
                     self.futures[s] = fut
             if self.guessing:
-                self.slots = [self.executor.submit(self.slot, guess) for _ in range(ROUND)]
+                self.slots = [
+                    self.executor.submit(self.slot, guess, self.rounds) for _ in range(ROUND)
+                ]
         for s in todo:
             with self.lock:
                 fut = self.futures[s]
@@ -292,10 +298,10 @@ class Workers:
             with self.lock:
                 self.known[s] = fut.result()[0].score
 
-    def slot(self, guess: Guess) -> None:
+    def slot(self, guess: Guess, round_no: int) -> None:
         """On a worker the round left idle: fits the likeliest guess not taken yet."""
         with self.lock:
-            if not self.live:
+            if not self.live or round_no != self.rounds:
                 return
             taken = self.futures.keys() | self.known.keys()
             pick = next((s for s in guess(self.known.get) if s not in taken), None)
