@@ -39,31 +39,24 @@ def ci_checks():
     return checks
 
 
-def ppval(breaks, coefs, dim, t, piece=None, der=0):
-    """Values or derivatives (len(t), dim) of a piecewise polynomial in velk's layout, on
-    pieces closed on the left, or on the pieces given for each point."""
+def ppval(breaks, coefs, dim, t):
+    """Values (len(t), dim) of a piecewise polynomial in velk's layout, on pieces closed on
+    the left."""
     breaks, coefs = np.asarray(breaks, dtype=float), np.asarray(coefs, dtype=float)
     t = np.atleast_1d(np.asarray(t, dtype=float))
-    if piece is None:
-        piece = np.clip(np.searchsorted(breaks, t, side="right") - 1, 0, len(breaks) - 2)
-        piece[(t <= breaks[0]) | np.isnan(t)] = 0
-    piece = np.broadcast_to(piece, t.shape)
-    c = coefs
-    for _ in range(der):  # differentiate every polynomial
-        c = c[:, :-1] * np.arange(c.shape[1] - 1, 0, -1)
-    if c.shape[1] == 0:
-        return np.zeros((len(t), dim))
+    piece = np.clip(np.searchsorted(breaks, t, side="right") - 1, 0, len(breaks) - 2)
+    piece[(t <= breaks[0]) | np.isnan(t)] = 0
     dt = (t - breaks[piece])[:, None]
     rows = piece[:, None] * dim + np.arange(dim)
-    v = c[rows, 0]
-    for m in range(1, c.shape[1]):  # Horner, as the core evaluates
-        v = v * dt + c[rows, m]
+    v = coefs[rows, 0]
+    for m in range(1, coefs.shape[1]):  # Horner, as the core evaluates
+        v = v * dt + coefs[rows, m]
     return v
 
 
-def evaluate(res, t, **kw):
+def evaluate(res, t):
     """ppval of a velk result dict (or one of its pp_cell dicts)."""
-    return ppval(res["breaks"], res["coefs"], res["dim"], t, **kw)
+    return ppval(res["breaks"], res["coefs"], res["dim"], t)
 
 
 def prepare_reference(x, y, delta=None):
@@ -160,16 +153,6 @@ def best_costs(n, energy, gamma):
     for r in range(2, n):
         best[r] = min([energy(0, r)] + [best[l - 1] + gamma + energy(l, r) for l in range(1, r)])
     return best
-
-
-def segments(partition):
-    out, j = [], len(partition) - 1
-    while True:
-        i = int(partition[j])
-        out.append((i, j))
-        if i == 0:
-            return out[::-1]
-        j = i - 1
 
 
 def piecewise_data(rng, n, dim):
