@@ -3,6 +3,7 @@ workers, with one series' failure kept to itself."""
 
 from __future__ import annotations
 
+import contextlib
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
@@ -27,6 +28,7 @@ def panel(seed=0):
 
 def same_selection(a, b):
     assert a.score == b.score and a.smoothing == b.smoothing and a.jump_cost == b.jump_cost
+    assert (a.noise_model, a.nu, a.phi) == (b.noise_model, b.nu, b.phi)
     np.testing.assert_array_equal(a.spline.jumps, b.spline.jumps)
     np.testing.assert_array_equal(a.spline.coefs, b.spline.coefs)
 
@@ -59,30 +61,7 @@ def test_select_many_under_each_noise_model_is_select(noise):
     y[::17, 1] += 3.0  # outliers, which t noise down-weights
     batch = velk.select_many(y[:, :3], x, noise=noise, n_jobs=2)
     for k in range(3):
-        sel = velk.select(x, y[:, k], noise=noise)
-        same_selection(batch[k], sel)
-        assert (batch[k].noise_model, batch[k].nu, batch[k].phi) == (
-            sel.noise_model,
-            sel.nu,
-            sel.phi,
-        )
-
-
-@pytest.mark.parametrize(
-    "workers", [{"n_jobs": 1}, {"n_jobs": 2}, {"executor": "threads"}, {"executor": "processes"}]
-)
-def test_every_kind_of_worker_gives_the_serial_results(workers):
-    x, y = panel(1)
-    serial = velk.select_many(y, x, n_jobs=1)
-    kind = workers.get("executor")
-    if kind is None:
-        batch = velk.select_many(y, x, **workers)
-    else:
-        pool = ThreadPoolExecutor(2) if kind == "threads" else ProcessPoolExecutor(2)
-        with pool:
-            batch = velk.select_many(y, x, executor=pool)
-    for name in serial:
-        same_selection(batch[name], serial[name])
+        same_selection(batch[k], velk.select(x, y[:, k], noise=noise))
 
 
 @pytest.mark.parametrize("phi", [None, 0.6])
@@ -151,17 +130,23 @@ def test_bad_arguments_raise_before_any_work(call, error, match):
 
 # The cluster's worker processes are leak-checked at their own exit, where distributed's
 # profiler thread leaves CPython frame objects behind.
-@pytest.mark.no_leak_check
-def test_results_on_a_dask_cluster_are_the_serial_results():
-    distributed = pytest.importorskip("distributed")
+@pytest.mark.parametrize(
+    "kind", ["threads", "processes", pytest.param("dask", marks=pytest.mark.no_leak_check)]
+)
+def test_any_executor_gives_the_serial_results(kind):
     x, y = panel(4)
     serial = velk.select_many(y, x, n_jobs=1)
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
-        batch = velk.select_many(y, x, executor=client.get_executor())
+    with contextlib.ExitStack() as stack:
+        if kind == "dask":
+            distributed = pytest.importorskip("distributed")
+            cluster = distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            )
+            client = stack.enter_context(distributed.Client(stack.enter_context(cluster)))
+            pool = client.get_executor()
+        else:
+            pool = (ThreadPoolExecutor if kind == "threads" else ProcessPoolExecutor)(2)
+            stack.enter_context(pool)
+        batch = velk.select_many(y, x, executor=pool)
     for name in serial:
         same_selection(batch[name], serial[name])
