@@ -65,12 +65,6 @@ def test_fit_with_a_given_setting_is_the_apis(csv_file, tmp_path, capsys, settin
     assert_array_equal(fitted[:, 1], spl(fitted[:, 0]))
 
 
-def test_select_is_fit_choosing_the_setting(csv_file, capsys):
-    args = f"{csv_file} --x t --y level --delta sd --json"
-    chosen = cli(capsys, "select " + args)
-    assert cli(capsys, "fit " + args) == chosen and chosen["score"] is not None
-
-
 def test_fit_selects_parameters_and_plots_two_columns(tmp_path, capsys):
     x = np.linspace(0.0, 1.0, 120)
     y = np.where(x > 0.5, 1.0, 0.0) + 0.05 * np.random.default_rng(0).standard_normal(120)

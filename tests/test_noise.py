@@ -54,14 +54,6 @@ def test_objective_is_that_of_the_returned_fit():
     assert objective(tf.u, tf.scale, 4.0, 1, pen) == pytest.approx(tf.objective[-1], rel=1e-12)
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_t_fit_finds_the_step_that_outliers_hide(seed):
-    x, y = outliers(seed)
-    s = _engine.prepare(x, y)
-    tf = t_fit(s, length=16.0, jump_cost=3 * math.log(len(x)), nu=4.0, scale=1.0)
-    assert np.allclose(tf.res["jumps"], [len(x) / 2], atol=3.0)
-
-
 @pytest.mark.parametrize("at", [0, 1, 7, 19])
 def test_start_weights_single_out_an_outlier_and_trust_a_line(at):
     x = np.cumsum(np.linspace(0.5, 1.5, 20))
