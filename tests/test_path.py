@@ -133,7 +133,7 @@ def test_energy_is_the_fits_own_in_the_callers_units(chosen):
         assert path.energy[k] == pytest.approx(res["stats"]["prss"], rel=1e-9)
 
 
-def test_the_choice_sits_on_the_path(chosen):
+def test_the_choice_sits_on_a_path_that_pickles_converts_and_draws(chosen):
     _, _, sel = chosen
     path = sel.path()
     assert path.bounds == pytest.approx((sel.jump_cost / 10, sel.jump_cost * 10))
@@ -145,11 +145,7 @@ def test_the_choice_sits_on_the_path(chosen):
     assert set(inside) == {len(sel.spline.jumps)}
     assert f"{b / a:.3g}" in repr(path) and "chosen cost" in repr(path)
     assert sel.path(sel.jump_cost * 2, sel.jump_cost * 3).chosen_range is None
-
-
-def test_result_is_read_only_pickles_converts_and_draws(chosen):
-    _, _, sel = chosen
-    path = sel.path()
+    # The result is read-only, pickles, converts and draws.
     with pytest.raises(ValueError):
         path.n_jumps[0] = 1
     frame = path.to_frame()

@@ -81,12 +81,7 @@ def test_a_known_phi_is_searched_alone(monkeypatch):
 )  # fmt: skip
 def test_profile_walks_to_the_best(start, truth, want):
     runs = []
-
-    def run(phi):
-        runs.append(phi)
-        return phi
-
-    got = profile(run, lambda v: (v - truth) ** 2, start)
+    got = profile(lambda phi: runs.append(phi) or phi, lambda v: (v - truth) ** 2, start)
     assert got == pytest.approx(want)
     assert len(runs) == len(set(runs)) and all(0.0 <= v <= PHI_MAX for v in runs)
 
