@@ -10,19 +10,6 @@ import velk
 # --- evaluation -------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("dim", [1, 3])
-def test_values_equal_independent_evaluation_and_ppoly(dim):
-    x, y = signal(dim=dim)
-    spl = velk.fit(x, y, p=0.95, gamma=50.0, delta=0.1)
-    raw = velk.velk(x, y, 0.95, 50.0, np.full(len(x), 0.1))
-    assert len(spl.jumps) == 2
-    t = probe_points(spl)
-    own = {"breaks": spl.breaks, "coefs": spl.coefs.reshape(-1, 4), "dim": dim}
-    assert_array_equal(spl(t), evaluate(own, t))  # bit for bit, like the core evaluates
-    assert_allclose(spl(t), evaluate(raw, t), rtol=1e-9, atol=1e-9)
-    assert_allclose(spl.to_ppoly()(t), spl(t), rtol=1e-13, atol=1e-13)
-
-
 @pytest.mark.parametrize(
     "y,t,shape",
     [

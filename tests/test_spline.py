@@ -35,6 +35,8 @@ def oracle(spl):
 def test_derivatives_agree_with_ppoly(dim, scale, nu):
     spl = jumpy(dim, scale=scale)
     t = probe_points(spl)
+    assert_allclose(spl(t), oracle(spl)(t), rtol=1e-12, atol=1e-12)  # the values too
+    assert_allclose(spl.to_ppoly()(t), spl(t), rtol=1e-13, atol=1e-13)
     want = oracle(spl).derivative(nu)(t) if nu < 4 else np.zeros(t.shape + spl(t).shape[1:])
     assert_allclose(spl(t, nu=nu), want, rtol=1e-12, atol=1e-12)
     assert_array_equal(spl.derivative(nu)(t), spl(t, nu=nu))  # one evaluation, same bits
