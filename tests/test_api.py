@@ -10,15 +10,10 @@ import velk
 # --- evaluation -------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "y,t,shape",
-    [
-        ([0.0, 1.0, 4.0, 9.0], 2.5, ()),
-        ([0, 1, 4, 9], [[1.0, 2.0, 3.0]], (1, 3)),
-        (np.zeros((4, 1)), [1.0, 2.0], (2, 1)),
-        (np.zeros((4, 3)), 2.0, (3,)),
-    ],
-)
+@pytest.mark.parametrize("y,t,shape", [
+    ([0.0, 1.0, 4.0, 9.0], 2.5, ()), ([0, 1, 4, 9], [[1.0, 2.0, 3.0]], (1, 3)),
+    (np.zeros((4, 1)), [1.0, 2.0], (2, 1)), (np.zeros((4, 3)), 2.0, (3,)),
+])  # fmt: skip
 def test_shapes_follow_input(y, t, shape):
     spl = velk.fit(None, y, p=0.5, gamma=np.inf)
     assert np.shape(spl(t)) == shape

@@ -18,16 +18,12 @@ BUILT = "velk-0.1.0-cp39-abi3-linux_x86_64.whl"
 REPAIRED = "velk-0.1.0-cp39-abi3-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
 
 
-@pytest.mark.parametrize(
-    "name,repaired,fault",
-    [
-        (BUILT, False, None),
-        (REPAIRED, True, None),
-        (BUILT, True, "no manylinux"),  # auditwheel left the plain linux tag
-        ("velk-0.1.0-cp311-abi3-linux_x86_64.whl", False, "not tagged cp39-abi3"),
-        ("velk-0.1.0-cp39-cp39-manylinux_2_17_x86_64.whl", True, "not tagged cp39-abi3"),
-    ],
-)
+@pytest.mark.parametrize("name,repaired,fault", [
+    (BUILT, False, None), (REPAIRED, True, None),
+    (BUILT, True, "no manylinux"),  # auditwheel left the plain linux tag
+    ("velk-0.1.0-cp311-abi3-linux_x86_64.whl", False, "not tagged cp39-abi3"),
+    ("velk-0.1.0-cp39-cp39-manylinux_2_17_x86_64.whl", True, "not tagged cp39-abi3"),
+])  # fmt: skip
 def test_wheel_names(name, repaired, fault):
     problem = checks.wheel_problem(name, repaired=repaired)
     assert problem is None if fault is None else fault in problem

@@ -80,10 +80,7 @@ def test_unknown_intervals_and_plain_plots_shade_nothing(exact):
     assert not _spans(ax) and not ax.texts
 
 
-@pytest.mark.parametrize(
-    "other, error",
-    [("table of a fit with fewer jumps", ValueError), ("a list", TypeError)],
-)
+@pytest.mark.parametrize("other, error", [("fewer jumps' table", ValueError), ("list", TypeError)])
 def test_a_table_of_another_fit_is_refused(other, error):
     x, y = _two_jumps(False)
     spl = velk.fit(x, y, smoothing=2.0, jump_cost=3.0)

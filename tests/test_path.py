@@ -174,16 +174,11 @@ def test_dates_give_datetime_jumps():
     assert path.jumps[0].dtype.kind == "M"
 
 
-@pytest.mark.parametrize(
-    "lo, hi, error, match",
-    [
-        (0.0, 1.0, ValueError, "positive"),
-        (1.0, np.inf, ValueError, "positive"),
-        (2.0, 1.0, ValueError, "exceed"),
-        ("a", 1.0, TypeError, "number"),
-        (None, None, ValueError, "Gaussian"),
-    ],
-)
+@pytest.mark.parametrize("lo, hi, error, match", [
+    (0.0, 1.0, ValueError, "positive"), (1.0, np.inf, ValueError, "positive"),
+    (2.0, 1.0, ValueError, "exceed"), ("a", 1.0, TypeError, "number"),
+    (None, None, ValueError, "Gaussian"),
+])  # fmt: skip
 def test_bad_ranges_and_t_noise_are_refused(chosen, lo, hi, error, match):
     x, y, sel = chosen
     if match == "Gaussian":

@@ -100,19 +100,12 @@ def test_time_errors():
         velk.fit(None, t, **KW)
 
 
-@pytest.mark.parametrize(
-    "value,axis_x,expected",
-    [
-        (pd.Timedelta(hours=2), "time", 7200.0),
-        (np.timedelta64(3, "D"), "time", 3 * DAY),
-        (datetime.timedelta(milliseconds=5), "time", 0.005),
-        (2.5, "numbers", 2.5),
-        (2.5, "time", TypeError),
-        (np.timedelta64(1, "s"), "numbers", TypeError),
-        (-np.timedelta64(1, "s"), "time", ValueError),
-        (np.timedelta64("NaT"), "time", ValueError),
-    ],
-)
+@pytest.mark.parametrize("value,axis_x,expected", [
+    (pd.Timedelta(hours=2), "time", 7200.0), (np.timedelta64(3, "D"), "time", 3 * DAY),
+    (datetime.timedelta(milliseconds=5), "time", 0.005), (2.5, "numbers", 2.5),
+    (2.5, "time", TypeError), (np.timedelta64(1, "s"), "numbers", TypeError),
+    (-np.timedelta64(1, "s"), "time", ValueError), (np.timedelta64("NaT"), "time", ValueError),
+])  # fmt: skip
 def test_smoothing_lengths(value, axis_x, expected):
     t, secs, y = daily()
     axis = velk.fit(t if axis_x == "time" else secs, y, **KW).time_axis
