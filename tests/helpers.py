@@ -100,6 +100,13 @@ def ar1(z, phi):
     return z
 
 
+def misaligned(a):
+    """A copy of `a` at an address that is not a multiple of its item size."""
+    raw = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
+    raw[...] = a
+    return raw
+
+
 def probe_points(spl):
     """A spline's breaks (interior and outer), the points between them and points outside."""
     b = spl.breaks

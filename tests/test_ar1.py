@@ -22,20 +22,14 @@ from velk import _engine
 GAUSS = 0.5 + np.array([-0.5, 0.5]) / math.sqrt(3.0)
 
 
-def lags(x, h, even):
-    if even:  # integer lags, so that a negative phi has its powers
-        i = np.arange(len(x))
-        return np.abs(i[:, None] - i[None, :])
-    return np.abs(x[:, None] - x[None, :]) / h
-
-
 def dense_rows(x, y, w, lam, phi, h, even):
     """Rows (A, b) over (f_0, d_0, ..., f_n-1, d_n-1) whose squared residual is
     e' inv(Sigma) e + lam * int f''^2."""
     n = len(x)
     sel = np.zeros((n, 2 * n))
     sel[np.arange(n), 2 * np.arange(n)] = 1.0
-    prec = np.linalg.inv(np.power(float(phi), lags(x, h, even)))
+    t = np.arange(len(x)) if even else x / h  # integer lags, so that a negative phi has its powers
+    prec = np.linalg.inv(np.power(float(phi), np.abs(t[:, None] - t[None, :])))
     vals, vecs = np.linalg.eigh(prec)
     white = np.sqrt(np.clip(vals, 0.0, None))[:, None] * vecs.T
     sw = np.sqrt(w)[:, None]

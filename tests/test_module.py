@@ -8,6 +8,7 @@ import re
 
 import numpy as np
 import pytest
+from helpers import misaligned
 
 from velk import _velk_core as core
 
@@ -71,20 +72,13 @@ open({str(out)!r}, 'w').write(outcome)
     assert_same(fit(p=0.5, gamma=0.1), before)  # the main interpreter's module still works
 
 
-def _misaligned(a):
-    raw = np.zeros(a.nbytes + 1, np.uint8)[1:].view(np.float64).reshape(a.shape)
-    raw[...] = a
-    assert not raw.flags.aligned
-    return raw
-
-
 @pytest.mark.parametrize(
     "layout",
     [
         lambda a: a[::-1].copy()[::-1],  # negative strides
         lambda a: np.repeat(a, 2, axis=0)[::2],
         np.asfortranarray,
-        _misaligned,
+        misaligned,
         lambda a: np.lib.stride_tricks.as_strided(a, writeable=False),  # read-only
         lambda a: a.view(type("Sub", (np.ndarray,), {})),
     ],

@@ -7,7 +7,7 @@ import os
 
 import numpy as np
 import pytest
-from helpers import SANITIZED
+from helpers import SANITIZED, misaligned
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -21,12 +21,6 @@ from velk import _velk_core as core
 EXAMPLES = int(os.environ.get("VELK_FUZZ_EXAMPLES", 40 if SANITIZED else 200))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
                 suppress_health_check=list(HealthCheck))  # fmt: skip
-
-
-def misaligned(a):
-    raw = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
-    raw[...] = a
-    return raw
 
 
 LAYOUTS = [lambda a: a, lambda a: a[::-1].copy()[::-1], np.asfortranarray, misaligned,
