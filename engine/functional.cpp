@@ -28,8 +28,14 @@ constexpr double kMargin = 1e-10;
 constexpr Index kPassEvery = 4;
 constexpr double kPassShare = 0.1;
 
-// The farthest newer partner of the pruning pass (see prune_pass).
+// The farthest newer partner of the pruning pass (see prune_pass), and how
+// many the offsets 4, 8, ..., kFarthest are.
 constexpr Index kFarthest = 64;
+constexpr Index far_partners() {
+    Index count = 0;
+    for (Index d = 4; d <= kFarthest; d *= 2) ++count;
+    return count;
+}
 
 // The end-state quadratic of a candidate: the trailing triangular factor
 // R = [[r0, r1], [0, r2]], rows b0 and b1 of the right-hand side (m values
@@ -315,7 +321,7 @@ void prune_pass(LiveSet& live, PassScratch& s, const View& view, Index m, double
         const Quadratic q = view(k);
         const Index o1 = s.older[k], n1 = s.newer[k];
         const Index o2 = o1 < n ? s.older[o1] : n, n2 = n1 < n ? s.newer[n1] : n;
-        Index partners[10] = {cheap, n1, o1, n2, o2};
+        Index partners[5 + far_partners()] = {cheap, n1, o1, n2, o2};
         Index count = 5;
         for (Index d = 4; d <= kFarthest && k + d < n; d *= 2)
             if (s.cost[k + d] < s.cost[k]) partners[count++] = k + d;
