@@ -151,7 +151,6 @@ PartitionResult search_pelt(const SegmentModel& model, double gamma, PartitionRe
     const Index n = model.n();
     const Index m = model.dim();
     const Index stride = SegmentState::size(m);
-    const auto& tau = model.tau;
     const auto& c = model.c;
     auto& F = res.F;
     std::uint64_t counter = res.complexity_counter;
@@ -165,14 +164,13 @@ PartitionResult search_pelt(const SegmentModel& model, double gamma, PartitionRe
     auto slot = [&](Index k) { return SegmentState(states.get() + k * stride, m); };
 
     auto push = [&](Index l) {
-        slot(live).start(curvature_rows(model.h[l], model.s, tau[l], tau[l + 1]), c[l], c[l + 1],
-                         model.y.row(l), model.y.row(l + 1));
+        slot(live).start(model.rows[l], c[l], c[l + 1], model.y.row(l), model.y.row(l + 1));
         starts[live++] = l;
     };
     push(1);
 
     for (Index r = 2; r < n; ++r) {
-        const CurvatureRows rows = curvature_rows(model.h[r - 1], model.s, tau[r - 1], tau[r]);
+        const CurvatureRows& rows = model.rows[r - 1];
         const VecView y_r = model.y.row(r);
         // Every live state but one appended at r - 1 takes sample r.
         const Index grow = live > 0 && starts[live - 1] == r - 1 ? live - 1 : live;

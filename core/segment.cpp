@@ -28,6 +28,9 @@ SegmentModel make_segment_model(const PreparedData& data, double p, Precondition
         model.tau = local_tau(model.h, model.c, model.s);
     else
         model.tau = large_vector(n, 1.0);
+    model.rows = large_vector(n - 1, CurvatureRows{});
+    for (Index i = 0; i + 1 < n; ++i)
+        model.rows[i] = curvature_rows(model.h[i], model.s, model.tau[i], model.tau[i + 1]);
     return model;
 }
 
@@ -130,18 +133,16 @@ template void SegmentState::extend_jobs<Hypot>(const ExtendJob*, Index, Index);
 
 std::vector<double> prefix_energies(const SegmentModel& model, Ticker& ticker) {
     const Index n = model.n();
-    check(n >= 2 && model.h.size() == n - 1 && model.tau.size() == n && model.y.rows() == n,
+    check(n >= 2 && model.h.size() == n - 1 && model.tau.size() == n && model.y.rows() == n &&
+              model.rows.size() == n - 1,
           "segment model needs n >= 2 consistent samples");
     const Index m = model.dim();
     std::vector<double> F = large_vector(n, 0.0);
     std::vector<double> storage(SegmentState::size(m));
     SegmentState state(storage.data(), m);
-    const auto& tau = model.tau;
-    state.start(curvature_rows(model.h[0], model.s, tau[0], tau[1]), model.c[0], model.c[1],
-                model.y.row(0), model.y.row(1));
+    state.start(model.rows[0], model.c[0], model.c[1], model.y.row(0), model.y.row(1));
     for (Index i = 2; i < n; ++i) {
-        state.extend(curvature_rows(model.h[i - 1], model.s, tau[i - 1], tau[i]), model.c[i],
-                     model.y.row(i));
+        state.extend(model.rows[i - 1], model.c[i], model.y.row(i));
         F[i] = state.energy();
         ticker.tick();
     }

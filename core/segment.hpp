@@ -22,25 +22,6 @@
 
 namespace velk {
 
-struct SegmentModel {
-    MatView y;                // n x dim, the prepared values
-    std::vector<double> h;    // n-1 spacings
-    std::vector<double> c;    // n data-row factors sqrt(p)/delta_i
-    std::vector<double> tau;  // n slope scales
-    double s = 0.0;           // sqrt(1-p)
-
-    Index n() const { return c.size(); }
-    Index dim() const { return y.cols(); }
-};
-
-// Builds c, h, s and tau (local_tau under Precondition::Local, else all 1.0).
-SegmentModel make_segment_model(const PreparedData& data, double p, Precondition precondition);
-
-std::vector<double> local_tau(const std::vector<double>& h, const std::vector<double>& c, double s);
-
-// Prefix energies E(0, r) (0 for r < 2); the samples fed count is n.
-std::vector<double> prefix_energies(const SegmentModel& model, Ticker& ticker);
-
 // The two curvature rows of one interval, oriented from the segment's current
 // end a to the new sample b (unknowns f_a, u_a, f_b, u_b):
 //   first  = [k, qa, nk, qb],   second = [0, ra, 0, nrb].
@@ -48,6 +29,28 @@ struct CurvatureRows {
     double k, qa, nk, qb, ra, nrb;
 };
 CurvatureRows curvature_rows(double h, double s, double tau_a, double tau_b);
+
+struct SegmentModel {
+    MatView y;                // n x dim, the prepared values
+    std::vector<double> h;    // n-1 spacings
+    std::vector<double> c;    // n data-row factors sqrt(p)/delta_i
+    std::vector<double> tau;  // n slope scales
+    double s = 0.0;           // sqrt(1-p)
+    // n-1 curvature rows, interval i oriented from sample i to i+1: every
+    // search starts and extends states on them, so they are computed once.
+    std::vector<CurvatureRows> rows;
+
+    Index n() const { return c.size(); }
+    Index dim() const { return y.cols(); }
+};
+
+// Builds c, h, s, tau (local_tau under Precondition::Local, else all 1.0) and rows.
+SegmentModel make_segment_model(const PreparedData& data, double p, Precondition precondition);
+
+std::vector<double> local_tau(const std::vector<double>& h, const std::vector<double>& c, double s);
+
+// Prefix energies E(0, r) (0 for r < 2); the samples fed count is n.
+std::vector<double> prefix_energies(const SegmentModel& model, Ticker& ticker);
 
 // One pending extension: a state's storage and the sample it takes.
 struct ExtendJob {

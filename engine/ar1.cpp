@@ -78,7 +78,7 @@ void Ar1Model::row_rhs(Index b, double* out) const {
 void Ar1State::start(const Ar1Model& model, double* st, Index l) {
     const SegmentModel& sm = model.base;
     const Index m = model.dim(), b = l + 1;
-    const CurvatureRows k = curvature_rows(sm.h[l], sm.s, sm.tau[l], sm.tau[b]);
+    const CurvatureRows& k = sm.rows[l];
     const Rot g0 = rotation(k.k, model.a[b]);
     const double a1 = -g0.sn * k.qa;
     const double a2 = g0.cs * -model.g[b] - g0.sn * k.nk;
@@ -161,7 +161,7 @@ void Ar1State::extend_packed(const Ar1Model& model, double* first, Index count, 
                              const double* rhs) {
     const SegmentModel& sm = model.base;
     const Index m = model.dim(), stride = size(m);
-    const CurvatureRows k = curvature_rows(sm.h[b - 1], sm.s, sm.tau[b - 1], sm.tau[b]);
+    const CurvatureRows& k = sm.rows[b - 1];
     const double wa = model.a[b], wb = model.g[b];
     extend_in_groups(
         first, count, stride,

@@ -409,15 +409,12 @@ struct SplineKernel {
     static constexpr Index size(Index m) { return SegmentState::size(m); }
     static double energy(const double* state, Index) { return state[3]; }
     void start(double* state, Index l) const {
-        const auto& tau = model.tau;
         SegmentState(state, model.dim())
-            .start(curvature_rows(model.h[l], model.s, tau[l], tau[l + 1]), model.c[l],
-                   model.c[l + 1], model.y.row(l), model.y.row(l + 1));
+            .start(model.rows[l], model.c[l], model.c[l + 1], model.y.row(l), model.y.row(l + 1));
     }
     void extend(double* first, Index count, Index r) const {
-        const CurvatureRows rows =
-            curvature_rows(model.h[r - 1], model.s, model.tau[r - 1], model.tau[r]);
-        extend_packed_wide(first, count, model.dim(), rows, model.c[r], model.y.row(r));
+        extend_packed_wide(first, count, model.dim(), model.rows[r - 1], model.c[r],
+                           model.y.row(r));
     }
 };
 
