@@ -57,7 +57,8 @@ cv: cv select errors
 fit: @fit search leaks
 cancel: engine threads many
 functional line_states fast_root wide_extend: @search ar1 fit
-ar1 ar1_spline ar1_stats: ar1 ar1_stats select_ar1 engine
+ar1 ar1_stats: ar1 ar1_stats select_ar1 engine
+segment_splines: ar1 fit spline select engine
 noise: select noise engine
 stats: select uncertainty path noise select_ar1
 samples scaled_fit setting pow2 invalid: engine errors time ar1 @search fit spline select

@@ -6,12 +6,6 @@
 
 namespace velk {
 
-namespace {
-
-constexpr double kSqrt3 = 1.7320508075688772;
-
-}  // namespace
-
 SegmentModel make_segment_model(const PreparedData& data, double p, Precondition precondition) {
     const Index n = data.x.size();
     check(n >= 2 && data.delta.size() == n && data.y.rows == n,
@@ -61,13 +55,7 @@ std::vector<double> local_tau(const std::vector<double>& h, const std::vector<do
 }
 
 CurvatureRows curvature_rows(double h, double s, double tau_a, double tau_b) {
-    const double h15 = std::pow(h, -1.5);
-    const double h05 = std::pow(h, -0.5);
-    return {
-        ((2.0 * s) * kSqrt3) * h15,  ((tau_a * s) * kSqrt3) * h05,
-        ((-2.0 * s) * kSqrt3) * h15, ((tau_b * s) * kSqrt3) * h05,
-        (tau_a * s) * h05,           ((-tau_b) * s) * h05,
-    };
+    return curvature_rows_of_powers(std::pow(h, -1.5), std::pow(h, -0.5), s, tau_a, tau_b);
 }
 
 // The start kernel below and the extension kernels (segment_kernels.hpp)

@@ -29,6 +29,17 @@ struct CurvatureRows {
     double k, qa, nk, qb, ra, nrb;
 };
 CurvatureRows curvature_rows(double h, double s, double tau_a, double tau_b);
+// The same rows from h15 = h^-1.5 and h05 = h^-0.5, for callers that compute
+// the powers their own way.
+inline CurvatureRows curvature_rows_of_powers(double h15, double h05, double s, double tau_a,
+                                              double tau_b) {
+    constexpr double kSqrt3 = 1.7320508075688772;
+    return {
+        ((2.0 * s) * kSqrt3) * h15,  ((tau_a * s) * kSqrt3) * h05,
+        ((-2.0 * s) * kSqrt3) * h15, ((tau_b * s) * kSqrt3) * h05,
+        (tau_a * s) * h05,           ((-tau_b) * s) * h05,
+    };
+}
 
 struct SegmentModel {
     MatView y;                // n x dim, the prepared values

@@ -67,10 +67,4 @@ struct Ar1State {
 // Energies of the prefixes 0..r (0 for r < 2); n samples fed.
 std::vector<double> ar1_prefix_energies(const Ar1Model& model, Ticker& ticker);
 
-// Each segment of a search's partition fitted as the AR(1) smoothing spline,
-// the minimiser of p e' Sigma^-1 e + (1 - p) int f''^2, left to right, and
-// extended as the core's segments are (fit_segments).
-std::vector<Segment> ar1_fit_segments(const PreparedData& data, const std::vector<Index>& partition,
-                                      double p, const std::vector<double>& phi, Ticker& ticker);
-
 }  // namespace velk::engine

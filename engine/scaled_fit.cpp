@@ -14,6 +14,7 @@
 #include "partition_search.hpp"
 #include "pow2.hpp"
 #include "segment.hpp"
+#include "segment_splines.hpp"
 
 namespace velk::engine {
 namespace {
@@ -167,10 +168,12 @@ Checked<Fit> fit(const Samples& smp, const Setting& setting, bool with_stats, Ti
                     : search(s, setting.search, setting.precondition, p, sc.gamma, ticker);
     Fit out;
     out.samples_fed = found.complexity_counter;
-    // At p = 1 every spline interpolates, whatever the noise.
+    // At p = 1 every spline interpolates, whatever the noise, and at p = 0 it is
+    // the least-squares line: the core's closed forms, exact where the least-squares
+    // rows would be singular.
     std::vector<Segment> segments =
-        setting.phi && p < 1.0 ? ar1_fit_segments(s, found.partition, p, phi.value(), ticker)
-                               : fit_segments(s, found.partition, p, ticker);
+        p > 0.0 && p < 1.0 ? segment_splines(s, found.partition, p, phi.value(), ticker)
+                           : fit_segments(s, found.partition, p, ticker);
     found = {};
 
     if (with_stats) {

@@ -39,6 +39,23 @@ def test_any_scale_gives_the_same_fit(xs, ys):
                     atol=1e-12)  # fmt: skip
 
 
+@pytest.mark.parametrize("dim,phi", [(1, None), (2, None), (1, 0.5)])
+@pytest.mark.parametrize("length", [1000.0, 5000.0])
+def test_the_fit_attains_the_energy_that_the_search_minimised(dim, phi, length):
+    # Stiff smoothing of long segments: a solve that squares the condition number
+    # returns a curve visibly off the minimiser (by 1e-8 here, by 70 % at 10^6
+    # samples), and select would score that curve.
+    n = 5000
+    rng = np.random.default_rng(1)
+    x = np.arange(n, dtype=float)
+    y = (np.sin(6 * x / n) + 3.0 * (x > n / 2))[:, None] + rng.standard_normal((n, dim))
+    s = _engine.prepare(x, y)
+    kw = {"length": length, "jump_cost": 30.0, "phi": phi}
+    res = _engine.fit(s, stats=True, **kw)
+    energy = res["stats"]["prss"] + 30.0 * len(res["jumps"])
+    assert_allclose(energy, _engine.search(s, **kw)["costs"][-1], rtol=1e-12)
+
+
 @pytest.mark.parametrize("kw", [{"p": 0.5, "jump_cost": 1.0}, {"p": 1.0, "jump_cost": np.inf}])
 def test_spacings_too_uneven_for_doubles_are_an_error_not_nan(kw):
     # Interpolating four samples 1e-200 apart needs cubic coefficients near 1e600.

@@ -1,11 +1,20 @@
-// The AR(1) smoothing spline of one segment: the least-squares system of the
-// states (backward AR rows and curvature rows per interval, the row of the
-// last sample's e alone) factored by Givens rotations interval by interval,
-// its pivot rows kept, then solved backwards for the values and slopes.
+// The smoothing spline of one segment as a least-squares problem in the values
+// and slopes at the samples: per interval its data row (with AR(1) noise the
+// backward AR row) and two curvature rows, the last sample's row alone,
+// factored by Givens rotations interval by interval, the pivot rows kept, then
+// solved backwards. The same rows as the search's states, so the fit's energy is
+// the one the search minimised. The textbook route, second derivatives from
+// p R + (1 - p) Q'W^-1 Q and the values as y - lam W^-1 Q c, squares the
+// condition number and then multiplies the error by lam: with a long segment
+// and stiff smoothing (10^5 samples at a length of 10^4) the curve it returns
+// is plainly off the minimiser.
+#include "segment_splines.hpp"
+
 #include <algorithm>
 #include <cmath>
 
-#include "ar1.hpp"
+#include "fast_root.hpp"
+#include "segment.hpp"
 
 namespace velk::engine {
 
@@ -18,7 +27,6 @@ class Block {
 public:
     Block(Index rows, Index m) : m_(m), data_(rows * (4 + m), 0.0) {}
     double* row(Index i) { return data_.data() + i * (4 + m_); }
-    void clear() { std::fill(data_.begin(), data_.end(), 0.0); }
 
     // Row q rotated into pivot row p at column col (zero at col afterwards).
     void rotate(Index p, Index q, Index col) {
@@ -26,7 +34,7 @@ public:
         double* rq = row(q);
         const double b = rq[col];
         if (b == 0.0) return;
-        const double rho = std::hypot(rp[col], b);
+        const double rho = FastRoot::of(rp[col], b);
         const double cs = rp[col] / rho, sn = b / rho;
         for (Index t = col; t < 4 + m_; ++t) {
             const double u = rp[t], v = rq[t];
@@ -41,7 +49,10 @@ private:
     std::vector<double> data_;
 };
 
-// Values f (len x m) and slopes d of the minimiser on samples i..j (len >= 2).
+// Values f (len x m) and slopes d of the minimiser on samples i..j (len >= 2);
+// phi empty: independent noise. Solved for y less the first sample's values,
+// which moves no curvature: a constant run then comes out exactly, as in the
+// core's fits, and the rotations work on smaller numbers.
 void solve_segment(const PreparedData& data, Index i, Index j, double p,
                    const std::vector<double>& phi, std::vector<double>& f, std::vector<double>& d) {
     const Index m = data.y.cols, len = j - i + 1, w = 4 + m;
@@ -51,10 +62,11 @@ void solve_segment(const PreparedData& data, Index i, Index j, double p,
     std::vector<double> pivots = large_vector((len - 1) * 2 * w, 0.0);
     for (Index a = i; a < j; ++a) {
         const Index b = a + 1;
-        const double r = phi[b];
+        const double r = phi.empty() ? 0.0 : phi[b];
         const double scale = sqrt_p / std::sqrt((1.0 - r) * (1.0 + r));
         const double ca = scale / data.delta[a], cb = (r * scale) / data.delta[b];
-        const CurvatureRows k = curvature_rows(data.x[b] - data.x[a], s, 1.0, 1.0);
+        const double root = 1.0 / std::sqrt(data.x[b] - data.x[a]);  // pow costs several roots
+        const CurvatureRows k = curvature_rows_of_powers((root * root) * root, root, s, 1.0, 1.0);
         double* k1 = block.row(2);
         double* k2 = block.row(3);
         double* ar = block.row(4);
@@ -62,9 +74,13 @@ void solve_segment(const PreparedData& data, Index i, Index j, double p,
         k1[0] = k.k, k1[1] = k.qa, k1[2] = k.nk, k1[3] = k.qb;
         k2[1] = k.ra, k2[3] = k.nrb;
         ar[0] = ca, ar[2] = -cb;
-        for (Index t = 0; t < m; ++t) ar[4 + t] = ca * data.y(a, t) - cb * data.y(b, t);
-        for (Index q = 1; q < 5; ++q) block.rotate(0, q, 0);
-        for (Index q = 2; q < 5; ++q) block.rotate(1, q, 1);
+        for (Index t = 0; t < m; ++t)
+            ar[4 + t] = ca * (data.y(a, t) - data.y(i, t)) - cb * (data.y(b, t) - data.y(i, t));
+        // The data row before the curvature rows: with independent noise it is on
+        // (f_a, u_a) alone, so it leaves the factor with nothing in (f_b, u_b) to
+        // rotate away: six rotations per interval instead of eight.
+        for (Index q : {4, 2, 3}) block.rotate(0, q, 0);
+        for (Index q : {4, 2, 3}) block.rotate(1, q, 1);
         double* keep = pivots.data() + (a - i) * 2 * w;
         std::copy_n(block.row(0), 2 * w, keep);
         for (Index q = 3; q < 5; ++q) block.rotate(2, q, 2);
@@ -82,7 +98,7 @@ void solve_segment(const PreparedData& data, Index i, Index j, double p,
     std::fill(last, last + w, 0.0);
     const double cj = sqrt_p / data.delta[j];
     last[0] = cj;
-    for (Index t = 0; t < m; ++t) last[4 + t] = cj * data.y(j, t);
+    for (Index t = 0; t < m; ++t) last[4 + t] = cj * (data.y(j, t) - data.y(i, t));
     block.rotate(0, 4, 0);
     block.rotate(1, 4, 1);
     f.assign(len * m, 0.0);
@@ -104,6 +120,8 @@ void solve_segment(const PreparedData& data, Index i, Index j, double p,
             f[ka * m + t] = (p0[4 + t] - p0[1] * da - p0[2] * fb - p0[3] * db) / p0[0];
         }
     }
+    for (Index k = 0; k < len; ++k)
+        for (Index t = 0; t < m; ++t) f[k * m + t] += data.y(i, t);
 }
 
 // The spline of samples i..j on [l, r]; a lone sample is a constant.
@@ -149,13 +167,13 @@ PPForm fit_segment(const PreparedData& data, Index i, Index j, double l, double 
 
 }  // namespace
 
-std::vector<Segment> ar1_fit_segments(const PreparedData& data, const std::vector<Index>& partition,
-                                      double p, const std::vector<double>& phi, Ticker& ticker) {
+std::vector<Segment> segment_splines(const PreparedData& data, const std::vector<Index>& partition,
+                                     double p, const std::vector<double>& phi, Ticker& ticker) {
     const std::vector<double>& x = data.x;
     const Index n = x.size();
-    check(partition.size() == n && phi.size() == n && n >= 2,
+    check(partition.size() == n && (phi.empty() || phi.size() == n) && n >= 2,
           "partition does not match the samples");
-    check(p > 0.0 && p < 1.0, "the AR(1) spline needs 0 < p < 1");
+    check(p > 0.0 && p < 1.0, "the segment fit needs 0 < p < 1");
     std::vector<Segment> out;
     Index j = n - 1;
     double r = x[n - 1] + 1.0;
