@@ -54,6 +54,14 @@ def test_the_fit_attains_the_energy_that_the_search_minimised(dim, phi, length):
     res = _engine.fit(s, stats=True, **kw)
     energy = res["stats"]["prss"] + 30.0 * len(res["jumps"])
     assert_allclose(energy, _engine.search(s, **kw)["costs"][-1], rtol=1e-12)
+    if phi is None:  # lines cost no curvature: each segment's residuals are orthogonal to them
+        spl = velk.fit(x, y, smoothing=length, jump_cost=30.0)
+        assert_array_equal(spl.jump_indices, res["jump_index"])
+        for seg in np.split(np.arange(n), spl.jump_indices + 1):
+            r = y[seg] - spl(x[seg]).reshape(len(seg), dim)
+            for line in (np.ones(len(seg)), x[seg] - x[seg].mean()):
+                bound = 1e-9 * np.linalg.norm(line) * np.linalg.norm(r, axis=0)
+                assert (abs(line @ r) <= bound).all()
 
 
 @pytest.mark.parametrize("kw", [{"p": 0.5, "jump_cost": 1.0}, {"p": 1.0, "jump_cost": np.inf}])
