@@ -11,6 +11,7 @@ from numpy.testing import assert_allclose, assert_array_equal
 from scipy.interpolate import CubicSpline, make_smoothing_spline
 
 import velk
+from velk import _engine
 
 INF = math.inf
 NAN = math.nan
@@ -58,6 +59,15 @@ def test_preparation_matches_reference(data):
     assert_array_equal(res["x"], ref[0])
     assert_array_equal(np.signbit(res["x"]), np.signbit(ref[0]))  # first of -0.0/+0.0 kept
     assert_array_equal(res["y"], ref[1])  # bit for bit: same sums in the same order
+    if not np.isfinite(x).all():  # the engine drops such rows, the core keeps them
+        return
+    # The engine's preparation: the same samples and weights, and each row's sample.
+    s = _engine.prepare(x, y, np.abs(delta), index=True)  # it wants delta > 0
+    assert_array_equal(s.x, ref[0])
+    assert_allclose(s.y, ref[1], rtol=1e-12, atol=1e-12)
+    assert_allclose(s.w, ref[2], rtol=1e-14)
+    finite = np.isfinite(y).all(axis=1)
+    assert_array_equal(s.index, np.where(finite, np.searchsorted(ref[0], x), -1))
 
 
 def test_merged_weights_enter_the_fit():
