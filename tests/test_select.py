@@ -215,22 +215,6 @@ def test_select_stops_where_a_rougher_length_loses():
     assert r.returncode == 0, r.stderr
 
 
-def test_the_ladder_stops_past_a_clearly_worse_length():
-    # Past the best, stiffer lengths are dearer: the ladder ends at the first length twice
-    # GIVE_UP worse than the best (here 512 samples, 169 worse), or the second GIVE_UP
-    # worse in a row; a round of two adds at most one length beyond.
-    x = np.linspace(0.0, 1.0, 10_000)
-    y = np.sin(3 * x) + (x > 0.4) + 0.05 * np.random.default_rng(4).standard_normal(10_000)
-    sel = velk.select(x, y, n_jobs=1)
-    first = sel.jump_cost_grid == sel.jump_cost_grid[0]
-    length, score = sel.smoothing_grid[first] / (x[1] - x[0]), sel.scores[first]
-    on_ladder = np.isfinite(length) & np.isclose(np.log2(length / 0.25) % 1, 0)
-    length, score = length[on_ladder], score[on_ladder]
-    excess = score[length > length[np.argmin(score)]] - score.min()
-    stop = next(k for k, e in enumerate(excess) if e > 80 or (k and min(e, excess[k - 1]) > 40))
-    assert len(excess) - 1 - stop <= 1
-
-
 @pytest.mark.parametrize("xs,ys", [(1e-3, 1.0), (1e3, 1e-3), (1.0, 40.0), (1e-9, 1.0), (1e9, 1.0)])
 def test_select_makes_the_same_choice_in_other_units(xs, ys):
     x, y = signal(n=150, seed=4)
@@ -350,16 +334,6 @@ def test_select_with_given_grids(monkeypatch, capsys):
     # Jump costs of one's own with the default search of lengths: every length with each.
     sel = velk.select(x, y, jump_cost=[5.0, 50.0])
     assert_array_equal(sel.jump_cost_grid, np.tile([5.0, 50.0], len(sel.scores) // 2))
-
-
-@pytest.mark.parametrize("kw", [{}, {"smoothing": [1.0, 3.0], "jump_cost": [4.0, 9.0]}])
-def test_select_prepares_the_samples_once(monkeypatch, kw):
-    # Every fit of the search shares one preparation (sorting, merging, weights).
-    prepare, calls = _engine.prepare, []
-    monkeypatch.setattr(_engine, "prepare", lambda *a, **k: calls.append(1) or prepare(*a, **k))
-    x, y = signal(n=200)
-    velk.select(x, y, n_jobs=1, **kw)
-    assert len(calls) == 1
 
 
 X200 = np.arange(200.0)
