@@ -3,6 +3,7 @@ and text. A message ending in "..." is matched as a prefix."""
 
 import math
 import pickle
+import threading
 from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
 
@@ -293,7 +294,9 @@ def test_errors(call, kw, exc, message, capfd):
         assert isinstance(e.__cause__, KeyError)  # the rewrapped error keeps its cause
     if exc is INTERNAL:
         assert not isinstance(e, Exception)
-        assert f": {message}\n" in capfd.readouterr().err  # the diagnostic on stderr
+        err = capfd.readouterr().err  # the diagnostic, naming the calling thread
+        assert f"velk: internal error in thread {threading.get_ident()} at " in err
+        assert f": {message}\n" in err
 
 
 class HugeLength(list):  # the length is only a hint: nothing of this size is reserved

@@ -126,22 +126,3 @@ def test_two_samples_give_a_straight_line(p):
     y = np.array([[1.0, 5.0], [2.0, -1.0]])
     res = velk.velk(np.array([1.0, 3.0]), y, p, INF, np.array([1.0, 0.01]))
     assert_allclose(evaluate(res, [0.0, 2.0, 4.0]), [[0.5, 8.0], [1.5, 2.0], [2.5, -4.0]])
-
-
-# --- the result of a fit without a search ----------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "p, gamma, precondition", [(1.0, 0.0, "local"), (1.0, 5.0, "none"), (0.5, INF, "LOCAL"),
-                               (0.0, INF, "NoNe")]
-)  # fmt: skip
-def test_result_without_search(p, gamma, precondition):
-    rng = np.random.default_rng(3)
-    x, y, delta = random_samples(rng, 9, dim=2)
-    res = velk.velk(x[::-1], y[::-1], p, gamma, delta[::-1], "PELT", precondition)
-    m = len(x)
-    assert res["complexity_counter"] == m and res["precondition"] == precondition.lower()
-    assert_array_equal(res["partition"], np.zeros(m))
-    assert_array_equal(res["tau"], np.ones(m))  # even with "local"
-    assert_array_equal(res["breaks"], np.r_[x[0] - 1, x, x[-1] + 1])
-    assert_array_equal(res["coefs"][[0, 1, -2, -1], :2], 0.0)  # straight extensions

@@ -107,18 +107,13 @@ def test_log_determinant_of_long_runs():
     assert np.all(np.isfinite(logdet)) and logdet[0] > logdet[1] > logdet[2] > 0
 
 
-@pytest.mark.parametrize("xs,ys", [(1e-120, 1.0), (1.0, 1e200), (1e150, 1e-150)])
-def test_statistics_do_not_depend_on_units(xs, ys):
-    x, y = signal(n=120, dim=2)
-    ref = engine_fit(x, y, np.full(120, 0.1), length=0.4, jump_cost=30.0, stats=True)
-    res = engine_fit(x * xs, y * ys, np.full(120, 0.1 * ys), length=0.4 * xs, jump_cost=30.0,
-                     stats=True)  # fmt: skip
-    assert_array_equal(res["jump_index"], ref["jump_index"])
-    for key in ("rss", "prss", "edf", "logdet"):
-        assert res["stats"][key] == pytest.approx(ref["stats"][key], rel=1e-9)
+def test_rss_and_prss_are_the_fits_own():
     # rss is the weighted residual sum of squares of the fit, over every component; prss
     # adds lam times the integral of f''^2, which for the spline of each segment is its
-    # energy: the search's cost, less the jumps.
+    # energy: the search's cost, less the jumps. (Their units: the choice of select in
+    # other units, below.)
+    x, y = signal(n=120, dim=2)
+    ref = engine_fit(x, y, np.full(120, 0.1), length=0.4, jump_cost=30.0, stats=True)
     spl = velk.fit(x, y, smoothing=0.4, jump_cost=30.0, delta=0.1)
     assert ref["stats"]["rss"] == pytest.approx(np.sum((y - spl(x)) ** 2) / 0.01, rel=1e-9)
     cost = _engine.search(engine_samples(x, y, np.full(120, 0.1)), length=0.4, jump_cost=30.0)
