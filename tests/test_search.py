@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from helpers import piecewise_data
+from helpers import evaluate, piecewise_data
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
@@ -54,6 +54,7 @@ def test_two_samples(pruning, p, gamma):
     assert_array_equal(res["partition"], [0, 0])
     assert res["complexity_counter"] == 2
     assert_array_equal(res["breaks"], [0, 1, 3, 4])
+    assert_allclose(evaluate(res, [0.0, 2.0, 4.0])[:, 0], [8.5, 1.5, -5.5])  # the line, extended
 
 
 @pytest.mark.parametrize("pruning, p", [("FPVI", 0.3), ("PELT", 0.3), ("FPVI", 0.0)])

@@ -151,14 +151,6 @@ def test_select_finds_no_jump_in_noise(kind, n):
     assert sum(k > 0 for k in found) <= 1
 
 
-@pytest.mark.parametrize("n,least", [(100, 4), (300, 5)])
-def test_select_finds_one_step(n, least):
-    splines = [velk.select(*family("step", n, seed)).spline for seed in range(6)]
-    hits = [len(s.jumps) == 1 and abs(s.jump_indices[0] + 1 - n // 2 - seed) <= 3
-            for seed, s in enumerate(splines)]  # fmt: skip
-    assert sum(hits) >= least
-
-
 def test_select_finds_shared_jumps_of_several_components():
     x, y = signal(n=200, dim=2, sigma=0.1, seed=3)
     sel = velk.select(x, y, delta=0.1)
@@ -170,13 +162,6 @@ def test_select_finds_shared_jumps_of_several_components():
     # The choice reproduces through fit.
     again = velk.fit(x, y, smoothing=sel.smoothing, jump_cost=sel.jump_cost, delta=0.1)
     assert_allclose(again(x), sel.spline(x), rtol=1e-12, atol=1e-12)
-
-
-def test_real_series_with_a_documented_change():
-    sm = pytest.importorskip("statsmodels.api")
-    nile = sm.datasets.nile.load_pandas().data  # Cobb (1978): a drop after 1898
-    sel = velk.select(nile["year"].to_numpy(float), nile["volume"].to_numpy(float))
-    assert_array_equal(sel.spline.jumps, [1898.5])
 
 
 def test_select_says_when_its_choice_sits_on_an_edge():
