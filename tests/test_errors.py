@@ -310,6 +310,7 @@ FOLDS = [[0, 2], [1, 3]]
 @pytest.mark.parametrize(
     "call,kw,same",
     [
+        (raw, {}, {"pruning": "FPVI", "precondition": "none"}),  # the defaults
         (raw, {"p": True}, {"p": 1.0}),
         (raw, {"p": np.float64(0.5)}, {}),
         (raw, {"p": Fraction(1, 2)}, {}),
