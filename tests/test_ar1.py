@@ -107,22 +107,6 @@ def test_every_prefix_cost_matches_the_unpruned_programme(block):
                         err_msg=f"case {case}: phi {prob.phi}, lam {prob.lam:.3g}")  # fmt: skip
 
 
-@pytest.mark.parametrize("phi", [0.3, 0.8, 0.97, -0.5])
-@pytest.mark.parametrize("dim", [1, 3])
-def test_long_searches_match_the_unpruned_programme(phi, dim):
-    """Longer runs, where the live set is pruned for many steps, against the programme
-    over the engine's own segment energies (evenly spaced x, so that every run has the
-    series' phi)."""
-    rng = np.random.default_rng([dim, int(100 * phi) + 100])
-    for _ in range(3):
-        n = int(rng.integers(60, 160))
-        prob = Problem(rng, n, dim, even=True, phi=phi)
-        want = unpruned_by_engine_energies(prob.x, prob.y, prob.delta, prob.lam, prob.cost, phi)
-        got = prob.search()
-        assert_allclose(got["costs"], want, rtol=1e-8, atol=1e-9 * max(1.0, want[-1]))
-        assert got["samples_fed"] < n * (n - 1) / 2
-
-
 def unpruned_by_engine_energies(x, y, delta, lam, cost, phi):
     """The unpruned programme over the engine's own segment energies: the prefix energies
     of every suffix (evenly spaced x, so that every run has the series' phi)."""

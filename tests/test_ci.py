@@ -81,15 +81,6 @@ def test_project_files_include_new_cxx_but_not_ignored(tmp_path):
     assert checks.cxx_sources(files) == expected
 
 
-@pytest.mark.parametrize("n", [1, 2, 3, 7])
-def test_shards_cover_every_test_once(n):
-    from helpers import shard
-
-    parts = [shard(10, f"{i}/{n}") for i in range(n)]
-    assert sorted(k for p in parts for k in p) == list(range(10))
-    assert max(map(len, parts)) - min(map(len, parts)) <= 1
-
-
 @pytest.mark.parametrize("extra,flagged", [(0, False), (1, True)])
 def test_long_modules_flagged_past_the_limit(tmp_path, extra, flagged):
     (tmp_path / "src").mkdir()

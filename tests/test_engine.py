@@ -117,8 +117,3 @@ def test_a_token_stops_a_fit_in_another_thread():
     stopped = time.perf_counter()
     worker.join(timeout=30)
     assert caught and caught[0] - stopped < (0.2 if not SANITIZED else 2.0)
-
-
-def test_one_internal_error_class_for_both_modules():
-    assert velk.InternalError is _engine.InternalError
-    assert not issubclass(velk.InternalError, Exception)

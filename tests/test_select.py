@@ -107,18 +107,13 @@ def test_log_determinant_of_long_runs():
     assert np.all(np.isfinite(logdet)) and logdet[0] > logdet[1] > logdet[2] > 0
 
 
-@pytest.mark.parametrize("xs,ys", [(1e-120, 1.0), (1.0, 1e200), (1e150, 1e-150)])
-def test_statistics_do_not_depend_on_units(xs, ys):
-    x, y = signal(n=120, dim=2)
-    ref = engine_fit(x, y, np.full(120, 0.1), length=0.4, jump_cost=30.0, stats=True)
-    res = engine_fit(x * xs, y * ys, np.full(120, 0.1 * ys), length=0.4 * xs, jump_cost=30.0,
-                     stats=True)  # fmt: skip
-    assert_array_equal(res["jump_index"], ref["jump_index"])
-    for key in ("rss", "prss", "edf", "logdet"):
-        assert res["stats"][key] == pytest.approx(ref["stats"][key], rel=1e-9)
+def test_rss_and_prss_are_the_fits_own():
     # rss is the weighted residual sum of squares of the fit, over every component; prss
     # adds lam times the integral of f''^2, which for the spline of each segment is its
-    # energy: the search's cost, less the jumps.
+    # energy: the search's cost, less the jumps. (Their units: the choice of select in
+    # other units, below.)
+    x, y = signal(n=120, dim=2)
+    ref = engine_fit(x, y, np.full(120, 0.1), length=0.4, jump_cost=30.0, stats=True)
     spl = velk.fit(x, y, smoothing=0.4, jump_cost=30.0, delta=0.1)
     assert ref["stats"]["rss"] == pytest.approx(np.sum((y - spl(x)) ** 2) / 0.01, rel=1e-9)
     cost = _engine.search(engine_samples(x, y, np.full(120, 0.1)), length=0.4, jump_cost=30.0)
@@ -156,14 +151,6 @@ def test_select_finds_no_jump_in_noise(kind, n):
     assert sum(k > 0 for k in found) <= 1
 
 
-@pytest.mark.parametrize("n,least", [(100, 4), (300, 5)])
-def test_select_finds_one_step(n, least):
-    splines = [velk.select(*family("step", n, seed)).spline for seed in range(6)]
-    hits = [len(s.jumps) == 1 and abs(s.jump_indices[0] + 1 - n // 2 - seed) <= 3
-            for seed, s in enumerate(splines)]  # fmt: skip
-    assert sum(hits) >= least
-
-
 def test_select_finds_shared_jumps_of_several_components():
     x, y = signal(n=200, dim=2, sigma=0.1, seed=3)
     sel = velk.select(x, y, delta=0.1)
@@ -175,13 +162,6 @@ def test_select_finds_shared_jumps_of_several_components():
     # The choice reproduces through fit.
     again = velk.fit(x, y, smoothing=sel.smoothing, jump_cost=sel.jump_cost, delta=0.1)
     assert_allclose(again(x), sel.spline(x), rtol=1e-12, atol=1e-12)
-
-
-def test_real_series_with_a_documented_change():
-    sm = pytest.importorskip("statsmodels.api")
-    nile = sm.datasets.nile.load_pandas().data  # Cobb (1978): a drop after 1898
-    sel = velk.select(nile["year"].to_numpy(float), nile["volume"].to_numpy(float))
-    assert_array_equal(sel.spline.jumps, [1898.5])
 
 
 def test_select_says_when_its_choice_sits_on_an_edge():
@@ -213,22 +193,6 @@ def test_select_stops_where_a_rougher_length_loses():
     )
     r = run_python(["-c", code], timeout=60)
     assert r.returncode == 0, r.stderr
-
-
-def test_the_ladder_stops_past_a_clearly_worse_length():
-    # Past the best, stiffer lengths are dearer: the ladder ends at the first length twice
-    # GIVE_UP worse than the best (here 512 samples, 169 worse), or the second GIVE_UP
-    # worse in a row; a round of two adds at most one length beyond.
-    x = np.linspace(0.0, 1.0, 10_000)
-    y = np.sin(3 * x) + (x > 0.4) + 0.05 * np.random.default_rng(4).standard_normal(10_000)
-    sel = velk.select(x, y, n_jobs=1)
-    first = sel.jump_cost_grid == sel.jump_cost_grid[0]
-    length, score = sel.smoothing_grid[first] / (x[1] - x[0]), sel.scores[first]
-    on_ladder = np.isfinite(length) & np.isclose(np.log2(length / 0.25) % 1, 0)
-    length, score = length[on_ladder], score[on_ladder]
-    excess = score[length > length[np.argmin(score)]] - score.min()
-    stop = next(k for k, e in enumerate(excess) if e > 80 or (k and min(e, excess[k - 1]) > 40))
-    assert len(excess) - 1 - stop <= 1
 
 
 @pytest.mark.parametrize("xs,ys", [(1e-3, 1.0), (1e3, 1e-3), (1.0, 40.0), (1e-9, 1.0), (1e9, 1.0)])
@@ -350,16 +314,6 @@ def test_select_with_given_grids(monkeypatch, capsys):
     # Jump costs of one's own with the default search of lengths: every length with each.
     sel = velk.select(x, y, jump_cost=[5.0, 50.0])
     assert_array_equal(sel.jump_cost_grid, np.tile([5.0, 50.0], len(sel.scores) // 2))
-
-
-@pytest.mark.parametrize("kw", [{}, {"smoothing": [1.0, 3.0], "jump_cost": [4.0, 9.0]}])
-def test_select_prepares_the_samples_once(monkeypatch, kw):
-    # Every fit of the search shares one preparation (sorting, merging, weights).
-    prepare, calls = _engine.prepare, []
-    monkeypatch.setattr(_engine, "prepare", lambda *a, **k: calls.append(1) or prepare(*a, **k))
-    x, y = signal(n=200)
-    velk.select(x, y, n_jobs=1, **kw)
-    assert len(calls) == 1
 
 
 X200 = np.arange(200.0)

@@ -62,22 +62,3 @@ def test_threads_get_serial_results(switch_often):
     for seed, rounds in got.items():
         for result in rounds:
             assert_same(list(result), list(serial[seed]))
-
-
-def test_internal_error_names_the_calling_thread(capfd):
-    x = np.arange(9.0)
-    x[5] = np.nan
-    outcome = {}
-
-    def work():
-        outcome["ident"] = threading.get_ident()
-        try:
-            core.velk(x, np.ones((9, 1)), 0.9, 0.5)
-        except BaseException as e:  # noqa: BLE001 - the internal error is no Exception
-            outcome["error"] = e
-
-    t = threading.Thread(target=work)
-    t.start()
-    t.join()
-    assert str(outcome["error"]) == "NaN in x"
-    assert f"velk: internal error in thread {outcome['ident']} at " in capfd.readouterr().err
