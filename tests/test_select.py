@@ -151,6 +151,14 @@ def test_select_finds_no_jump_in_noise(kind, n):
     assert sum(k > 0 for k in found) <= 1
 
 
+@pytest.mark.parametrize("n,least", [(100, 4), (300, 5)])
+def test_select_finds_one_step(n, least):
+    splines = [velk.select(*family("step", n, seed)).spline for seed in range(6)]
+    hits = [len(s.jumps) == 1 and abs(s.jump_indices[0] + 1 - n // 2 - seed) <= 3
+            for seed, s in enumerate(splines)]  # fmt: skip
+    assert sum(hits) >= least
+
+
 def test_select_finds_shared_jumps_of_several_components():
     x, y = signal(n=200, dim=2, sigma=0.1, seed=3)
     sel = velk.select(x, y, delta=0.1)
@@ -314,6 +322,16 @@ def test_select_with_given_grids(monkeypatch, capsys):
     # Jump costs of one's own with the default search of lengths: every length with each.
     sel = velk.select(x, y, jump_cost=[5.0, 50.0])
     assert_array_equal(sel.jump_cost_grid, np.tile([5.0, 50.0], len(sel.scores) // 2))
+
+
+@pytest.mark.parametrize("kw", [{}, {"smoothing": [1.0, 3.0], "jump_cost": [4.0, 9.0]}])
+def test_select_prepares_the_samples_once(monkeypatch, kw):
+    # Every fit of the search shares one preparation (sorting, merging, weights).
+    prepare, calls = _engine.prepare, []
+    monkeypatch.setattr(_engine, "prepare", lambda *a, **k: calls.append(1) or prepare(*a, **k))
+    x, y = signal(n=200)
+    velk.select(x, y, n_jobs=1, **kw)
+    assert len(calls) == 1
 
 
 X200 = np.arange(200.0)
