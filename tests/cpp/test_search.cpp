@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "ar1.hpp"
 #include "check.hpp"
 #include "dense.hpp"
 #include "fast_root.hpp"
@@ -172,6 +173,101 @@ TEST(problems_found_to_trip_wrong_pruning_passes) {
                h.p == 0.0 ? h.cost : h.cost * h.p};
         against_unpruned(c, fed, unpruned);
     }
+}
+
+// The cut test at every pass against PELT, whose states are the same, where
+// it has work: long smooth runs between rare jumps, one component, smoothing
+// from rough to stiff; every cost to rounding, and fewer samples fed than
+// without the test (which by default waits for larger live sets).
+TEST(cut_test_keeps_every_optimum_of_pelt) {
+    static const double kP[] = {1e-9, 1e-7, 1e-5, 1e-3, 0.1};
+    static const double kCost[] = {0.3, 3.0, 20.0, 100.0};
+    Rng rng(4);
+    std::uint64_t fed = 0, fed_cut = 0;
+    for (int t = 0; t < 150; ++t) {
+        Case c;
+        const Index n = 100 + rng.below(600);
+        const bool uneven = rng.uniform() < 0.5, weighted = rng.uniform() < 0.4;
+        const double period = rng.uniform(5.0, 100.0), noise = rng.uniform(0.1, 2.0);
+        c.data.y = Matrix(n, 1);
+        double x = 0.0, level = 0.0;
+        for (Index i = 0; i < n; ++i) {
+            x += uneven ? rng.uniform(0.2, 1.8) : 1.0;
+            if (rng.uniform() < 0.01) level += 3.0 * rng.normal();
+            const double delta = weighted ? rng.uniform(0.5, 2.0) : 1.0;
+            c.data.x.push_back(x);
+            c.data.y(i, 0) = level + std::sin(x / period) + noise * delta * rng.normal();
+            c.data.w.push_back(1.0 / (delta * delta));
+            c.data.delta.push_back(delta);
+        }
+        c.p = kP[rng.below(5)];
+        c.gamma = kCost[rng.below(4)] * c.p;
+        CONTEXT("case ", t, ": n = ", n, ", p = ", c.p, ", gamma = ", c.gamma);
+        Ticker never;
+        const SegmentModel model = make_segment_model(c.data, c.p, c.precondition);
+        const PartitionResult want = core(c, Pruning::PELT);
+        const PartitionResult got = engine::functional_search(model, c.gamma, never, 0);
+        fed_cut += got.complexity_counter;
+        fed += engine::functional_search(model, c.gamma, never).complexity_counter;
+        const double scale = scale_of(c);
+        for (Index r = 0; r < n; ++r) {
+            CONTEXT("end r = ", r);
+            CHECK_NEAR(got.F[r], want.F[r], 1e-10 * (want.F[r] + c.gamma) + 1e-13 * scale);
+        }
+    }
+    // It drops an eighth more of what the search fed without it (measured
+    // 0.877 when this was written).
+    CHECK(fed_cut * 100 < fed * 92);
+}
+
+// The AR(1) search against the unpruned programme over the same reduced
+// states, each segment's energy from a state started at l and fed up to r:
+// what is tested is the pruning, by default and with the cut test at every
+// pass, on series long enough for passes to drop candidates.
+TEST(ar1_search_reaches_the_unpruned_optimum) {
+    static const double kP[] = {1e-3, 0.05, 0.5, 0.99};
+    static const double kPhi[] = {-0.6, 0.3, 0.85};
+    static const double kCost[] = {0.05, 0.5, 3.0, 20.0};
+    Rng rng(3);
+    std::uint64_t fed = 0, unpruned = 0;
+    for (int t = 0; t < 150; ++t) {
+        const Index n = 20 + rng.below(250), dim = 1 + rng.below(2);
+        const bool uneven = rng.uniform() < 0.5;
+        const double p = kP[rng.below(4)], phi = kPhi[rng.below(3)];
+        const double gamma = kCost[rng.below(4)] * p * static_cast<double>(dim);
+        CONTEXT("case ", t, ": n = ", n, ", dim = ", dim, ", p = ", p, ", phi = ", phi,
+                ", gamma = ", gamma);
+        const PreparedData d = vt::random_samples(rng, n, dim, uneven, rng.uniform() < 0.4);
+        // Uneven spacing takes a non-negative phi (its powers).
+        auto phis = engine::ar1_correlations(d.x, uneven ? std::fabs(phi) : phi);
+        CHECK(phis.ok());
+        if (!phis.ok()) continue;
+        const engine::Ar1Model model =
+            engine::make_ar1_model(d, p, Precondition::None, phis.value());
+        std::vector<double> energy(n * n, 0.0), state(engine::Ar1State::size(dim)), rhs(dim);
+        for (Index l = 0; l + 1 < n; ++l) {
+            engine::Ar1State::start(model, state.data(), l);
+            energy[l * n + l + 1] = engine::Ar1State::energy(model, state.data(), l + 1);
+            for (Index r = l + 2; r < n; ++r) {
+                model.row_rhs(r, rhs.data());
+                engine::Ar1State::extend_packed(model, state.data(), 1, r, rhs.data());
+                energy[l * n + r] = engine::Ar1State::energy(model, state.data(), r);
+            }
+        }
+        const vt::Programme want =
+            vt::unpruned(n, gamma, [&](Index l, Index r) { return energy[l * n + r]; });
+        double scale = 0.0;
+        for (Index i = 0; i < n; ++i)
+            for (Index j = 0; j < dim; ++j) scale += p * d.w[i] * d.y(i, j) * d.y(i, j);
+        for (const Index cut_from : {engine::kCutFrom, Index{0}}) {
+            CONTEXT("cut from ", cut_from);
+            Ticker never;
+            fed += compare(engine::ar1_functional_search(model, gamma, never, cut_from), want,
+                           gamma, scale);
+        }
+        unpruned += 2 * (n + (n - 2) * (n - 3) / 2);
+    }
+    CHECK(fed < unpruned * 3 / 5);
 }
 
 // The engine's root: hypot's value to rounding at every magnitude, the zeros,

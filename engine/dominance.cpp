@@ -1,0 +1,375 @@
+#include "dominance.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "fast_root.hpp"
+
+namespace velk::engine {
+
+namespace {
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A candidate goes only if it costs more than the other by this fraction of
+// their costs everywhere it matters: far beyond the rounding of the energies,
+// so that pruning cannot turn a near-tie the other way.
+constexpr double kMargin = 1e-10;
+
+// Steps of the cut test's search for its multiplier once bracketed: 3 instead
+// keep half as many more candidates at L = 4096 (10^5 samples).
+constexpr int kSections = 6;
+
+// max over mu of -mu rho - G1/(lo1 + mu) - G2/(lo2 + mu), over the mu >= 0
+// that keep every lo_i + mu > 0 (a term with G_i = 0 needs only >= 0). Every
+// such mu gives a lower bound (weak duality), so the solve need not be exact:
+// Newton on the secular equation sum G_i/(lo_i + mu)^2 = rho, in the form
+// 1/|x(mu)| = 1/sqrt(rho), which is concave, so that steps from the left of
+// the root stay left of it and inside the domain. `at` is set to the mu of
+// the value returned (infinite where the region is its centre alone).
+double ball_bound(double lo1, double lo2, double g1, double g2, double rho, double& at) {
+    auto phi = [&](double mu) {
+        const double d1 = lo1 + mu, d2 = lo2 + mu;
+        if ((g1 > 0.0 && !(d1 > 0.0)) || (g2 > 0.0 && !(d2 > 0.0)) || d1 < 0.0 || d2 < 0.0)
+            return -kInf;
+        const double t = (g1 > 0.0 ? g1 / d1 : 0.0) + (g2 > 0.0 ? g2 / d2 : 0.0);
+        return mu > 0.0 ? -mu * rho - t : -t;
+    };
+    const double mu_lo = std::max(0.0, -std::min(lo1, lo2));
+    at = mu_lo;
+    if (rho == kInf) return mu_lo == 0.0 ? phi(0.0) : -kInf;
+    at = kInf;
+    if (rho <= 0.0) return 0.0;  // the region is the centre alone
+    at = mu_lo;
+    auto slope = [&](double mu, double& s2, double& s3) {
+        const double d1 = lo1 + mu, d2 = lo2 + mu;
+        const double a1 = g1 > 0.0 ? g1 / (d1 * d1) : 0.0, a2 = g2 > 0.0 ? g2 / (d2 * d2) : 0.0;
+        s2 = a1 + a2;
+        s3 = (g1 > 0.0 ? a1 / d1 : 0.0) + (g2 > 0.0 ? a2 / d2 : 0.0);
+    };
+    double s2 = 0.0, s3 = 0.0;
+    const double at_lo = phi(mu_lo);
+    if (at_lo > -kInf) {
+        slope(mu_lo, s2, s3);
+        if (s2 <= rho) return at_lo;  // the maximum sits at the boundary
+    }
+    // Each term alone bounds the root from below: G_i/(lo_i + mu)^2 <= rho.
+    double mu = std::max({mu_lo, std::sqrt(g1 / rho) - lo1, std::sqrt(g2 / rho) - lo2});
+    double best = at_lo;
+    auto take = [&](double m) {
+        const double v = phi(m);
+        if (v > best || !(best > -kInf)) {
+            best = std::max(best, v);
+            at = m;
+        }
+    };
+    take(mu);
+    for (int it = 0; it < 6; ++it) {
+        slope(mu, s2, s3);
+        if (!(s2 > rho) || !(s3 > 0.0)) break;
+        const double next = mu + s2 * (std::sqrt(s2 / rho) - 1.0) / s3;
+        if (!(next > mu)) break;
+        mu = next;
+        take(mu);
+    }
+    return best;
+}
+
+double ball_bound(double lo1, double lo2, double g1, double g2, double rho) {
+    double at = 0.0;
+    return ball_bound(lo1, lo2, g1, g2, rho, at);
+}
+
+// l's coordinates w = R_l z for another candidate o: C_o = c_o + |M w - b_o|^2
+// with M = R_o R_l^-1 (upper triangular), and a bound on the cancellation in
+// its corner, which the rounding bounds below carry.
+struct Relative {
+    double m11, m12, m22, big12;
+    Relative(const double* rl, const double* ro) {
+        m11 = ro[0] / rl[0];
+        m22 = ro[2] / rl[2];
+        const double p12 = m11 * rl[1];
+        m12 = (ro[1] - p12) / rl[2];
+        big12 = std::fabs(m12) + (std::fabs(ro[1]) + std::fabs(p12)) / std::fabs(rl[2]);
+    }
+    double size() const { return std::fabs(m11) + big12 + std::fabs(m22); }
+    double square() const { return m11 * m11 + big12 * big12 + m22 * m22; }
+};
+
+}  // namespace
+
+// Whether candidate l can be dropped for candidate j, older or newer.
+//
+// l can win at a later end only where C_l < top + gamma, top the larger of
+// F[r-1] and F[r]: the start r+1 (or r, for the next end) costs that plus the
+// energy of the samples after r, and no later sample can cost l less. Both
+// candidates take the same samples from here on, so if C_l - C_j exceeds a
+// margin on that region, j (or whatever drops j in turn, more cheaply still
+// on a region holding l's) beats l at every later end, and l goes.
+//
+// In w = R_l z the difference is
+//   dC + |w - b_l|^2 - |M w - b_j|^2,   M = R_j R_l^-1,  dC = the costs' gap,
+// and with v = w - b_l, e = b_j - M b_l and the eigenvectors u_i of
+// I - M M' (eigenvalues 1 - s_i^2), per component and direction
+//   (1 - s_i^2) t_i^2 + 2 s_i t_i (u_i'e) - (u_i'e)^2,   sum t_i^2 <= rho.
+// For an older j the s_i exceed 1 and the difference is not convex; the
+// S-lemma bound adds mu (sum t^2 - rho) <= 0 and minimises freely, which is
+// a bound only while every curvature 1 - s_i^2 + mu stays positive. Those
+// curvatures are lowered and the linear terms raised by the rounding of M, e
+// and the eigenvalues, so the certificate holds for the exact quadratics.
+bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, double top) {
+    const double cl = l.base + l.energy;
+    const double cj = j.base + j.energy;
+    const double tol = kMargin * (std::fabs(cl) + std::fabs(cj) + std::fabs(gamma));
+    double bound = cl - cj;
+    if (!(bound > tol)) return false;
+    double rho = (top - cl) + tol;
+    if (rho < 0.0) return true;
+    if (!(rho >= 0.0)) rho = kInf;
+
+    const Relative rel(l.r, j.r);
+    const double m11 = rel.m11, m12 = rel.m12, m22 = rel.m22, big12 = rel.big12;
+
+    // Most tests fail, about half of them on the constants alone: reject those
+    // before the eigen-decomposition. The loop below adds (|u1'e| + err)^2 +
+    // (|u2'e| + err)^2 per component, with the same e and u2 the exact
+    // quarter turn of u1, so its sum is at least |u1|^2 |e|^2, |u1|^2 = 1 to
+    // a few ulps: rejecting on |e|^2 less 1e-12 of it rejects only the pairs
+    // that the loop rejects, and the same ones.
+    double e2c = 0.0;
+    for (Index k = 0; k < m; ++k) {
+        const double e0 = j.b0[k] - (m11 * l.b0[k] + m12 * l.b1[k]);
+        const double e1 = j.b1[k] - m22 * l.b1[k];
+        e2c += e0 * e0 + e1 * e1;
+        if (!(bound - e2c * (1.0 - 1e-12) > tol)) return false;
+    }
+
+    // K = I - M M' and its eigen-decomposition.
+    const double a = (1.0 - m11 * m11) - m12 * m12;
+    const double b = -(m12 * m22);
+    const double c = 1.0 - m22 * m22;
+    const double half = 0.5 * (a - c);
+    const double rad = FastRoot::of(half, b);
+    const double mid = 0.5 * (a + c);
+    const double lam1 = mid + rad, lam2 = mid - rad;
+    double u1x, u1y;
+    if (half >= 0.0) {
+        u1x = half + rad;
+        u1y = b;
+    } else {
+        u1x = b;
+        u1y = rad - half;
+    }
+    const double un = FastRoot::of(u1x, u1y);
+    if (un > 0.0) {
+        u1x /= un;
+        u1y /= un;
+    } else {
+        u1x = 1.0;
+        u1y = 0.0;
+    }
+    const double u2x = -u1y, u2y = u1x;
+    const double eta =
+        16.0 * kEps *
+        (1.0 + m11 * m11 + big12 * big12 + m22 * m22 + std::fabs(a) + std::fabs(b) + std::fabs(c));
+    const double lo1 = lam1 - eta, lo2 = lam2 - eta;
+    const double sg1 = 1.0 - lam1 + eta, sg2 = 1.0 - lam2 + eta;  // s_i^2, rounded up
+
+    double e2 = 0.0, t1s = 0.0, t2s = 0.0;
+    for (Index k = 0; k < m; ++k) {
+        const double bl0 = l.b0[k], bl1 = l.b1[k], bj0 = j.b0[k], bj1 = j.b1[k];
+        const double q0 = m11 * bl0 + m12 * bl1;
+        const double q1 = m22 * bl1;
+        const double e0 = bj0 - q0, e1 = bj1 - q1;
+        const double err = 8.0 * kEps *
+                           (std::fabs(bj0) + std::fabs(bj1) + std::fabs(m11 * bl0) +
+                            big12 * std::fabs(bl1) + std::fabs(q1));
+        const double t1 = std::fabs(u1x * e0 + u1y * e1) + err;
+        const double t2 = std::fabs(u2x * e0 + u2y * e1) + err;
+        e2 += t1 * t1 + t2 * t2;
+        t1s += t1 * t1;
+        t2s += t2 * t2;
+        // The ball's part is never positive: the constants alone must leave
+        // more than the margin.
+        if (!(bound - e2 > tol)) return false;
+    }
+    const double g1 = std::max(0.0, sg1) * t1s, g2 = std::max(0.0, sg2) * t2s;
+    // ball_bound is the dual of min sum_i lo_i t_i^2 - 2 sqrt(g_i) t_i over
+    // sum t_i^2 <= rho, so any such t bounds it from above: the best point on
+    // the ray along (sqrt g1, sqrt g2) is one, found in closed form. When even
+    // it leaves no margin the dual cannot, and the secular solve is spared.
+    // Every term of ball_bound's value has one sign, so its rounding is a few
+    // ulps of it, far inside the 1e-12 given here.
+    if (rho > 0.0 && rho < kInf && g1 + g2 > 0.0) {
+        const double gs = g1 + g2;
+        const double curv = (lo1 * g1 + lo2 * g2) / gs;
+        const double lin = std::sqrt(gs), radius = std::sqrt(rho);
+        const double ray = curv > 0.0 && lin < curv * radius ? -(lin * lin) / curv
+                                                             : curv * rho - 2.0 * lin * radius;
+        if (bound - e2 + ray + 1e-12 * (std::fabs(bound) + e2 + std::fabs(ray)) <= tol)
+            return false;
+    }
+    const double inner = ball_bound(lo1, lo2, g1, g2, rho);
+    if (!(inner > -kInf)) return false;
+    // Rounding of the bound's own few operations, far below the margin.
+    const double slack = 8.0 * kEps * (std::fabs(bound) + e2 + std::fabs(inner));
+    return bound - e2 + inner - slack > tol;
+}
+
+// Whether candidate l (one component) can be dropped for an older j on the
+// part of its region where a newer k does not beat it by the margin: at every
+// z of the region one of them then does, which is all the argument of
+// `dominated` needs (each drop holds pointwise, whatever drops j or k later).
+// With v = w - b_l in l's coordinates, e = b_j - M b_l and f = b_k - N b_l
+// (N for k as M for j):
+//   C_l - C_j       = dcj + v'A v + 2 a'v,  A = I - M'M, a = M'e,
+//   C_l - C_k - tol = dck + v'B v + 2 b'v,  B = I - N'N, b = N'f,
+// dcj and dck their values at v = 0. Weak duality bounds the least C_l - C_j
+// over {|v|^2 <= rho, C_l - C_k - tol <= 0} from below, for any mu0, mu1 >= 0
+// that keep K + mu0 I positive definite, K = A + mu1 B, by
+//   dcj + mu1 dck - mu0 rho - q'(K + mu0 I)^-1 q,   q = a + mu1 b.
+// For fixed mu1 the best mu0 is ball_bound's secular solve in K's
+// eigenbasis, with K's eigenvalues lowered and q's projections, |e|^2 and
+// |f|^2 raised beyond the rounding of M, N, e and f, as `dominated` does:
+// that value certifies. The best bound over mu1 is concave in mu1 with slope
+// C_l - C_k - tol at the Lagrangian's minimiser v (the envelope theorem), so
+// mu1 is found by regula falsi on that slope; where v lies in the set and
+// C_l - C_j is within the margin there, no multiplier can certify and the
+// search stops. Those steering values need no care: an error in them can cost
+// a drop, never cause one. (C_l - C_k is convex, k holding a subset of l's
+// rows, which makes the bound tight more often; nothing rests on it.)
+bool dominated_where_cut(const Quadratic& l, const Quadratic& j, const Quadratic& k, double gamma,
+                         double top) {
+    const double cl = l.base + l.energy;
+    const double cj = j.base + j.energy;
+    const double ck = k.base + k.energy;
+    const double tol = kMargin * (std::fabs(cl) + std::fabs(cj) + std::fabs(ck) + std::fabs(gamma));
+    const double rho = (top - cl) + tol;
+    if (rho < 0.0) return true;
+    if (!(rho < kInf)) return false;
+    const Relative mj(l.r, j.r), mk(l.r, k.r);
+    const double bl0 = l.b0[0], bl1 = l.b1[0];
+    const double e0 = j.b0[0] - (mj.m11 * bl0 + mj.m12 * bl1), e1 = j.b1[0] - mj.m22 * bl1;
+    const double f0 = k.b0[0] - (mk.m11 * bl0 + mk.m12 * bl1), f1 = k.b1[0] - mk.m22 * bl1;
+    const double dcj = (cl - cj) - (e0 * e0 + e1 * e1);
+    const double dck = ((cl - ck) - tol) - (f0 * f0 + f1 * f1);
+    // At v = 0 neither beats l: no multiplier can certify.
+    if (!(dck > 0.0) && !(dcj > tol)) return false;
+    // The rounding of e and f, and with it of a, b, |e|^2 and |f|^2.
+    const double de = 8.0 * kEps *
+                      (std::fabs(j.b0[0]) + std::fabs(j.b1[0]) + std::fabs(mj.m11 * bl0) +
+                       mj.big12 * std::fabs(bl1) + std::fabs(mj.m22 * bl1));
+    const double df = 8.0 * kEps *
+                      (std::fabs(k.b0[0]) + std::fabs(k.b1[0]) + std::fabs(mk.m11 * bl0) +
+                       mk.big12 * std::fabs(bl1) + std::fabs(mk.m22 * bl1));
+    const double ee =
+        (std::fabs(e0) + de) * (std::fabs(e0) + de) + (std::fabs(e1) + de) * (std::fabs(e1) + de);
+    const double ff =
+        (std::fabs(f0) + df) * (std::fabs(f0) + df) + (std::fabs(f1) + df) * (std::fabs(f1) + df);
+    const double da = mj.size() * (de + 8.0 * kEps * (std::fabs(e0) + std::fabs(e1)));
+    const double db = mk.size() * (df + 8.0 * kEps * (std::fabs(f0) + std::fabs(f1)));
+    const double sure_j = (cl - cj) - ee, sure_k = ((cl - ck) - tol) - ff;
+    const double a0 = mj.m11 * e0, a1 = mj.m12 * e0 + mj.m22 * e1;
+    const double b0 = mk.m11 * f0, b1 = mk.m12 * f0 + mk.m22 * f1;
+    const double A00 = 1.0 - mj.m11 * mj.m11, A01 = -(mj.m11 * mj.m12),
+                 A11 = (1.0 - mj.m12 * mj.m12) - mj.m22 * mj.m22;
+    const double B00 = 1.0 - mk.m11 * mk.m11, B01 = -(mk.m11 * mk.m12),
+                 B11 = (1.0 - mk.m12 * mk.m12) - mk.m22 * mk.m22;
+    const double eta0 = 16.0 * kEps * (1.0 + mj.square()), eta1 = 16.0 * kEps * (1.0 + mk.square());
+
+    struct Probe {
+        double bound, f, g, vv;
+    };
+    auto probe = [&](double mu1) {
+        const double h00 = A00 + mu1 * B00, h01 = A01 + mu1 * B01, h11 = A11 + mu1 * B11;
+        const double half = 0.5 * (h00 - h11);
+        const double rad = FastRoot::of(half, h01);
+        const double mid = 0.5 * (h00 + h11);
+        double ux, uy;
+        if (half >= 0.0) {
+            ux = half + rad;
+            uy = h01;
+        } else {
+            ux = h01;
+            uy = rad - half;
+        }
+        const double un = FastRoot::of(ux, uy);
+        if (un > 0.0) {
+            ux /= un;
+            uy /= un;
+        } else {
+            ux = 1.0;
+            uy = 0.0;
+        }
+        const double eta =
+            eta0 + mu1 * eta1 + 16.0 * kEps * (std::fabs(h00) + std::fabs(h01) + std::fabs(h11));
+        const double q0 = a0 + mu1 * b0, q1 = a1 + mu1 * b1;
+        const double p1 = ux * q0 + uy * q1, p2 = ux * q1 - uy * q0;
+        const double t1 = std::fabs(p1) + (da + mu1 * db), t2 = std::fabs(p2) + (da + mu1 * db);
+        const double k1 = mid + rad, k2 = mid - rad;
+        double mu0 = 0.0;
+        const double inner = ball_bound(k1 - eta, k2 - eta, t1 * t1, t2 * t2, rho, mu0);
+        Probe out{-kInf, kInf, 0.0, kInf};
+        if (inner > -kInf) {
+            const double slack = 8.0 * kEps *
+                                 (std::fabs(cl - cj) + ee + mu1 * (std::fabs(cl - ck) + tol + ff) +
+                                  std::fabs(inner));
+            out.bound = (sure_j + mu1 * sure_k) + inner - slack;
+        }
+        // The Lagrangian's minimiser v = -(K + mu0 I)^-1 q, in K's eigenbasis.
+        const double d1 = k1 + mu0, d2 = k2 + mu0;
+        const double w1 = d1 > 0.0 && mu0 < kInf ? -p1 / d1 : 0.0;
+        const double w2 = d2 > 0.0 && mu0 < kInf ? -p2 / d2 : 0.0;
+        const double v0 = ux * w1 - uy * w2, v1 = uy * w1 + ux * w2;
+        out.vv = v0 * v0 + v1 * v1;
+        out.f = dcj + v0 * (A00 * v0 + 2.0 * A01 * v1) + v1 * A11 * v1 + 2.0 * (a0 * v0 + a1 * v1);
+        out.g = dck + v0 * (B00 * v0 + 2.0 * B01 * v1) + v1 * B11 * v1 + 2.0 * (b0 * v0 + b1 * v1);
+        return out;
+    };
+    auto hopeless = [&](const Probe& p) {
+        return p.vv <= rho * (1.0 + 1e-9) && p.g <= 0.0 && p.f <= tol;
+    };
+    // mu1 = 0 is j's worst point on the whole region: unless k cuts it off,
+    // j cannot do better on a part of the region.
+    Probe at = probe(0.0);
+    if (at.bound > tol) return true;
+    if (hopeless(at) || !(at.g > 0.0)) return false;
+    // A bracket of the slope's root by growth, then regula falsi with the
+    // Illinois halving.
+    double lo = 0.0, glo = at.g, hi = 1.0;
+    for (;;) {
+        at = probe(hi);
+        if (at.bound > tol) return true;
+        if (hopeless(at)) return false;
+        if (!(at.g > 0.0)) break;
+        lo = hi;
+        glo = at.g;
+        hi *= 16.0;
+        if (hi > 1e8) return false;
+    }
+    double ghi = at.g;
+    int side = 0;
+    for (int it = 0; it < kSections; ++it) {
+        double mu1 = lo + (hi - lo) * glo / (glo - ghi);
+        if (!(mu1 > lo && mu1 < hi)) mu1 = 0.5 * (lo + hi);
+        at = probe(mu1);
+        if (at.bound > tol) return true;
+        if (hopeless(at)) return false;
+        if (at.g > 0.0) {
+            lo = mu1;
+            glo = at.g;
+            if (side == 1) ghi *= 0.5;
+            side = 1;
+        } else {
+            hi = mu1;
+            ghi = at.g;
+            if (side == -1) glo *= 0.5;
+            side = -1;
+        }
+    }
+    return false;
+}
+
+}  // namespace velk::engine

@@ -1,0 +1,124 @@
+// The dominance tests against the quadratics themselves, evaluated on a fine
+// grid of l's region: every certificate must hold at every point of it, and a
+// clear domination must be certified. Triples are drawn as the search meets
+// them: an older j sharper than l in some direction, a newer k flatter.
+#include <cmath>
+#include <vector>
+
+#include "check.hpp"
+#include "dense.hpp"
+#include "dominance.hpp"
+
+namespace {
+
+using namespace velk;
+using vt::Rng;
+
+struct Candidate {
+    double r[3], b0, b1, energy, base;
+    engine::Quadratic view() const { return {r, &b0, &b1, energy, base}; }
+    double cost(double z0, double z1) const {
+        const double u = r[0] * z0 + r[1] * z1 - b0, w = r[2] * z1 - b1;
+        return base + energy + u * u + w * w;
+    }
+};
+
+// o = T l with T = [[t11, t12], [0, t22]] and its offset (b_o = T b_l + d).
+Candidate related(Rng& rng, const Candidate& l, double t11, double t22, double spread) {
+    const double t12 = rng.uniform(-0.5, 0.5);
+    Candidate o{};
+    o.r[0] = t11 * l.r[0];
+    o.r[1] = t11 * l.r[1] + t12 * l.r[2];
+    o.r[2] = t22 * l.r[2];
+    o.b0 = t11 * l.b0 + t12 * l.b1 + spread * rng.normal();
+    o.b1 = t22 * l.b1 + spread * rng.normal();
+    return o;
+}
+
+struct Triple {
+    Candidate l, j, k;
+    double top, gamma;
+};
+
+Triple draw(Rng& rng) {
+    Triple t{};
+    t.l.r[0] = std::exp(rng.uniform(-2.0, 2.0));
+    t.l.r[1] = rng.normal();
+    t.l.r[2] = std::exp(rng.uniform(-2.0, 2.0));
+    t.l.b0 = rng.normal();
+    t.l.b1 = rng.normal();
+    t.l.energy = rng.uniform(0.0, 2.0);
+    t.l.base = rng.uniform(0.0, 5.0);
+    t.j = related(rng, t.l, rng.uniform(1.0, 3.0), rng.uniform(0.7, 3.0), rng.uniform(0.0, 1.0));
+    t.k = related(rng, t.l, rng.uniform(0.2, 1.0), rng.uniform(0.2, 1.0), rng.uniform(0.0, 1.0));
+    const double cl = t.l.base + t.l.energy;
+    t.j.base = cl - rng.uniform(0.0, 5.0);
+    t.k.base = cl + rng.uniform(-1.0, 1.0);
+    t.gamma = 1.0;
+    t.top = cl + rng.uniform(0.05, 4.0);
+    return t;
+}
+
+// The least of C_l - C_j over the grid points of l's region where C_l - C_k
+// is at most `cut` (the whole region for cut = inf); inf if there are none.
+double least_gap(const Triple& t, double cut) {
+    const double rho = t.top - (t.l.base + t.l.energy);
+    double least = INFINITY;
+    constexpr int kRadii = 48, kAngles = 96;
+    for (int i = 0; i <= kRadii; ++i) {
+        const double radius = std::sqrt(rho * i / kRadii);
+        for (int a = 0; a < (i == 0 ? 1 : kAngles); ++a) {
+            const double angle = 2.0 * M_PI * a / kAngles;
+            // z = R_l^-1 (v + b_l)
+            const double w0 = radius * std::cos(angle) + t.l.b0;
+            const double w1 = radius * std::sin(angle) + t.l.b1;
+            const double z1 = w1 / t.l.r[2], z0 = (w0 - t.l.r[1] * z1) / t.l.r[0];
+            const double cl = t.l.cost(z0, z1);
+            if (cl - t.k.cost(z0, z1) <= cut) least = std::min(least, cl - t.j.cost(z0, z1));
+        }
+    }
+    return least;
+}
+
+TEST(certificates_hold_on_the_whole_region) {
+    Rng rng(11);
+    int pairs = 0, cuts = 0;
+    for (int c = 0; c < 4000; ++c) {
+        CONTEXT("triple ", c);
+        const Triple t = draw(rng);
+        const auto l = t.l.view(), j = t.j.view(), k = t.k.view();
+        if (engine::dominated(l, j, 1, t.gamma, t.top)) {
+            ++pairs;
+            CHECK(least_gap(t, INFINITY) > 0.0);
+        }
+        if (engine::dominated_where_cut(l, j, k, t.gamma, t.top)) {
+            ++cuts;
+            CHECK(least_gap(t, 0.0) > 0.0);
+        }
+    }
+    // The draws must exercise both tests.
+    CHECK(pairs > 200);
+    CHECK(cuts > 400);
+}
+
+// Where j beats l clearly on the part of the region that k leaves, but
+// neither does alone, the cut test certifies nearly always.
+TEST(clear_dominations_on_the_cut_are_certified) {
+    Rng rng(12);
+    int clear = 0, certified = 0;
+    for (int c = 0; c < 10000; ++c) {
+        const Triple t = draw(rng);
+        const auto l = t.l.view(), j = t.j.view(), k = t.k.view();
+        if (engine::dominated(l, j, 1, t.gamma, t.top) ||
+            engine::dominated(l, k, 1, t.gamma, t.top))
+            continue;
+        if (!(least_gap(t, 0.1) > 0.1)) continue;
+        ++clear;
+        certified += engine::dominated_where_cut(l, j, k, t.gamma, t.top);
+    }
+    CONTEXT(certified, " of ", clear, " certified");
+    CHECK(clear > 100);
+    CHECK(certified >= clear * 9 / 10);
+}
+
+}  // namespace
