@@ -82,22 +82,6 @@ double ball_bound(double lo1, double lo2, double g1, double g2, double rho) {
     return ball_bound(lo1, lo2, g1, g2, rho, at);
 }
 
-// l's coordinates w = R_l z for another candidate o: C_o = c_o + |M w - b_o|^2
-// with M = R_o R_l^-1 (upper triangular), and a bound on the cancellation in
-// its corner, which the rounding bounds below carry.
-struct Relative {
-    double m11, m12, m22, big12;
-    Relative(const double* rl, const double* ro) {
-        m11 = ro[0] / rl[0];
-        m22 = ro[2] / rl[2];
-        const double p12 = m11 * rl[1];
-        m12 = (ro[1] - p12) / rl[2];
-        big12 = std::fabs(m12) + (std::fabs(ro[1]) + std::fabs(p12)) / std::fabs(rl[2]);
-    }
-    double size() const { return std::fabs(m11) + big12 + std::fabs(m22); }
-    double square() const { return m11 * m11 + big12 * big12 + m22 * m22; }
-};
-
 }  // namespace
 
 // Whether candidate l can be dropped for candidate j, older or newer.
@@ -218,130 +202,160 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
     return bound - e2 + inner - slack > tol;
 }
 
-// Whether candidate l (one component) can be dropped for an older j on the
-// part of its region where a newer k does not beat it by the margin: at every
-// z of the region one of them then does, which is all the argument of
-// `dominated` needs (each drop holds pointwise, whatever drops j or k later).
+// l (one component) against an older j on the part of its region where a
+// newer k does not beat it by the pair's margin: at every z of the region one
+// of them then does, which is all the argument of `dominated` needs (each
+// drop holds pointwise, whatever drops j or k later).
 // With v = w - b_l in l's coordinates, e = b_j - M b_l and f = b_k - N b_l
-// (N for k as M for j):
-//   C_l - C_j       = dcj + v'A v + 2 a'v,  A = I - M'M, a = M'e,
-//   C_l - C_k - tol = dck + v'B v + 2 b'v,  B = I - N'N, b = N'f,
+// (N for k as M for j), tol_j and tol_k the pairs' margins:
+//   C_l - C_j         = dcj + v'A v + 2 a'v,  A = I - M'M, a = M'e,
+//   C_l - C_k - tol_k = dck + v'B v + 2 b'v,  B = I - N'N, b = N'f,
 // dcj and dck their values at v = 0. Weak duality bounds the least C_l - C_j
-// over {|v|^2 <= rho, C_l - C_k - tol <= 0} from below, for any mu0, mu1 >= 0
-// that keep K + mu0 I positive definite, K = A + mu1 B, by
+// over {|v|^2 <= rho, C_l - C_k - tol_k <= 0} from below, for any
+// mu0, mu1 >= 0 that keep K + mu0 I positive definite, K = A + mu1 B, by
 //   dcj + mu1 dck - mu0 rho - q'(K + mu0 I)^-1 q,   q = a + mu1 b.
 // For fixed mu1 the best mu0 is ball_bound's secular solve in K's
 // eigenbasis, with K's eigenvalues lowered and q's projections, |e|^2 and
 // |f|^2 raised beyond the rounding of M, N, e and f, as `dominated` does:
 // that value certifies. The best bound over mu1 is concave in mu1 with slope
-// C_l - C_k - tol at the Lagrangian's minimiser v (the envelope theorem), so
-// mu1 is found by regula falsi on that slope; where v lies in the set and
+// C_l - C_k - tol_k at the Lagrangian's minimiser v (the envelope theorem),
+// so mu1 is found by regula falsi on that slope; where v lies in the set and
 // C_l - C_j is within the margin there, no multiplier can certify and the
 // search stops. Those steering values need no care: an error in them can cost
 // a drop, never cause one. (C_l - C_k is convex, k holding a subset of l's
 // rows, which makes the bound tight more often; nothing rests on it.)
-bool dominated_where_cut(const Quadratic& l, const Quadratic& j, const Quadratic& k, double gamma,
-                         double top) {
-    const double cl = l.base + l.energy;
+// At mu1 = 0 the bound is j's on the whole region, and its minimiser v0 is
+// j's worst point there: k must cut v0 off, or no multiplier can certify.
+// That part is k's alone, so the constructor does the rest once.
+CutTest::CutTest(const Quadratic& l, const Quadratic& j, double gamma, double top)
+    : l_(l), gamma_(gamma), cl_(l.base + l.energy), mj_(l.r, j.r) {
     const double cj = j.base + j.energy;
-    const double ck = k.base + k.energy;
-    const double tol = kMargin * (std::fabs(cl) + std::fabs(cj) + std::fabs(ck) + std::fabs(gamma));
-    const double rho = (top - cl) + tol;
-    if (rho < 0.0) return true;
-    if (!(rho < kInf)) return false;
-    const Relative mj(l.r, j.r), mk(l.r, k.r);
+    tol_j_ = kMargin * (std::fabs(cl_) + std::fabs(cj) + std::fabs(gamma));
+    rho_ = (top - cl_) + tol_j_;
+    if (rho_ < 0.0) {
+        verdict_ = Verdict::Drop;
+        return;
+    }
+    if (!(rho_ < kInf)) {
+        verdict_ = Verdict::Keep;
+        return;
+    }
     const double bl0 = l.b0[0], bl1 = l.b1[0];
-    const double e0 = j.b0[0] - (mj.m11 * bl0 + mj.m12 * bl1), e1 = j.b1[0] - mj.m22 * bl1;
-    const double f0 = k.b0[0] - (mk.m11 * bl0 + mk.m12 * bl1), f1 = k.b1[0] - mk.m22 * bl1;
-    const double dcj = (cl - cj) - (e0 * e0 + e1 * e1);
-    const double dck = ((cl - ck) - tol) - (f0 * f0 + f1 * f1);
-    // At v = 0 neither beats l: no multiplier can certify.
-    if (!(dck > 0.0) && !(dcj > tol)) return false;
-    // The rounding of e and f, and with it of a, b, |e|^2 and |f|^2.
+    const double e0 = j.b0[0] - (mj_.m11 * bl0 + mj_.m12 * bl1), e1 = j.b1[0] - mj_.m22 * bl1;
+    dcj_ = (cl_ - cj) - (e0 * e0 + e1 * e1);
+    // The rounding of e, and with it of a and |e|^2.
     const double de = 8.0 * kEps *
-                      (std::fabs(j.b0[0]) + std::fabs(j.b1[0]) + std::fabs(mj.m11 * bl0) +
-                       mj.big12 * std::fabs(bl1) + std::fabs(mj.m22 * bl1));
+                      (std::fabs(j.b0[0]) + std::fabs(j.b1[0]) + std::fabs(mj_.m11 * bl0) +
+                       mj_.big12 * std::fabs(bl1) + std::fabs(mj_.m22 * bl1));
+    ee_ = (std::fabs(e0) + de) * (std::fabs(e0) + de) + (std::fabs(e1) + de) * (std::fabs(e1) + de);
+    da_ = mj_.size() * (de + 8.0 * kEps * (std::fabs(e0) + std::fabs(e1)));
+    sure_j_ = (cl_ - cj) - ee_;
+    a_[0] = mj_.m11 * e0;
+    a_[1] = mj_.m12 * e0 + mj_.m22 * e1;
+    A_[0] = 1.0 - mj_.m11 * mj_.m11;
+    A_[1] = -(mj_.m11 * mj_.m12);
+    A_[2] = (1.0 - mj_.m12 * mj_.m12) - mj_.m22 * mj_.m22;
+    eta_j_ = 16.0 * kEps * (1.0 + mj_.square());
+    const Probe at = probe(Cut{}, 0.0);
+    if (at.bound > tol_j_) {
+        verdict_ = Verdict::Drop;
+        return;
+    }
+    v0_[0] = at.v0;
+    v0_[1] = at.v1;
+    verdict_ = Verdict::Try;
+}
+
+CutTest::Probe CutTest::probe(const Cut& k, double mu1) const {
+    const double h00 = A_[0] + mu1 * k.B[0], h01 = A_[1] + mu1 * k.B[1], h11 = A_[2] + mu1 * k.B[2];
+    const double half = 0.5 * (h00 - h11);
+    const double rad = FastRoot::of(half, h01);
+    const double mid = 0.5 * (h00 + h11);
+    double ux, uy;
+    if (half >= 0.0) {
+        ux = half + rad;
+        uy = h01;
+    } else {
+        ux = h01;
+        uy = rad - half;
+    }
+    const double un = FastRoot::of(ux, uy);
+    if (un > 0.0) {
+        ux /= un;
+        uy /= un;
+    } else {
+        ux = 1.0;
+        uy = 0.0;
+    }
+    const double eta =
+        eta_j_ + mu1 * k.eta + 16.0 * kEps * (std::fabs(h00) + std::fabs(h01) + std::fabs(h11));
+    const double q0 = a_[0] + mu1 * k.b[0], q1 = a_[1] + mu1 * k.b[1];
+    const double p1 = ux * q0 + uy * q1, p2 = ux * q1 - uy * q0;
+    const double err = da_ + mu1 * k.db;
+    const double t1 = std::fabs(p1) + err, t2 = std::fabs(p2) + err;
+    const double k1 = mid + rad, k2 = mid - rad;
+    double mu0 = 0.0;
+    const double inner = ball_bound(k1 - eta, k2 - eta, t1 * t1, t2 * t2, rho_, mu0);
+    Probe out{-kInf, kInf, 0.0, kInf, 0.0, 0.0};
+    if (inner > -kInf) {
+        const double slack = 8.0 * kEps *
+                             (std::fabs(sure_j_) + 2.0 * ee_ +
+                              mu1 * (std::fabs(k.sure) + 2.0 * k.ff) + std::fabs(inner));
+        out.bound = (sure_j_ + mu1 * k.sure) + inner - slack;
+    }
+    // The Lagrangian's minimiser v = -(K + mu0 I)^-1 q, in K's eigenbasis.
+    const double d1 = k1 + mu0, d2 = k2 + mu0;
+    const double w1 = d1 > 0.0 && mu0 < kInf ? -p1 / d1 : 0.0;
+    const double w2 = d2 > 0.0 && mu0 < kInf ? -p2 / d2 : 0.0;
+    const double v0 = ux * w1 - uy * w2, v1 = uy * w1 + ux * w2;
+    out.v0 = v0;
+    out.v1 = v1;
+    out.vv = v0 * v0 + v1 * v1;
+    out.f = dcj_ + v0 * (A_[0] * v0 + 2.0 * A_[1] * v1) + v1 * A_[2] * v1 +
+            2.0 * (a_[0] * v0 + a_[1] * v1);
+    out.g = k.dck + v0 * (k.B[0] * v0 + 2.0 * k.B[1] * v1) + v1 * k.B[2] * v1 +
+            2.0 * (k.b[0] * v0 + k.b[1] * v1);
+    return out;
+}
+
+bool CutTest::by(const Quadratic& k) const {
+    if (verdict_ != Verdict::Try) return verdict_ == Verdict::Drop;
+    const double ck = k.base + k.energy;
+    const double tol_k = kMargin * (std::fabs(cl_) + std::fabs(ck) + std::fabs(gamma_));
+    const Relative mk(l_.r, k.r);
+    const double bl0 = l_.b0[0], bl1 = l_.b1[0];
+    const double f0 = k.b0[0] - (mk.m11 * bl0 + mk.m12 * bl1), f1 = k.b1[0] - mk.m22 * bl1;
+    Cut cut;
+    cut.dck = ((cl_ - ck) - tol_k) - (f0 * f0 + f1 * f1);
+    // At v = 0 neither beats l: no multiplier can certify.
+    if (!(cut.dck > 0.0) && !(dcj_ > tol_j_)) return false;
+    cut.b[0] = mk.m11 * f0;
+    cut.b[1] = mk.m12 * f0 + mk.m22 * f1;
+    cut.B[0] = 1.0 - mk.m11 * mk.m11;
+    cut.B[1] = -(mk.m11 * mk.m12);
+    cut.B[2] = (1.0 - mk.m12 * mk.m12) - mk.m22 * mk.m22;
+    const double x = v0_[0], y = v0_[1];
+    const double g0 = cut.dck + x * (cut.B[0] * x + 2.0 * cut.B[1] * y) + y * cut.B[2] * y +
+                      2.0 * (cut.b[0] * x + cut.b[1] * y);
+    if (!(g0 > 0.0)) return false;
     const double df = 8.0 * kEps *
                       (std::fabs(k.b0[0]) + std::fabs(k.b1[0]) + std::fabs(mk.m11 * bl0) +
                        mk.big12 * std::fabs(bl1) + std::fabs(mk.m22 * bl1));
-    const double ee =
-        (std::fabs(e0) + de) * (std::fabs(e0) + de) + (std::fabs(e1) + de) * (std::fabs(e1) + de);
-    const double ff =
+    cut.ff =
         (std::fabs(f0) + df) * (std::fabs(f0) + df) + (std::fabs(f1) + df) * (std::fabs(f1) + df);
-    const double da = mj.size() * (de + 8.0 * kEps * (std::fabs(e0) + std::fabs(e1)));
-    const double db = mk.size() * (df + 8.0 * kEps * (std::fabs(f0) + std::fabs(f1)));
-    const double sure_j = (cl - cj) - ee, sure_k = ((cl - ck) - tol) - ff;
-    const double a0 = mj.m11 * e0, a1 = mj.m12 * e0 + mj.m22 * e1;
-    const double b0 = mk.m11 * f0, b1 = mk.m12 * f0 + mk.m22 * f1;
-    const double A00 = 1.0 - mj.m11 * mj.m11, A01 = -(mj.m11 * mj.m12),
-                 A11 = (1.0 - mj.m12 * mj.m12) - mj.m22 * mj.m22;
-    const double B00 = 1.0 - mk.m11 * mk.m11, B01 = -(mk.m11 * mk.m12),
-                 B11 = (1.0 - mk.m12 * mk.m12) - mk.m22 * mk.m22;
-    const double eta0 = 16.0 * kEps * (1.0 + mj.square()), eta1 = 16.0 * kEps * (1.0 + mk.square());
-
-    struct Probe {
-        double bound, f, g, vv;
-    };
-    auto probe = [&](double mu1) {
-        const double h00 = A00 + mu1 * B00, h01 = A01 + mu1 * B01, h11 = A11 + mu1 * B11;
-        const double half = 0.5 * (h00 - h11);
-        const double rad = FastRoot::of(half, h01);
-        const double mid = 0.5 * (h00 + h11);
-        double ux, uy;
-        if (half >= 0.0) {
-            ux = half + rad;
-            uy = h01;
-        } else {
-            ux = h01;
-            uy = rad - half;
-        }
-        const double un = FastRoot::of(ux, uy);
-        if (un > 0.0) {
-            ux /= un;
-            uy /= un;
-        } else {
-            ux = 1.0;
-            uy = 0.0;
-        }
-        const double eta =
-            eta0 + mu1 * eta1 + 16.0 * kEps * (std::fabs(h00) + std::fabs(h01) + std::fabs(h11));
-        const double q0 = a0 + mu1 * b0, q1 = a1 + mu1 * b1;
-        const double p1 = ux * q0 + uy * q1, p2 = ux * q1 - uy * q0;
-        const double t1 = std::fabs(p1) + (da + mu1 * db), t2 = std::fabs(p2) + (da + mu1 * db);
-        const double k1 = mid + rad, k2 = mid - rad;
-        double mu0 = 0.0;
-        const double inner = ball_bound(k1 - eta, k2 - eta, t1 * t1, t2 * t2, rho, mu0);
-        Probe out{-kInf, kInf, 0.0, kInf};
-        if (inner > -kInf) {
-            const double slack = 8.0 * kEps *
-                                 (std::fabs(cl - cj) + ee + mu1 * (std::fabs(cl - ck) + tol + ff) +
-                                  std::fabs(inner));
-            out.bound = (sure_j + mu1 * sure_k) + inner - slack;
-        }
-        // The Lagrangian's minimiser v = -(K + mu0 I)^-1 q, in K's eigenbasis.
-        const double d1 = k1 + mu0, d2 = k2 + mu0;
-        const double w1 = d1 > 0.0 && mu0 < kInf ? -p1 / d1 : 0.0;
-        const double w2 = d2 > 0.0 && mu0 < kInf ? -p2 / d2 : 0.0;
-        const double v0 = ux * w1 - uy * w2, v1 = uy * w1 + ux * w2;
-        out.vv = v0 * v0 + v1 * v1;
-        out.f = dcj + v0 * (A00 * v0 + 2.0 * A01 * v1) + v1 * A11 * v1 + 2.0 * (a0 * v0 + a1 * v1);
-        out.g = dck + v0 * (B00 * v0 + 2.0 * B01 * v1) + v1 * B11 * v1 + 2.0 * (b0 * v0 + b1 * v1);
-        return out;
-    };
+    cut.db = mk.size() * (df + 8.0 * kEps * (std::fabs(f0) + std::fabs(f1)));
+    cut.sure = ((cl_ - ck) - tol_k) - cut.ff;
+    cut.eta = 16.0 * kEps * (1.0 + mk.square());
     auto hopeless = [&](const Probe& p) {
-        return p.vv <= rho * (1.0 + 1e-9) && p.g <= 0.0 && p.f <= tol;
+        return p.vv <= rho_ * (1.0 + 1e-9) && p.g <= 0.0 && p.f <= tol_j_;
     };
-    // mu1 = 0 is j's worst point on the whole region: unless k cuts it off,
-    // j cannot do better on a part of the region.
-    Probe at = probe(0.0);
-    if (at.bound > tol) return true;
-    if (hopeless(at) || !(at.g > 0.0)) return false;
-    // A bracket of the slope's root by growth, then regula falsi with the
-    // Illinois halving.
-    double lo = 0.0, glo = at.g, hi = 1.0;
+    // A bracket of the slope's root by growth from mu1 = 0, then regula falsi
+    // with the Illinois halving.
+    double lo = 0.0, glo = g0, hi = 1.0;
+    Probe at{};
     for (;;) {
-        at = probe(hi);
-        if (at.bound > tol) return true;
+        at = probe(cut, hi);
+        if (at.bound > tol_j_) return true;
         if (hopeless(at)) return false;
         if (!(at.g > 0.0)) break;
         lo = hi;
@@ -354,8 +368,8 @@ bool dominated_where_cut(const Quadratic& l, const Quadratic& j, const Quadratic
     for (int it = 0; it < kSections; ++it) {
         double mu1 = lo + (hi - lo) * glo / (glo - ghi);
         if (!(mu1 > lo && mu1 < hi)) mu1 = 0.5 * (lo + hi);
-        at = probe(mu1);
-        if (at.bound > tol) return true;
+        at = probe(cut, mu1);
+        if (at.bound > tol_j_) return true;
         if (hopeless(at)) return false;
         if (at.g > 0.0) {
             lo = mu1;

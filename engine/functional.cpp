@@ -106,8 +106,10 @@ void nearest_cheaper(PassScratch& s, Index n) {
 // cheaper candidate as a partner, the newer one that drops a candidate first
 // lies mostly 8 to 64 starts later, beyond the nearest cheaper ones (L = 1024),
 // and those five more tests lower the live set by a third at stiff lengths.
-// A drop for a candidate that is itself dropped later stays valid (see
-// dominated), so the partners are chosen once, before the pass.
+// Passes over at least `cut_from` candidates (one component) try the cut
+// test on the candidates that remain. A drop for a candidate that is itself
+// dropped later stays valid (see dominated), so the partners are chosen once,
+// before the pass.
 // The newest candidate, started this step on samples r and r + 1, already
 // holds sample r + 1; its quadratic is at another end and it sits out. So do
 // the `fresh` newest when their quadratics are singular until they hold more
@@ -144,13 +146,20 @@ void prune_pass(LiveSet& live, PassScratch& s, const View& view, Index m, double
             if (p >= n || (i > 0 && p == cheap) || (i > 4 && (p == n1 || p == n2))) continue;
             gone = dominated(q, view(p), m, gamma, top);
         }
-        // The nearest cheaper older candidate, on the part of the region
-        // where the next newer one or the nearest cheaper newer one does not
-        // beat l.
-        const Index cuts[2] = {k + 1, n1};
-        for (Index i = 0; i < 2 && cut && !gone && o1 < n; ++i)
-            if (cuts[i] < n && (i == 0 || cuts[1] != cuts[0]))
-                gone = dominated_where_cut(q, view(o1), view(cuts[i]), gamma, top);
+        // The nearest cheaper older candidate, on the part of the region that
+        // one of the nearest newer ones leaves (the next, the two nearest
+        // cheaper, and 2, 4 and 8 starts later): newer candidates are flatter,
+        // so they beat l far from its minimum, where the older one cannot.
+        // Measured at 10^5 and 3 x 10^5 samples, L = 1024 to 16384: these six
+        // halve the live set against the first two alone, and take 1.0-1.9x
+        // less time; eight (16 and 32 later as well) drop a fifth more but
+        // cost more than they save.
+        if (cut && !gone && o1 < n) {
+            const CutTest test(q, view(o1), gamma, top);
+            const Index cuts[6] = {k + 1, n1, k + 2, k + 4, n2, k + 8};
+            for (Index i = 0; i < 6 && !gone; ++i)
+                if (cuts[i] < n && (i == 0 || cuts[i] != cuts[0])) gone = test.by(view(cuts[i]));
+        }
         if (gone) live.drop(k);
     }
 }

@@ -19,16 +19,17 @@
 
 namespace velk::engine {
 
-// Passes over at least this many candidates (one component) add the cut test:
-// an older candidate dominating on the part of the region that a newer one
-// leaves. It costs about ten pairwise tests and pays once a drop saves many
-// extensions: a candidate lives about as many steps as the live set holds
-// (Little's law), so with ~300 ns a test against ~12 ns an extension the
-// break-even lies at a few hundred, where it was measured (10^5 samples,
-// smoothing lengths 16 to 16384: 150 loses 14 % at 1024, 300 gains nothing
-// more). In three components it drops 2-5 % more at 20-60 % more time, so one
-// component only. Tests lower it to 0 to exercise the test on small problems.
-inline constexpr Index kCutFrom = 256;
+// Passes over at least this many candidates (one component) add the cut test
+// (dominance.hpp) for the candidates that no pairwise test drops. A drop saves
+// the extensions of the rest of a candidate's life, which is about as many
+// steps as the live set holds (Little's law), while the tests of a pass cost
+// the same per candidate at any size: the test pays from a few hundred on.
+// Measured at 10^5 samples (smooth curve, three steps): from 128 it costs
+// 1.2x the time at L = 1024 for a quarter fewer samples fed; from 512 it
+// costs nothing there and gains as much as from 256 at L = 4096. In three
+// components it dropped 2-5 % more at 20-60 % more time, so one component
+// only. Tests lower it to 0 to exercise the test on small problems.
+inline constexpr Index kCutFrom = 512;
 
 // p > 0: the model's spline segments.
 PartitionResult functional_search(const SegmentModel& model, double gamma, Ticker& ticker,

@@ -91,7 +91,7 @@ TEST(certificates_hold_on_the_whole_region) {
             ++pairs;
             CHECK(least_gap(t, INFINITY) > 0.0);
         }
-        if (engine::dominated_where_cut(l, j, k, t.gamma, t.top)) {
+        if (engine::CutTest(l, j, t.gamma, t.top).by(k)) {
             ++cuts;
             CHECK(least_gap(t, 0.0) > 0.0);
         }
@@ -114,7 +114,7 @@ TEST(clear_dominations_on_the_cut_are_certified) {
             continue;
         if (!(least_gap(t, 0.1) > 0.1)) continue;
         ++clear;
-        certified += engine::dominated_where_cut(l, j, k, t.gamma, t.top);
+        certified += engine::CutTest(l, j, t.gamma, t.top).by(k);
     }
     CONTEXT(certified, " of ", clear, " certified");
     CHECK(clear > 100);
