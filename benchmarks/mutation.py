@@ -56,7 +56,7 @@ array input_error options error: @fit search
 cv: cv select errors
 fit: @fit search leaks
 cancel: engine threads many
-functional line_states fast_root wide_extend: @search ar1 fit
+functional dominance line_states fast_root wide_extend: @search ar1 fit
 ar1 ar1_stats: ar1 ar1_stats select_ar1 engine
 segment_splines: ar1 fit spline select engine
 noise: select noise engine
