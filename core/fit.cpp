@@ -114,23 +114,9 @@ FitResult fit_with_search(PreparedData&& data, Pruning pruning, Precondition pre
 
 std::vector<Segment> fit_segments(const PreparedData& data, const std::vector<Index>& partition,
                                   double p, Ticker& ticker) {
-    const std::vector<double>& x = data.x;
-    const Index m = x.size();
-    check(partition.size() == m && m >= 2, "partition does not match the samples");
-    std::vector<Segment> out;
-    Index j = m - 1;
-    double r = x[m - 1] + 1.0;
-    for (;;) {
-        const Index i = partition[j];
-        check(i <= j, "index out of range");
-        const double l = i == 0 ? x[0] - 1.0 : (x[i] + x[i - 1]) * 0.5;
-        out.push_back({i, j, fit_segment(data, i, j, l, r, p, ticker)});
-        if (i == 0) break;
-        r = l;
-        j = i - 1;
-    }
-    std::reverse(out.begin(), out.end());
-    return out;
+    return walk_segments(data.x, partition, [&](Index i, Index j, double l, double r) {
+        return fit_segment(data, i, j, l, r, p, ticker);
+    });
 }
 
 FitResult fit_prepared(PreparedData&& data, Pruning pruning, Precondition precondition, double p,

@@ -1,10 +1,12 @@
 // One complete fit: checks, preparation, search, per-segment splines, assembly.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "array.hpp"
+#include "error.hpp"
 #include "options.hpp"
 #include "ppform.hpp"
 #include "prepare.hpp"
@@ -43,9 +45,32 @@ struct Segment {
     PPForm pp;
 };
 
-// Each segment of a search's partition (partition[r]: the first sample of the
-// last segment of the prefix 0..r) fitted by csaps at p, from left to right.
-// Reads x, y and w of the data.
+// The segments of a search's partition (partition[r]: the first sample of the
+// last segment of the prefix 0..r), from left to right, each fitted by
+// fit(first, last, l, r) on its samples and extended to [l, r] (see Segment).
+template <class Fit>
+std::vector<Segment> walk_segments(const std::vector<double>& x,
+                                   const std::vector<Index>& partition, Fit&& fit) {
+    const Index n = x.size();
+    check(partition.size() == n && n >= 2, "partition does not match the samples");
+    std::vector<Segment> out;
+    Index j = n - 1;
+    double r = x[n - 1] + 1.0;
+    for (;;) {
+        const Index i = partition[j];
+        check(i <= j, "index out of range");
+        const double l = i == 0 ? x[0] - 1.0 : (x[i] + x[i - 1]) * 0.5;
+        out.push_back({i, j, fit(i, j, l, r)});
+        if (i == 0) break;
+        r = l;
+        j = i - 1;
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+// Each segment of a search's partition fitted by csaps at p. Reads x, y and w
+// of the data.
 std::vector<Segment> fit_segments(const PreparedData& data, const std::vector<Index>& partition,
                                   double p, Ticker& ticker);
 

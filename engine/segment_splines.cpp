@@ -169,26 +169,13 @@ PPForm fit_segment(const PreparedData& data, Index i, Index j, double l, double 
 
 std::vector<Segment> segment_splines(const PreparedData& data, const std::vector<Index>& partition,
                                      double p, const std::vector<double>& phi, Ticker& ticker) {
-    const std::vector<double>& x = data.x;
-    const Index n = x.size();
-    check(partition.size() == n && (phi.empty() || phi.size() == n) && n >= 2,
-          "partition does not match the samples");
+    check(phi.empty() || phi.size() == data.x.size(), "partition does not match the samples");
     check(p > 0.0 && p < 1.0, "the segment fit needs 0 < p < 1");
-    std::vector<Segment> out;
-    Index j = n - 1;
-    double r = x[n - 1] + 1.0;
-    for (;;) {
-        const Index i = partition[j];
-        check(i <= j, "index out of range");
-        const double l = i == 0 ? x[0] - 1.0 : (x[i] + x[i - 1]) * 0.5;
-        out.push_back({i, j, fit_segment(data, i, j, l, r, p, phi)});
+    return walk_segments(data.x, partition, [&](Index i, Index j, double l, double r) {
+        PPForm pp = fit_segment(data, i, j, l, r, p, phi);
         ticker.tick(j - i + 1);
-        if (i == 0) break;
-        r = l;
-        j = i - 1;
-    }
-    std::reverse(out.begin(), out.end());
-    return out;
+        return pp;
+    });
 }
 
 }  // namespace velk::engine
