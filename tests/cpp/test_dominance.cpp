@@ -102,7 +102,8 @@ TEST(certificates_hold_on_the_whole_region) {
 }
 
 // Where j beats l clearly on the part of the region that k leaves, but
-// neither does alone, the cut test certifies nearly always.
+// neither does alone, the cut test certifies nearly always: a search for the
+// multipliers that converges worse shows here first.
 TEST(clear_dominations_on_the_cut_are_certified) {
     Rng rng(12);
     int clear = 0, certified = 0;
@@ -117,8 +118,10 @@ TEST(clear_dominations_on_the_cut_are_certified) {
         certified += engine::CutTest(l, j, t.gamma, t.top).by(k);
     }
     CONTEXT(certified, " of ", clear, " certified");
-    CHECK(clear > 100);
-    CHECK(certified >= clear * 9 / 10);
+    // 290 of 307 (94.5 %) when this was written: the multiplier's search must
+    // find them, not only its certificate hold.
+    CHECK(clear > 300);
+    CHECK(certified * 100 >= clear * 94);
 }
 
 }  // namespace
