@@ -304,13 +304,12 @@ PartitionResult functional_search(const SegmentModel& model, double gamma, Ticke
     return search(SplineKernel{model}, model.dim(), gamma, std::move(res), ticker, cut_from);
 }
 
-PartitionResult functional_line_search(const LineModel& model, double gamma, Ticker& ticker) {
+PartitionResult functional_line_search(const LineModel& model, double gamma, Ticker& ticker,
+                                       Index cut_from) {
     const Index n = model.n();
     PartitionResult res = start_result(model.prefix_energies(ticker));
     if (gamma >= res.F[n - 1] || n < 3) return res;
-    // Lines skip the cut test: on a sine with 20 jumps (10^5 samples) it drops a
-    // sixth of the live set but costs more time than the extensions it saves.
-    return search(LineKernel{model}, model.dim(), gamma, std::move(res), ticker, n + 1);
+    return search(LineKernel{model}, model.dim(), gamma, std::move(res), ticker, cut_from);
 }
 
 PartitionResult ar1_functional_search(const Ar1Model& model, double gamma, Ticker& ticker,

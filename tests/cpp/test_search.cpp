@@ -82,6 +82,13 @@ const Named kLineSearches[] = {
          const engine::LineModel model(c.data.x, c.data.y, c.data.delta);
          return engine::functional_line_search(model, c.gamma, never);
      }},
+    // The cut test, which by default waits for large live sets, at every pass.
+    {"functional lines, cut test always", true,
+     [](const Case& c) {
+         Ticker never;
+         const engine::LineModel model(c.data.x, c.data.y, c.data.delta);
+         return engine::functional_line_search(model, c.gamma, never, 0);
+     }},
 };
 
 // The energy of the values themselves, p sum w |y|^2 (or at p = 0 without p):
