@@ -82,6 +82,64 @@ double ball_bound(double lo1, double lo2, double g1, double g2, double rho) {
     return ball_bound(lo1, lo2, g1, g2, rho, at);
 }
 
+// l's coordinates w = R_l z for another candidate o: C_o = c_o + |M w - b_o|^2
+// with M = R_o R_l^-1 (upper triangular), and a bound on the cancellation in
+// its corner, which the rounding bounds below carry.
+struct Relative {
+    double m11, m12, m22, big12;
+    Relative(const double* rl, const double* ro) {
+        m11 = ro[0] / rl[0];
+        m22 = ro[2] / rl[2];
+        const double p12 = m11 * rl[1];
+        m12 = (ro[1] - p12) / rl[2];
+        big12 = std::fabs(m12) + (std::fabs(ro[1]) + std::fabs(p12)) / std::fabs(rl[2]);
+    }
+    double size() const { return std::fabs(m11) + big12 + std::fabs(m22); }
+    double square() const { return m11 * m11 + big12 * big12 + m22 * m22; }
+};
+
+// The eigenvalues hi >= lo of the symmetric [[a, b], [b, c]] and the unit
+// eigenvector (ux, uy) of hi; (-uy, ux) is lo's.
+struct Eigen2 {
+    double hi, lo, ux, uy;
+};
+Eigen2 eigen2(double a, double b, double c) {
+    const double half = 0.5 * (a - c);
+    const double rad = FastRoot::of(half, b);
+    const double mid = 0.5 * (a + c);
+    double ux, uy;
+    if (half >= 0.0) {
+        ux = half + rad;
+        uy = b;
+    } else {
+        ux = b;
+        uy = rad - half;
+    }
+    const double un = FastRoot::of(ux, uy);
+    if (un > 0.0) {
+        ux /= un;
+        uy /= un;
+    } else {
+        ux = 1.0;
+        uy = 0.0;
+    }
+    return {mid + rad, mid - rad, ux, uy};
+}
+
+// Component c of o's offset e = b_o - M b_l in l's coordinates, and a bound
+// on its rounding.
+struct Offset {
+    double e0, e1, err;
+};
+Offset offset(const Relative& m, const Quadratic& l, const Quadratic& o, Index c) {
+    const double bl0 = l.b0[c], bl1 = l.b1[c], bo0 = o.b0[c], bo1 = o.b1[c];
+    const double q1 = m.m22 * bl1;
+    return {bo0 - (m.m11 * bl0 + m.m12 * bl1), bo1 - q1,
+            8.0 * kEps *
+                (std::fabs(bo0) + std::fabs(bo1) + std::fabs(m.m11 * bl0) +
+                 m.big12 * std::fabs(bl1) + std::fabs(q1))};
+}
+
 }  // namespace
 
 // Whether candidate l can be dropped for candidate j, older or newer.
@@ -124,8 +182,7 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
     // that the loop rejects, and the same ones.
     double e2c = 0.0;
     for (Index k = 0; k < m; ++k) {
-        const double e0 = j.b0[k] - (m11 * l.b0[k] + m12 * l.b1[k]);
-        const double e1 = j.b1[k] - m22 * l.b1[k];
+        const auto [e0, e1, err] = offset(rel, l, j, k);
         e2c += e0 * e0 + e1 * e1;
         if (!(bound - e2c * (1.0 - 1e-12) > tol)) return false;
     }
@@ -134,26 +191,8 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
     const double a = (1.0 - m11 * m11) - m12 * m12;
     const double b = -(m12 * m22);
     const double c = 1.0 - m22 * m22;
-    const double half = 0.5 * (a - c);
-    const double rad = FastRoot::of(half, b);
-    const double mid = 0.5 * (a + c);
-    const double lam1 = mid + rad, lam2 = mid - rad;
-    double u1x, u1y;
-    if (half >= 0.0) {
-        u1x = half + rad;
-        u1y = b;
-    } else {
-        u1x = b;
-        u1y = rad - half;
-    }
-    const double un = FastRoot::of(u1x, u1y);
-    if (un > 0.0) {
-        u1x /= un;
-        u1y /= un;
-    } else {
-        u1x = 1.0;
-        u1y = 0.0;
-    }
+    const Eigen2 eig = eigen2(a, b, c);
+    const double lam1 = eig.hi, lam2 = eig.lo, u1x = eig.ux, u1y = eig.uy;
     const double u2x = -u1y, u2y = u1x;
     const double eta =
         16.0 * kEps *
@@ -163,13 +202,7 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
 
     double e2 = 0.0, t1s = 0.0, t2s = 0.0;
     for (Index k = 0; k < m; ++k) {
-        const double bl0 = l.b0[k], bl1 = l.b1[k], bj0 = j.b0[k], bj1 = j.b1[k];
-        const double q0 = m11 * bl0 + m12 * bl1;
-        const double q1 = m22 * bl1;
-        const double e0 = bj0 - q0, e1 = bj1 - q1;
-        const double err = 8.0 * kEps *
-                           (std::fabs(bj0) + std::fabs(bj1) + std::fabs(m11 * bl0) +
-                            big12 * std::fabs(bl1) + std::fabs(q1));
+        const auto [e0, e1, err] = offset(rel, l, j, k);
         const double t1 = std::fabs(u1x * e0 + u1y * e1) + err;
         const double t2 = std::fabs(u2x * e0 + u2y * e1) + err;
         e2 += t1 * t1 + t2 * t2;
@@ -227,8 +260,36 @@ bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, do
 // At mu1 = 0 the bound is j's on the whole region, and its minimiser v0 is
 // j's worst point there: k must cut v0 off, or no multiplier can certify.
 // That part is k's alone, so the constructor does the rest once.
+namespace {
+
+// v'A v + 2 a'v of a side.
+template <class Side>
+double quadratic(const Side& s, double v0, double v1) {
+    return v0 * (s.A[0] * v0 + 2.0 * s.A[1] * v1) + v1 * s.A[2] * v1 +
+           2.0 * (s.a[0] * v0 + s.a[1] * v1);
+}
+
+}  // namespace
+
+CutTest::Side CutTest::side(const Quadratic& l, const Quadratic& o) {
+    const Relative m(l.r, o.r);
+    const auto [e0, e1, de] = offset(m, l, o, 0);
+    Side out;
+    out.e2 = e0 * e0 + e1 * e1;
+    out.e2_up =
+        (std::fabs(e0) + de) * (std::fabs(e0) + de) + (std::fabs(e1) + de) * (std::fabs(e1) + de);
+    out.da = m.size() * (de + 8.0 * kEps * (std::fabs(e0) + std::fabs(e1)));
+    out.eta = 16.0 * kEps * (1.0 + m.square());
+    out.a[0] = m.m11 * e0;
+    out.a[1] = m.m12 * e0 + m.m22 * e1;
+    out.A[0] = 1.0 - m.m11 * m.m11;
+    out.A[1] = -(m.m11 * m.m12);
+    out.A[2] = (1.0 - m.m12 * m.m12) - m.m22 * m.m22;
+    return out;
+}
+
 CutTest::CutTest(const Quadratic& l, const Quadratic& j, double gamma, double top)
-    : l_(l), gamma_(gamma), cl_(l.base + l.energy), mj_(l.r, j.r) {
+    : l_(l), gamma_(gamma), cl_(l.base + l.energy) {
     const double cj = j.base + j.energy;
     tol_j_ = kMargin * (std::fabs(cl_) + std::fabs(cj) + std::fabs(gamma));
     rho_ = (top - cl_) + tol_j_;
@@ -240,22 +301,9 @@ CutTest::CutTest(const Quadratic& l, const Quadratic& j, double gamma, double to
         verdict_ = Verdict::Keep;
         return;
     }
-    const double bl0 = l.b0[0], bl1 = l.b1[0];
-    const double e0 = j.b0[0] - (mj_.m11 * bl0 + mj_.m12 * bl1), e1 = j.b1[0] - mj_.m22 * bl1;
-    dcj_ = (cl_ - cj) - (e0 * e0 + e1 * e1);
-    // The rounding of e, and with it of a and |e|^2.
-    const double de = 8.0 * kEps *
-                      (std::fabs(j.b0[0]) + std::fabs(j.b1[0]) + std::fabs(mj_.m11 * bl0) +
-                       mj_.big12 * std::fabs(bl1) + std::fabs(mj_.m22 * bl1));
-    ee_ = (std::fabs(e0) + de) * (std::fabs(e0) + de) + (std::fabs(e1) + de) * (std::fabs(e1) + de);
-    da_ = mj_.size() * (de + 8.0 * kEps * (std::fabs(e0) + std::fabs(e1)));
-    sure_j_ = (cl_ - cj) - ee_;
-    a_[0] = mj_.m11 * e0;
-    a_[1] = mj_.m12 * e0 + mj_.m22 * e1;
-    A_[0] = 1.0 - mj_.m11 * mj_.m11;
-    A_[1] = -(mj_.m11 * mj_.m12);
-    A_[2] = (1.0 - mj_.m12 * mj_.m12) - mj_.m22 * mj_.m22;
-    eta_j_ = 16.0 * kEps * (1.0 + mj_.square());
+    j_ = side(l, j);
+    dcj_ = (cl_ - cj) - j_.e2;
+    sure_j_ = (cl_ - cj) - j_.e2_up;
     const Probe at = probe(Cut{}, 0.0);
     if (at.bound > tol_j_) {
         verdict_ = Verdict::Drop;
@@ -266,42 +314,27 @@ CutTest::CutTest(const Quadratic& l, const Quadratic& j, double gamma, double to
     verdict_ = Verdict::Try;
 }
 
-CutTest::Probe CutTest::probe(const Cut& k, double mu1) const {
-    const double h00 = A_[0] + mu1 * k.B[0], h01 = A_[1] + mu1 * k.B[1], h11 = A_[2] + mu1 * k.B[2];
-    const double half = 0.5 * (h00 - h11);
-    const double rad = FastRoot::of(half, h01);
-    const double mid = 0.5 * (h00 + h11);
-    double ux, uy;
-    if (half >= 0.0) {
-        ux = half + rad;
-        uy = h01;
-    } else {
-        ux = h01;
-        uy = rad - half;
-    }
-    const double un = FastRoot::of(ux, uy);
-    if (un > 0.0) {
-        ux /= un;
-        uy /= un;
-    } else {
-        ux = 1.0;
-        uy = 0.0;
-    }
+CutTest::Probe CutTest::probe(const Cut& cut, double mu1) const {
+    const Side& k = cut.k;
+    const double h00 = j_.A[0] + mu1 * k.A[0], h01 = j_.A[1] + mu1 * k.A[1],
+                 h11 = j_.A[2] + mu1 * k.A[2];
+    const Eigen2 eig = eigen2(h00, h01, h11);
+    const double ux = eig.ux, uy = eig.uy;
     const double eta =
-        eta_j_ + mu1 * k.eta + 16.0 * kEps * (std::fabs(h00) + std::fabs(h01) + std::fabs(h11));
-    const double q0 = a_[0] + mu1 * k.b[0], q1 = a_[1] + mu1 * k.b[1];
+        j_.eta + mu1 * k.eta + 16.0 * kEps * (std::fabs(h00) + std::fabs(h01) + std::fabs(h11));
+    const double q0 = j_.a[0] + mu1 * k.a[0], q1 = j_.a[1] + mu1 * k.a[1];
     const double p1 = ux * q0 + uy * q1, p2 = ux * q1 - uy * q0;
-    const double err = da_ + mu1 * k.db;
+    const double err = j_.da + mu1 * k.da;
     const double t1 = std::fabs(p1) + err, t2 = std::fabs(p2) + err;
-    const double k1 = mid + rad, k2 = mid - rad;
+    const double k1 = eig.hi, k2 = eig.lo;
     double mu0 = 0.0;
     const double inner = ball_bound(k1 - eta, k2 - eta, t1 * t1, t2 * t2, rho_, mu0);
     Probe out{-kInf, kInf, 0.0, kInf, 0.0, 0.0};
     if (inner > -kInf) {
         const double slack = 8.0 * kEps *
-                             (std::fabs(sure_j_) + 2.0 * ee_ +
-                              mu1 * (std::fabs(k.sure) + 2.0 * k.ff) + std::fabs(inner));
-        out.bound = (sure_j_ + mu1 * k.sure) + inner - slack;
+                             (std::fabs(sure_j_) + 2.0 * j_.e2_up +
+                              mu1 * (std::fabs(cut.sure) + 2.0 * k.e2_up) + std::fabs(inner));
+        out.bound = (sure_j_ + mu1 * cut.sure) + inner - slack;
     }
     // The Lagrangian's minimiser v = -(K + mu0 I)^-1 q, in K's eigenbasis.
     const double d1 = k1 + mu0, d2 = k2 + mu0;
@@ -311,10 +344,8 @@ CutTest::Probe CutTest::probe(const Cut& k, double mu1) const {
     out.v0 = v0;
     out.v1 = v1;
     out.vv = v0 * v0 + v1 * v1;
-    out.f = dcj_ + v0 * (A_[0] * v0 + 2.0 * A_[1] * v1) + v1 * A_[2] * v1 +
-            2.0 * (a_[0] * v0 + a_[1] * v1);
-    out.g = k.dck + v0 * (k.B[0] * v0 + 2.0 * k.B[1] * v1) + v1 * k.B[2] * v1 +
-            2.0 * (k.b[0] * v0 + k.b[1] * v1);
+    out.f = dcj_ + quadratic(j_, v0, v1);
+    out.g = cut.dck + quadratic(k, v0, v1);
     return out;
 }
 
@@ -322,30 +353,14 @@ bool CutTest::by(const Quadratic& k) const {
     if (verdict_ != Verdict::Try) return verdict_ == Verdict::Drop;
     const double ck = k.base + k.energy;
     const double tol_k = kMargin * (std::fabs(cl_) + std::fabs(ck) + std::fabs(gamma_));
-    const Relative mk(l_.r, k.r);
-    const double bl0 = l_.b0[0], bl1 = l_.b1[0];
-    const double f0 = k.b0[0] - (mk.m11 * bl0 + mk.m12 * bl1), f1 = k.b1[0] - mk.m22 * bl1;
     Cut cut;
-    cut.dck = ((cl_ - ck) - tol_k) - (f0 * f0 + f1 * f1);
+    cut.k = side(l_, k);
+    cut.dck = ((cl_ - ck) - tol_k) - cut.k.e2;
     // At v = 0 neither beats l: no multiplier can certify.
     if (!(cut.dck > 0.0) && !(dcj_ > tol_j_)) return false;
-    cut.b[0] = mk.m11 * f0;
-    cut.b[1] = mk.m12 * f0 + mk.m22 * f1;
-    cut.B[0] = 1.0 - mk.m11 * mk.m11;
-    cut.B[1] = -(mk.m11 * mk.m12);
-    cut.B[2] = (1.0 - mk.m12 * mk.m12) - mk.m22 * mk.m22;
-    const double x = v0_[0], y = v0_[1];
-    const double g0 = cut.dck + x * (cut.B[0] * x + 2.0 * cut.B[1] * y) + y * cut.B[2] * y +
-                      2.0 * (cut.b[0] * x + cut.b[1] * y);
+    const double g0 = cut.dck + quadratic(cut.k, v0_[0], v0_[1]);
     if (!(g0 > 0.0)) return false;
-    const double df = 8.0 * kEps *
-                      (std::fabs(k.b0[0]) + std::fabs(k.b1[0]) + std::fabs(mk.m11 * bl0) +
-                       mk.big12 * std::fabs(bl1) + std::fabs(mk.m22 * bl1));
-    cut.ff =
-        (std::fabs(f0) + df) * (std::fabs(f0) + df) + (std::fabs(f1) + df) * (std::fabs(f1) + df);
-    cut.db = mk.size() * (df + 8.0 * kEps * (std::fabs(f0) + std::fabs(f1)));
-    cut.sure = ((cl_ - ck) - tol_k) - cut.ff;
-    cut.eta = 16.0 * kEps * (1.0 + mk.square());
+    cut.sure = ((cl_ - ck) - tol_k) - cut.k.e2_up;
     auto hopeless = [&](const Probe& p) {
         return p.vv <= rho_ * (1.0 + 1e-9) && p.g <= 0.0 && p.f <= tol_j_;
     };

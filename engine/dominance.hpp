@@ -4,8 +4,6 @@
 // arithmetic; failing one only keeps a candidate.
 #pragma once
 
-#include <cmath>
-
 #include "array.hpp"
 
 namespace velk::engine {
@@ -25,22 +23,6 @@ struct Quadratic {
 // where C_l < top (top the larger of F[r-1] and F[r]).
 bool dominated(const Quadratic& l, const Quadratic& j, Index m, double gamma, double top);
 
-// l's coordinates w = R_l z for another candidate o: C_o = c_o + |M w - b_o|^2
-// with M = R_o R_l^-1 (upper triangular), and a bound on the cancellation in
-// its corner, which the rounding bounds below carry.
-struct Relative {
-    double m11, m12, m22, big12;
-    Relative(const double* rl, const double* ro) {
-        m11 = ro[0] / rl[0];
-        m22 = ro[2] / rl[2];
-        const double p12 = m11 * rl[1];
-        m12 = (ro[1] - p12) / rl[2];
-        big12 = std::fabs(m12) + (std::fabs(ro[1]) + std::fabs(p12)) / std::fabs(rl[2]);
-    }
-    double size() const { return std::fabs(m11) + big12 + std::fabs(m22); }
-    double square() const { return m11 * m11 + big12 * big12 + m22 * m22; }
-};
-
 // l (one component) against an older j on the part of l's region where a
 // newer k does not beat it, for any number of k: what does not depend on k
 // is done once.
@@ -51,10 +33,20 @@ public:
     bool by(const Quadratic& k) const;
 
 private:
-    // What a probe needs of k.
+    // C_l - C_o = (c_l - c_o - |e|^2) + v'A v + 2 a'v for one other candidate
+    // o, in l's coordinates v (A = I - M'M, a = M'e, e = b_o - M b_l), with
+    // the rounding bounds the certificate carries: |e|^2 from above, and the
+    // error of a and of A.
+    struct Side {
+        double e2 = 0.0, e2_up = 0.0, da = 0.0, eta = 0.0;
+        double a[2] = {0.0, 0.0}, A[3] = {0.0, 0.0, 0.0};
+    };
+    static Side side(const Quadratic& l, const Quadratic& o);
+    // What a probe needs of k: its side, C_l - C_k - tol_k at v = 0 and that
+    // with |f|^2 raised.
     struct Cut {
-        double dck = 0.0, sure = 0.0, ff = 0.0, db = 0.0, eta = 0.0;
-        double b[2] = {0.0, 0.0}, B[3] = {0.0, 0.0, 0.0};
+        Side k;
+        double dck = 0.0, sure = 0.0;
     };
     // The certified bound at mu1 and, at the Lagrangian's minimiser v,
     // C_l - C_j, C_l - C_k - tol_k and |v|^2.
@@ -66,10 +58,9 @@ private:
     enum class Verdict { Drop, Keep, Try };
     Quadratic l_;
     double gamma_, cl_;
-    Relative mj_;
+    Side j_;
     Verdict verdict_ = Verdict::Keep;
-    double tol_j_ = 0.0, rho_ = 0.0, dcj_ = 0.0, ee_ = 0.0, da_ = 0.0, sure_j_ = 0.0, eta_j_ = 0.0;
-    double a_[2] = {0.0, 0.0}, A_[3] = {0.0, 0.0, 0.0}, v0_[2] = {0.0, 0.0};
+    double tol_j_ = 0.0, rho_ = 0.0, dcj_ = 0.0, sure_j_ = 0.0, v0_[2] = {0.0, 0.0};
 };
 
 }  // namespace velk::engine
