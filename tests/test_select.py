@@ -1,5 +1,7 @@
 """Choosing the smoothing and the jump cost: scores, the smoother's statistics, select."""
 
+import contextlib
+import math
 import multiprocessing
 import os
 import sys
@@ -271,9 +273,73 @@ def test_guesses_of_the_next_round_are_used_once_or_stopped(monkeypatch):
         _search.drive(search, strategy(search), pool, Progress(False))
     assert sorted(v for v, _ in calls) == [0.5, 1.0, 4.0, 8.0]
     flags = dict(calls)
-    assert flags[0.5] is t.pb.cancel and flags[8.0] is not t.pb.cancel and flags[8.0][0] == 1
+    assert not flags[0.5][0] and flags[8.0][0] == 1 and not t.pb.cancel[0]
     assert list(search.cells) == [(0.5, 9.0), (1.0, 9.0), (4.0, 9.0)]
-    assert search.score(4.0, 9.0) == real(t.pb, 4.0, 9.0)[0].score
+    assert search.cells[(4.0, 9.0)].score == real(t.pb, 4.0, 9.0)[0].score
+
+
+# Scores by smoothing length: the best at 2, then clearly worse. The ladder stops at the
+# first length that is 80 worse, or 40 worse for the second length running; the length
+# after it in its round is dropped unfitted or stopped.
+LADDER = {0.25: 9.0, 0.5: 8.0, 1.0: 5.0, 2.0: 0.0, 4.0: 10.0, 8.0: 50.0, 16.0: 45.0, 32.0: 1.0}
+
+
+@pytest.mark.parametrize(
+    "scores,fitted",
+    [
+        ({}, [0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0]),  # two in a row across rounds
+        # the run broken, and then one 40 worse followed by one far worse
+        ({16.0: 30.0, 64.0: 60.0}, [0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0, 32.0, 64.0, 128.0]),
+        ({4.0: 81.0}, [0.25, 0.5, 1.0, 2.0, 4.0]),  # far worse at once
+        ({4.0: 79.0}, [0.25, 0.5, 1.0, 2.0, 4.0, 8.0]),  # two in one round
+    ],
+)
+@pytest.mark.parametrize("how", ["serial", "threads", "in step"])
+def test_the_ladder_stops_at_the_first_length_clearly_past_the_best(
+    monkeypatch, scores, fitted, how
+):
+    from velk import _search
+
+    table = {**LADDER, **scores}
+    calls, held, late = [], {}, []
+    rung = lambda v: math.log2(v).is_integer()  # noqa: E731 - a length of the ladder
+    cell = lambda v, cost: _search.Cell(v, cost, 100.0 + table.get(v, 99.0), 0, 1.0, 1.0, 1.0)  # noqa: E731
+
+    def score_cell(pb, length, cost):
+        calls.append(length)
+        if rung(length) and length not in fitted:  # dropped: held until its flag stops it
+            held[length] = pb.cancel
+            for _ in range(2000):
+                if pb.cancel[0]:
+                    break
+                threading.Event().wait(0.005)
+        return cell(length, cost), {}
+
+    def watched(strategy):  # a round ends with its dropped fits told to stop
+        settings = next(strategy)
+        with contextlib.suppress(StopIteration):
+            while True:
+                yield settings
+                late.extend(v for v, _ in settings if v in held and not held[v][0])
+                settings = strategy.send(None)
+
+    monkeypatch.setattr(_search, "score_cell", score_cell)
+    # Many series in step fit each round in one batch, and drop what a round's end leaves.
+    monkeypatch.setattr(_engine, "fit_batch", lambda items, **kw: [it[2:] for it in items])
+    monkeypatch.setattr(_search, "cell_of", lambda pb, v, cost, res: cell(v, cost))
+    cancel = np.zeros(1, np.uint8)
+    search = _search.Search(_search.Problem(None, 100, 1, 0.0, "functional", "none", cancel))
+    strategy = watched(_search.default_search(search, 1.0, 1e3, 1.0))
+    if how == "in step":
+        _search.drive_together([(search, strategy)], cancel)
+    else:
+        with ThreadPoolExecutor(2) if how == "threads" else contextlib.nullcontext() as pool:
+            _search.drive(search, strategy, pool, Progress(False))
+    assert sorted(v for v, _ in search.cells if rung(v)) == fitted
+    assert len(search.cells) == len(fitted) + 4  # and refined around the best in full
+    assert search.best().length == 2.0 and not late
+    if how == "serial":
+        assert sorted(filter(rung, calls)) == fitted
 
 
 def test_a_slot_reached_after_its_round_takes_no_guess():

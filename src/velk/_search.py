@@ -34,12 +34,12 @@ __all__ = [
 LOWEST, FLOOR = 0.25, 1.0 / 64
 # Above this many spans a smoothing length is as stiff as straight lines over the data.
 STIFF = 4.0
-# The coarse search runs in rounds of this many lengths (in parallel), and stops once
-# the score has been GIVE_UP worse than the best for two lengths in a row, or twice that
-# for one (the score's scale: twice a log-likelihood; past the best the lengths only get
-# stiffer and dearer, and a fit that much worse has already bent by jumping). Rounds of
-# two, so that a clear stop spares the stiff lengths after it. Fixed, so that any
-# executor scores the same settings.
+# The coarse search runs in rounds of this many lengths (in parallel), and stops at the
+# first length that leaves the score GIVE_UP worse than the best for two lengths in a row,
+# or twice that for one (the score's scale: twice a log-likelihood; past the best the
+# lengths only get stiffer and dearer, and a fit that much worse has already bent by
+# jumping). The stiffer lengths of its round are then dropped, their fits stopped. Fixed,
+# so that any executor scores the same settings.
 ROUND = 2
 GIVE_UP = 40.0
 
@@ -143,6 +143,10 @@ Then = Callable[[Cell], Round]
 Guess = Callable[[Callable[[Setting], "float | None"]], Round]
 
 
+def never(s: Setting) -> bool:
+    return False
+
+
 class Search:
     """The settings scored so far; only the best setting keeps its fit."""
 
@@ -154,21 +158,23 @@ class Search:
         # (settings, or a Guess from the round's scores as they come): `drive` may score
         # those on the workers the round leaves idle.
         self.ahead: Round | Guess = []
+        # Whether the round it yields ends at a setting, asked as each is recorded, in the
+        # round's order: the settings after it are dropped.
+        self.enough: Callable[[Setting], bool] = never
 
     def todo(self, settings: Round) -> Round:
         """The settings of a round not scored yet, each once, in order."""
         return [s for s in dict.fromkeys(settings) if s not in self.cells]
 
-    def record(self, setting: Setting, cell: Cell, res: _engine.FitResult) -> None:
+    def record(self, setting: Setting, cell: Cell, res: _engine.FitResult) -> bool:
+        """Keeps a setting's score; True when the round ends with it."""
         self.cells[setting] = cell
         if self.best() is cell:
             self.result = res
+        return self.enough(setting)
 
     def best(self) -> Cell:
         return min(self.cells.values(), key=lambda c: (c.score, -c.length))
-
-    def score(self, length: float, jump_cost: float) -> float:
-        return self.cells[(length, jump_cost)].score
 
 
 def drive(
@@ -187,9 +193,13 @@ def drive(
             else:
                 done = workers.round(todo, guess, search)
             search.ahead = []
-            for s, (cell, res) in zip(todo, done):
-                search.record(s, cell, res)
+            for k, (cell, res) in enumerate(done):
                 bar.update(1)
+                if search.record(todo[k], cell, res):
+                    if workers is not None:
+                        workers.stop(todo[k + 1 :])
+                    break
+            search.enough = never
             if workers is not None:
                 workers.end_round()
             settings = strategy.send(None)
@@ -223,10 +233,12 @@ class Workers:
     workers' gaps instead of one worker finishing the round alone. Behind them, on a thread
     pool, wait slots for the strategy's guesses of its next round: a slot that a worker
     reaches before the round ends picks the likeliest guess not taken yet, by the scores
-    known at that moment, and fits it with a cancel flag of its own. A guess runs only on a
-    worker the round leaves idle, is used only when the strategy asks for it (a fit's
-    result does not depend on when it ran, so the search's choices stay the same), and is
-    stopped within milliseconds when it is not."""
+    known at that moment. A guess runs only on a worker the round leaves idle, is used only
+    when the strategy asks for it (a fit's result does not depend on when it ran, so the
+    search's choices stay the same), and is stopped within milliseconds when it is not.
+    Every fit has a cancel flag of its own, so that the fits of a round that ends early stop
+    too; the search's own flag is set only by its caller on the way out of `drive`, after
+    `drop` has set every fit's."""
 
     def __init__(self, pb: Problem, executor: Executor) -> None:
         self.pb, self.executor = pb, executor
@@ -253,9 +265,22 @@ class Workers:
             self.slots = []
             for s in [s for s in self.futures if s not in keep]:
                 self.futures.pop(s).cancel()
-                flag = self.flags.pop(s, None)
-                if flag is not None:
-                    flag[0] = 1
+                self.flags.pop(s)[0] = 1
+
+    def stop(self, settings: Round) -> None:
+        """Stops the fits of a round that ended before them."""
+        with self.lock:
+            for s in settings:
+                fut = self.futures.pop(s, None)
+                if fut is not None:
+                    fut.cancel()
+                    self.flags.pop(s)[0] = 1
+
+    def submit(self, s: Setting) -> None:
+        flag = np.zeros(1, dtype=np.uint8)
+        fut = self.executor.submit(score_cell, self.pb._replace(cancel=flag), *s)
+        fut.add_done_callback(functools.partial(self.learn, s))
+        self.futures[s], self.flags[s] = fut, flag
 
     def end_round(self) -> None:
         with self.lock:
@@ -276,9 +301,7 @@ class Workers:
             self.rounds += 1
             for s in sorted(todo, key=lambda s: -s[0]):
                 if s not in self.futures:
-                    fut = self.executor.submit(score_cell, self.pb, *s)
-                    fut.add_done_callback(functools.partial(self.learn, s))
-                    self.futures[s] = fut
+                    self.submit(s)
             if self.guessing:
                 self.slots = [
                     self.executor.submit(self.slot, guess, self.rounds) for _ in range(ROUND)
@@ -289,8 +312,7 @@ class Workers:
             out = fut.result()
             with self.lock:  # known before it is no longer running, for the slots
                 self.known[s] = out[0].score
-                del self.futures[s]
-                self.flags.pop(s, None)
+                del self.futures[s], self.flags[s]
             yield out
 
     def learn(self, s: Setting, fut: Future[Any]) -> None:
@@ -356,6 +378,21 @@ def ladder_guess(
     return guess
 
 
+class Past:
+    """The ladder's stop, told each length's score in order: the run of clearly worse
+    lengths since the best so far."""
+
+    def __init__(self, search: Search) -> None:
+        self.search = search
+        self.worse, self.reached = 0, False
+
+    def __call__(self, s: Setting) -> bool:
+        excess = self.search.cells[s].score - self.search.best().score
+        self.worse = self.worse + 1 if excess > GIVE_UP else 0
+        self.reached = self.worse >= 2 or excess > 2.0 * GIVE_UP
+        return self.reached
+
+
 def default_search(
     search: Search, h: float, span: float, cost: float, then: Then | None = None
 ) -> Strategy:
@@ -365,18 +402,13 @@ def default_search(
     on, if any. `then` is what the caller will ask next of the best setting, told to the
     search as a guess."""
     lengths = ladder(h, span)
-    worse, far = 0, False
+    past = Past(search)
     for k in range(0, len(lengths), ROUND):
         batch = lengths[k : k + ROUND]
         search.ahead = ladder_guess(search, batch, lengths[k + ROUND : k + 2 * ROUND], cost, h)
+        search.enough = past
         yield [(v, cost) for v in batch]
-        best = search.best().score
-        for v in batch:  # the run of clearly worse lengths since the best
-            excess = search.score(v, cost) - best
-            worse, far = (
-                (worse + 1, far or excess > 2.0 * GIVE_UP) if excess > GIVE_UP else (0, False)
-            )
-        if worse >= 2 or far:
+        if past.reached:
             break
     # Halve while the least smooth length scored wins; when a halving loses, the best
     # sits above the newest length and the search ends there.
@@ -459,15 +491,18 @@ class Lockstep:
         results = _engine.fit_batch(
             items, pruning=pb.pruning, precondition=pb.precondition, cancel=cancel, stats=True
         )
+        ended: set[int] = set()
         for (k, s), res in zip(owners, results):
-            if k not in self.pending:
-                continue  # an earlier fit of its round failed
+            if k not in self.pending or k in ended:
+                continue  # an earlier fit of its round failed, or ended the round
             if isinstance(res, BaseException):
                 self.fail(k, res)
-            else:
-                search = self.runs[k][0]
-                search.record(s, cell_of(search.pb, s[0], s[1], res), res)
+                continue
+            search = self.runs[k][0]
+            if search.record(s, cell_of(search.pb, s[0], s[1], res), res):
+                ended.add(k)
         for k in list(self.pending):
+            self.runs[k][0].enough = never
             self.advance(k)
 
 
