@@ -478,29 +478,29 @@ class Lockstep:
         self.out[k] = e
 
     def step(self, cancel: npt.NDArray[np.uint8]) -> None:
-        """Scores the pending round of every search in one batch, then advances each."""
-        owners: list[tuple[int, Setting]] = []
-        items = []
-        for k, settings in self.pending.items():
-            search = self.runs[k][0]
-            for s in search.todo(settings):
-                owners.append((k, s))
+        """Scores the pending round of every search, then advances each. The j-th settings
+        of every round go to the engine in one batch, in the rounds' order, so that a
+        setting that ends its round spares the fits of the settings after it."""
+        todo = {k: self.runs[k][0].todo(settings) for k, settings in self.pending.items()}
+        for j in range(max(map(len, todo.values()), default=0)):
+            owners = [(k, t[j]) for k, t in todo.items() if j < len(t)]
+            if not owners:
+                break
+            searches = [self.runs[k][0] for k, _ in owners]
+            items = []
+            for search, (_, s) in zip(searches, owners):
                 sm = smoothing_of(s[0])
                 items.append((search.pb.samples, sm["lam"], sm["length"], s[1]))
-        pb = self.runs[next(iter(self.pending))][0].pb
-        results = _engine.fit_batch(
-            items, pruning=pb.pruning, precondition=pb.precondition, cancel=cancel, stats=True
-        )
-        ended: set[int] = set()
-        for (k, s), res in zip(owners, results):
-            if k not in self.pending or k in ended:
-                continue  # an earlier fit of its round failed, or ended the round
-            if isinstance(res, BaseException):
-                self.fail(k, res)
-                continue
-            search = self.runs[k][0]
-            if search.record(s, cell_of(search.pb, s[0], s[1], res), res):
-                ended.add(k)
+            pb = searches[0].pb
+            results = _engine.fit_batch(
+                items, pruning=pb.pruning, precondition=pb.precondition, cancel=cancel, stats=True
+            )
+            for search, (k, s), res in zip(searches, owners, results):
+                if isinstance(res, BaseException):
+                    self.fail(k, res)
+                    del todo[k]
+                elif search.record(s, cell_of(search.pb, s[0], s[1], res), res):
+                    del todo[k]
         for k in list(self.pending):
             self.runs[k][0].enough = never
             self.advance(k)
