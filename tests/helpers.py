@@ -39,10 +39,10 @@ def ci_checks():
     return checks
 
 
-def ppval(breaks, coefs, dim, t):
-    """Values (len(t), dim) of a piecewise polynomial in velk's layout, on pieces closed on
-    the left."""
-    breaks, coefs = np.asarray(breaks, dtype=float), np.asarray(coefs, dtype=float)
+def evaluate(res, t):
+    """Values (len(t), dim) of a velk result dict (or one of its pp_cell dicts), on pieces
+    closed on the left."""
+    breaks, coefs, dim = np.asarray(res["breaks"]), np.asarray(res["coefs"]), res["dim"]
     t = np.atleast_1d(np.asarray(t, dtype=float))
     piece = np.clip(np.searchsorted(breaks, t, side="right") - 1, 0, len(breaks) - 2)
     piece[(t <= breaks[0]) | np.isnan(t)] = 0
@@ -52,11 +52,6 @@ def ppval(breaks, coefs, dim, t):
     for m in range(1, coefs.shape[1]):  # Horner, as the core evaluates
         v = v * dt + coefs[rows, m]
     return v
-
-
-def evaluate(res, t):
-    """ppval of a velk result dict (or one of its pp_cell dicts)."""
-    return ppval(res["breaks"], res["coefs"], res["dim"], t)
 
 
 def prepare_reference(x, y, delta=None):
