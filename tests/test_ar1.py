@@ -185,23 +185,6 @@ def test_phi_zero_is_independent_noise(even, dim, weighted):
         assert_allclose(s_got["costs"], s_want["costs"], rtol=1e-12, atol=1e-13)
 
 
-@pytest.mark.parametrize(
-    ("kw", "error", "text"),
-    [({"phi": 1.0}, ValueError, "-1 < phi < 1"), ({"phi": -1.0}, ValueError, "-1 < phi < 1"),
-     ({"phi": math.nan}, ValueError, "phi"), ({"phi": "0.5"}, TypeError, "phi"),
-     ({"phi": 0.5, "pruning": "PELT"}, ValueError, "functional"),
-     ({"phi": 0.5, "pruning": "FPVI"}, ValueError, "functional"),
-     ({"phi": 0.5, "smoothing": math.inf}, ValueError, "straight lines"),
-     ({"phi": -0.5, "uneven": True}, ValueError, "evenly spaced")],
-)  # fmt: skip
-def test_clear_errors(kw, error, text):
-    kw = dict(kw)
-    x = np.cumsum(np.linspace(0.5, 1.5, 50)) if kw.pop("uneven", False) else np.arange(50.0)
-    args = {"smoothing": 3.0, "jump_cost": 5.0, **kw}
-    with pytest.raises(error, match=text):
-        velk.fit(x, np.sin(x), **args)
-
-
 @pytest.mark.parametrize("phi", [0.5, 0.9])
 def test_no_jump_and_interpolation_limits(phi):
     """An infinite jump cost fits one GLS spline; lam = 0 interpolates whatever phi."""

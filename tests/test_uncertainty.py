@@ -129,18 +129,6 @@ def test_a_jump_select_keeps_is_charged_bic_in_the_noise_it_leaves(step, n, seed
     assert p == pytest.approx(sel.spline.jump_table(noise=sel.noise).probability, rel=1e-9)
 
 
-@pytest.mark.parametrize(
-    "noise, delta, match",
-    [(-1.0, None, "noise"), (np.nan, None, "noise"), ([1.0, 2.0], None, "noise"),
-     (1.0, np.zeros(300), "delta"), (1.0, np.ones(5), "delta")],
-)  # fmt: skip
-def test_bad_input_is_refused(noise: object, delta: object, match: str) -> None:
-    x, y = _series(2.0)
-    spl = velk.fit(x, y, smoothing=0.5, jump_cost=5.0)
-    with pytest.raises(ValueError, match=match):
-        spl.jump_table(noise=noise, delta=delta)
-
-
 def test_record_is_read_only_iterable_and_converts_dates() -> None:
     t = np.datetime64("2024-01-01") + np.arange(120) * np.timedelta64(1, "D")
     y = np.where(np.arange(120) < 60, 0.0, 3.0) + 0.3 * np.random.default_rng(5).normal(size=120)
