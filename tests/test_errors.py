@@ -271,6 +271,7 @@ ERRORS = [
          change={"interval_cell": [np.arange(29)]}),
     case("spline scale", spline, V, "result['scale'] must be two positive finite units (x_unit, "
          "y_unit)", change={"scale": (1.0, 0.0)}),
+    # Jump tables and paths.
     case("table noise sign", lambda: spline().jump_table(-1.0), V, TABLE_NOISE),
     case("table noise NaN", lambda: spline().jump_table(math.nan), V, TABLE_NOISE),
     case("table noise length", lambda: spline().jump_table([1.0, 2.0, 3.0]), V, TABLE_NOISE),
