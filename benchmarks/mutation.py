@@ -57,7 +57,7 @@ cv: cv select errors
 fit: @fit search leaks
 cancel: engine threads many
 functional dominance line_states fast_root wide_extend: @search ar1 fit
-ar1 ar1_stats: ar1 ar1_stats select_ar1 engine
+ar1 ar1_stats: ar1 ar1_stats select_ar1 engine errors
 segment_splines: ar1 fit spline select engine
 noise: select noise engine
 stats: select uncertainty path noise select_ar1
@@ -67,9 +67,9 @@ _cli _report _table: cli
 _cv: select errors api docs
 _example: cli docs
 _fit: fit errors time spline api engine ar1 properties
-_jumps: uncertainty jump_plot cli select_ar1 noise
-_many: many cli select_ar1
-_path: path docs
+_jumps: uncertainty jump_plot cli select_ar1 noise errors
+_many: many cli select_ar1 errors
+_path: path docs errors
 _plot: jump_plot cli select path
 _robust: noise many select_ar1
 _plan _score _search _select: select select_ar1 many noise path errors cli

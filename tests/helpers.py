@@ -39,10 +39,10 @@ def ci_checks():
     return checks
 
 
-def ppval(breaks, coefs, dim, t):
-    """Values (len(t), dim) of a piecewise polynomial in velk's layout, on pieces closed on
-    the left."""
-    breaks, coefs = np.asarray(breaks, dtype=float), np.asarray(coefs, dtype=float)
+def evaluate(res, t):
+    """Values (len(t), dim) of a velk result dict (or one of its pp_cell dicts), on pieces
+    closed on the left."""
+    breaks, coefs, dim = np.asarray(res["breaks"]), np.asarray(res["coefs"]), res["dim"]
     t = np.atleast_1d(np.asarray(t, dtype=float))
     piece = np.clip(np.searchsorted(breaks, t, side="right") - 1, 0, len(breaks) - 2)
     piece[(t <= breaks[0]) | np.isnan(t)] = 0
@@ -52,11 +52,6 @@ def ppval(breaks, coefs, dim, t):
     for m in range(1, coefs.shape[1]):  # Horner, as the core evaluates
         v = v * dt + coefs[rows, m]
     return v
-
-
-def evaluate(res, t):
-    """ppval of a velk result dict (or one of its pp_cell dicts)."""
-    return ppval(res["breaks"], res["coefs"], res["dim"], t)
 
 
 def prepare_reference(x, y, delta=None):
@@ -128,14 +123,40 @@ def reinsch(x):
     return Q, R
 
 
-def spline_energy(x, y, w, p):
-    """min over f of p*sum w (y - f(x))^2 + (1-p)*int f''^2, by a dense solve."""
-    if len(x) <= 2:
-        return 0.0
-    Q, R = reinsch(x)
-    K = Q @ np.linalg.solve(R, Q.T)
-    f = np.linalg.solve(p * np.diag(w) + (1 - p) * K, p * w[:, None] * y)
-    return p * np.sum(w[:, None] * (y - f) ** 2) + (1 - p) * np.sum(f * (K @ f))
+GAUSS = 0.5 + np.array([-0.5, 0.5]) / np.sqrt(3.0)
+
+
+def dense_rows(x, y, w, lam, phi=0.0, h=1.0, even=False):
+    """Rows (A, b) over (f_0, d_0, ..., f_n-1, d_n-1) whose squared residual is
+    e' inv(Sigma) e + lam * int f''^2: e whitened by a square root of the inverse of the
+    AR(1) correlations phi**(|t_i - t_j|), t = x / h (0, 1, ... if even), and f'' of the
+    cubic Hermite pieces integrated by two-point Gauss quadrature."""
+    n = len(x)
+    sel = np.zeros((n, 2 * n))
+    sel[np.arange(n), 2 * np.arange(n)] = 1.0
+    t = np.arange(len(x)) if even else x / h  # integer lags, so that a negative phi has its powers
+    prec = np.linalg.inv(np.power(float(phi), np.abs(t[:, None] - t[None, :])))
+    vals, vecs = np.linalg.eigh(prec)
+    white = np.sqrt(np.clip(vals, 0.0, None))[:, None] * vecs.T
+    sw = np.sqrt(w)[:, None]
+    rows, rhs = [white @ (sw * sel)], [white @ (sw * y)]
+    for k in range(n - 1):
+        hk = x[k + 1] - x[k]
+        for s in GAUSS:  # f'' of the Hermite piece at a Gauss point of [x_k, x_k+1]
+            r = np.zeros(2 * n)
+            r[2 * k : 2 * k + 4] = [12 * s - 6, hk * (6 * s - 4), 6 - 12 * s, hk * (6 * s - 2)]
+            rows.append((np.sqrt(lam * hk / 2) / hk**2 * r)[None])
+            rhs.append(np.zeros((1, y.shape[1])))
+    return np.vstack(rows), np.vstack(rhs)
+
+
+def dense_solve(x, y, w, lam, phi=0.0, h=1.0, even=False):
+    """(least value, values f, slopes d) of the segment."""
+    if len(x) == 1:
+        return 0.0, y, np.zeros_like(y)
+    A, b = dense_rows(x, y, w, lam, phi, h, even)
+    z = np.linalg.lstsq(A, b, rcond=None)[0]
+    return float(np.sum((A @ z - b) ** 2)), z[0::2], z[1::2]
 
 
 def line_energy(x, y, w):
@@ -146,11 +167,12 @@ def line_energy(x, y, w):
     return float(np.sum((sw[:, None] * y - A @ coef) ** 2))
 
 
-def energy_of(x, y, w, p):
-    """The energy of samples l..r, as a function of (l, r), by the dense oracles above."""
-    if p == 0.0:
+def energy_of(x, y, w, lam):
+    """The energy of samples l..r under independent noise, as a function of (l, r), by the
+    dense oracles above (lam = inf: straight lines)."""
+    if np.isinf(lam):
         return lambda l, r: line_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1])
-    return lambda l, r: spline_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1], p)
+    return lambda l, r: dense_solve(x[l : r + 1], y[l : r + 1], w[l : r + 1], lam)[0]
 
 
 def best_costs(n, energy, gamma):
@@ -185,17 +207,6 @@ def engine_fit(x, y, delta=None, **kw):
     from velk import _engine
 
     return _engine.fit(engine_samples(x, y, delta), **kw)
-
-
-def engine_search(x, y, p, gamma, delta=None, **kw):
-    """The engine's search with velk.velk's p and gamma: lam = (1 - p) / p and jump cost
-    gamma / p (gamma itself for straight lines); costs in units of p * D, as velk.velk's F."""
-    from velk import _engine
-
-    lam, cost = (np.inf, gamma) if p == 0 else ((1 - p) / p, gamma / p)
-    res = _engine.search(engine_samples(x, y, delta), lam=lam, jump_cost=cost, **kw)
-    res["costs"] *= p or 1.0
-    return res
 
 
 # --- the suite itself -----------------------------------------------------------------

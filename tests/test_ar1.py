@@ -13,44 +13,11 @@ import math
 
 import numpy as np
 import pytest
-from helpers import ar1, best_costs, engine_samples
+from helpers import ar1, best_costs, dense_solve, engine_samples
 from numpy.testing import assert_allclose
 
 import velk
 from velk import _engine
-
-GAUSS = 0.5 + np.array([-0.5, 0.5]) / math.sqrt(3.0)
-
-
-def dense_rows(x, y, w, lam, phi, h, even):
-    """Rows (A, b) over (f_0, d_0, ..., f_n-1, d_n-1) whose squared residual is
-    e' inv(Sigma) e + lam * int f''^2."""
-    n = len(x)
-    sel = np.zeros((n, 2 * n))
-    sel[np.arange(n), 2 * np.arange(n)] = 1.0
-    t = np.arange(len(x)) if even else x / h  # integer lags, so that a negative phi has its powers
-    prec = np.linalg.inv(np.power(float(phi), np.abs(t[:, None] - t[None, :])))
-    vals, vecs = np.linalg.eigh(prec)
-    white = np.sqrt(np.clip(vals, 0.0, None))[:, None] * vecs.T
-    sw = np.sqrt(w)[:, None]
-    rows, rhs = [white @ (sw * sel)], [white @ (sw * y)]
-    for k in range(n - 1):
-        hk = x[k + 1] - x[k]
-        for s in GAUSS:  # f'' of the Hermite piece at a Gauss point of [x_k, x_k+1]
-            r = np.zeros(2 * n)
-            r[2 * k : 2 * k + 4] = [12 * s - 6, hk * (6 * s - 4), 6 - 12 * s, hk * (6 * s - 2)]
-            rows.append((math.sqrt(lam * hk / 2) / hk**2 * r)[None])
-            rhs.append(np.zeros((1, y.shape[1])))
-    return np.vstack(rows), np.vstack(rhs)
-
-
-def dense_solve(x, y, w, lam, phi, h, even):
-    """(least value, values f, slopes d) of the segment."""
-    if len(x) == 1:
-        return 0.0, y, np.zeros_like(y)
-    A, b = dense_rows(x, y, w, lam, phi, h, even)
-    z = np.linalg.lstsq(A, b, rcond=None)[0]
-    return float(np.sum((A @ z - b) ** 2)), z[0::2], z[1::2]
 
 
 class Problem:
@@ -183,23 +150,6 @@ def test_phi_zero_is_independent_noise(even, dim, weighted):
         kw.pop("stats")
         s_want, s_got = _engine.search(samples, **kw), _engine.search(samples, phi=0.0, **kw)
         assert_allclose(s_got["costs"], s_want["costs"], rtol=1e-12, atol=1e-13)
-
-
-@pytest.mark.parametrize(
-    ("kw", "error", "text"),
-    [({"phi": 1.0}, ValueError, "-1 < phi < 1"), ({"phi": -1.0}, ValueError, "-1 < phi < 1"),
-     ({"phi": math.nan}, ValueError, "phi"), ({"phi": "0.5"}, TypeError, "phi"),
-     ({"phi": 0.5, "pruning": "PELT"}, ValueError, "functional"),
-     ({"phi": 0.5, "pruning": "FPVI"}, ValueError, "functional"),
-     ({"phi": 0.5, "smoothing": math.inf}, ValueError, "straight lines"),
-     ({"phi": -0.5, "uneven": True}, ValueError, "evenly spaced")],
-)  # fmt: skip
-def test_clear_errors(kw, error, text):
-    kw = dict(kw)
-    x = np.cumsum(np.linspace(0.5, 1.5, 50)) if kw.pop("uneven", False) else np.arange(50.0)
-    args = {"smoothing": 3.0, "jump_cost": 5.0, **kw}
-    with pytest.raises(error, match=text):
-        velk.fit(x, np.sin(x), **args)
 
 
 @pytest.mark.parametrize("phi", [0.5, 0.9])

@@ -61,14 +61,11 @@ def problem(seed, n, dim, even, weighted, step):
 
 
 CASES = [  # (phi, dim, even, weighted, lam, step)
-    (0.0, 1, True, False, 3.0, 0.0),
-    (0.5, 1, True, False, 3.0, 0.0),
-    (-0.6, 1, True, True, 0.5, 0.0),
-    (0.9, 2, True, True, 20.0, 0.0),
-    (0.5, 3, False, True, 2.0, 0.0),
-    (0.7, 1, False, False, 0.05, 6.0),
+    (0.0, 1, True, False, 3.0, 0.0), (0.5, 1, True, False, 3.0, 0.0),
+    (-0.6, 1, True, True, 0.5, 0.0), (0.9, 2, True, True, 20.0, 0.0),
+    (0.5, 3, False, True, 2.0, 0.0), (0.7, 1, False, False, 0.05, 6.0),
     (0.3, 2, True, True, 8.0, 6.0),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize(("phi", "dim", "even", "weighted", "lam", "step"), CASES)

@@ -37,23 +37,16 @@ def test_matches_independent_recomputation(dim, p, gamma, kw):
     assert got == pytest.approx(reference_score(x, y, delta, folds, p, gamma, **kw), rel=1e-12)
 
 
-@pytest.mark.parametrize(
-    "n,p,gamma,folds,expected",
-    [
-        (20, 0.9, 1.0, [[0, 2], [1, 3]], "reference"),  # samples in no fold still count in n
-        (40, 0.9, 1.0, [[3, 3]], "twice [[3]]"),  # a repeated index counts each time
-        (40, 0.9, 1.0, [], 0.0),
-        (40, 0.9, 1.0, [[]], 0.0),
-        (40, 0.5, 0.0, [[0]], np.inf),  # screened settings
-        (40, 0.5, -1.0, [[0]], np.inf),
-        (40, -0.5, 1.0, [[0]], np.inf),
-        (40, 1.5, 1.0, [[0]], np.inf),
-        (40, np.nan, 1.0, [[0]], np.inf),
-        (5, 0.9, 1.0, [[0, 1, 2, 3], [99]], np.inf),  # a failed fit, before the bad index
-        (0, 0.9, 1.0, [[]], np.inf),
-        (0, 0.9, 1.0, [], np.nan),
-    ],
-)
+@pytest.mark.parametrize("n,p,gamma,folds,expected", [
+    (20, 0.9, 1.0, [[0, 2], [1, 3]], "reference"),  # samples in no fold still count in n
+    (40, 0.9, 1.0, [[3, 3]], "twice [[3]]"),  # a repeated index counts each time
+    (40, 0.9, 1.0, [], 0.0), (40, 0.9, 1.0, [[]], 0.0),
+    # Screened settings.
+    (40, 0.5, 0.0, [[0]], np.inf), (40, 0.5, -1.0, [[0]], np.inf), (40, -0.5, 1.0, [[0]], np.inf),
+    (40, 1.5, 1.0, [[0]], np.inf), (40, np.nan, 1.0, [[0]], np.inf),
+    (5, 0.9, 1.0, [[0, 1, 2, 3], [99]], np.inf),  # a failed fit, before the bad index
+    (0, 0.9, 1.0, [[]], np.inf), (0, 0.9, 1.0, [], np.nan),
+])  # fmt: skip
 def test_special_scores(n, p, gamma, folds, expected):
     x, y, delta = data(n=n)
     got = velk_cvscore(x, y, p, gamma, delta, folds)

@@ -1,6 +1,8 @@
 """Every argument error of every entry point, each message once: the exact exception type
 and text. A message ending in "..." is matched as a prefix."""
 
+import datetime
+import functools
 import math
 import pickle
 import threading
@@ -34,6 +36,11 @@ prepare = with_defaults(_engine.prepare, x=X, y=Y)
 fit = with_defaults(velk.fit, x=XS, y=np.sin(6 * XS), p=0.9, gamma=1.0)
 cv_score = with_defaults(velk.cv_score, x=XS, y=np.sin(6 * XS), p=0.9, gamma=1.0)
 select = with_defaults(velk.select, x=XS, y=np.sin(6 * XS))
+ar1_fit = with_defaults(velk.fit, x=XS, y=np.sin(6 * XS), smoothing=0.1, jump_cost=1.0, phi=0.5)
+many = with_defaults(velk.select_many, data=np.c_[np.sin(6 * XS), XS])
+fit_many = with_defaults(velk.fit_many, data=np.c_[np.sin(6 * XS), XS], p=0.9, gamma=1.0)
+chosen = functools.cache(lambda: velk.select(XS, np.sin(6 * XS), n_jobs=1))
+DAYS = np.datetime64("2021-03-01") + np.arange(30)
 
 
 def spline(change=(), **kw):
@@ -79,6 +86,9 @@ NAN_X[2] = math.nan
 
 TOO_FEW = "at least two finite data points are required, got 1"
 FOLDS_TYPE = "folds must be an int or a sequence of index sequences, got "
+TABLE_NOISE = "noise must be finite and positive, a scalar or one per component (2)"
+TABLE_DELTA = "delta must be positive, a scalar or one per fitted sample (30)"
+PHI_PRUNING = "phi needs pruning='functional': FPVI and PELT assume independent noise"
 
 
 def case(id, call, exc, message, **kw):
@@ -261,6 +271,59 @@ ERRORS = [
          change={"interval_cell": [np.arange(29)]}),
     case("spline scale", spline, V, "result['scale'] must be two positive finite units (x_unit, "
          "y_unit)", change={"scale": (1.0, 0.0)}),
+    # Jump tables and paths.
+    case("table noise sign", lambda: spline().jump_table(-1.0), V, TABLE_NOISE),
+    case("table noise NaN", lambda: spline().jump_table(math.nan), V, TABLE_NOISE),
+    case("table noise length", lambda: spline().jump_table([1.0, 2.0, 3.0]), V, TABLE_NOISE),
+    case("table delta zero", lambda: spline().jump_table(1.0, np.zeros(30)), V, TABLE_DELTA),
+    case("table delta length", lambda: spline().jump_table(1.0, np.ones(5)), V, TABLE_DELTA),
+    case("path lo", lambda: chosen().path(0.0, 1.0), V,
+         "lo must be a positive finite jump cost, got 0.0"),
+    case("path hi", lambda: chosen().path(1.0, math.inf), V,
+         "hi must be a positive finite jump cost, got inf"),
+    case("path order", lambda: chosen().path(2.0, 1.0), V, "lo must not exceed hi, got lo=2, hi=1"),
+    case("path str", lambda: chosen().path("a", 1.0), T, "lo must be a number, got str"),
+    case("path t noise", lambda: velk.select(XS, np.sin(6 * XS), noise="t", n_jobs=1).path(), V,
+         "the jump-cost path needs Gaussian noise: under Student-t noise each cost would need a "
+         "reweighting of its own"),
+    # Time.
+    case("fit x text", fit, T, "x must hold real numbers, got strings", x=DAYS.astype(str)),
+    case("fit y dates", fit, T, "y must hold real numbers, got datetimes", x=None, y=DAYS),
+    case("fit x months", fit, V, "timedeltas in years or months have no fixed length in seconds",
+         x=np.arange(30).astype("m8[M]")),
+    case("fit x mixed", fit, T, "values mix datetimes and timedeltas",
+         x=[datetime.datetime(2020, 1, 1), datetime.timedelta(1)] * 15),
+    # AR(1) noise.
+    case("phi 1", ar1_fit, V, "phi must satisfy -1 < phi < 1, got 1", phi=1.0),
+    case("phi -1", ar1_fit, V, "phi must satisfy -1 < phi < 1, got -1", phi=-1.0),
+    case("phi NaN", ar1_fit, V, "phi must be a number, got nan", phi=math.nan),
+    case("phi str", ar1_fit, T, "phi must be a real number, got str", phi="0.5"),
+    case("phi PELT", ar1_fit, V, PHI_PRUNING, pruning="PELT"),
+    case("phi FPVI", ar1_fit, V, PHI_PRUNING, pruning="FPVI"),
+    case("phi lines", ar1_fit, V, "phi is not supported with straight lines (an infinite lam or "
+         "length)", smoothing=math.inf),
+    case("phi uneven", ar1_fit, V, "phi < 0 needs evenly spaced x: the correlation phi**(dx / h) "
+         "between uneven samples is defined for phi >= 0 only, got -0.5", x=XS**2, phi=-0.5),
+    # The noise model of select: a name, or phi known.
+    case("noise name", select, V, "unknown noise 'laplace', expected one of 'gaussian', "
+         "'student-t', 'ar1', 'auto', 'white', 't'", noise="laplace"),
+    case("noise phi 3", select, V, "noise as phi must satisfy -1 < phi < 1, got 3", noise=3),
+    case("noise phi 1", select, V, "noise as phi must satisfy -1 < phi < 1, got 1", noise=1.0),
+    case("noise phi -1", select, V, "noise as phi must satisfy -1 < phi < 1, got -1", noise=-1.0),
+    case("noise NaN", select, V, "noise must be a number, got nan", noise=math.nan),
+    case("noise None", select, T, "noise must be a real number, got NoneType", noise=None),
+    case("noise bool", select, T, "noise must be a real number, got bool", noise=True),
+    # Many series.
+    case("many data", many, T, "data must be a 2-D array (a series per column), a DataFrame, a "
+         "mapping or a sequence of series, got int", data=42),
+    case("many executor and n_jobs", many, V, "give executor or n_jobs, not both", n_jobs=2,
+         executor=ThreadPoolExecutor(1)),
+    case("many delta", many, V, "delta of shape (3, 3) does not match data (30, 2)",
+         delta=np.ones((3, 3))),
+    case("many tuple", many, V, "a series is y, (x, y) or (x, y, delta), got a tuple of 1",
+         data=[(XS,)]),
+    case("fit_many pruning", fit_many, V, "unknown pruning 'none', expected one of 'functional', "
+         "'FPVI', 'PELT'", pruning="none"),
 ]
 if not SANITIZED:  # AddressSanitizer aborts on an impossible allocation instead of failing it
     ERRORS += [

@@ -17,10 +17,6 @@ INF = math.inf
 NAN = math.nan
 
 
-def col(*values):
-    return np.array(values, dtype=float)[:, None]
-
-
 def random_samples(rng, n, dim=1):
     x = np.cumsum(rng.uniform(0.2, 2.0, n)) - 3.0
     y = rng.standard_normal((n, dim)) + np.sin(x)[:, None]
@@ -98,6 +94,6 @@ WORKED = [
 
 @pytest.mark.parametrize("p, rows", WORKED)
 def test_worked_examples(p, rows):
-    res = velk.velk(np.array([0.0, 1.0, 2.0]), col(0.0, 1.0, 0.0), p, INF)
+    res = velk.velk(np.array([0.0, 1.0, 2.0]), np.array([[0.0], [1.0], [0.0]]), p, INF)
     assert_array_equal(res["breaks"], [-1.0, 0.0, 1.0, 2.0, 3.0])
     assert_allclose(res["coefs"], rows, rtol=0, atol=1e-14)

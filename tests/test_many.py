@@ -109,20 +109,6 @@ def test_an_interrupt_cancels_every_worker(monkeypatch):
     assert len(seen) < len(specs) // 2  # the rest never ran
 
 
-@pytest.mark.parametrize(
-    ("call", "error", "match"),
-    [(lambda y: velk.select_many(42), TypeError, "2-D array"),
-     (lambda y: velk.select_many(y, n_jobs=2, executor=ThreadPoolExecutor(1)), ValueError,
-      "not both"),
-     (lambda y: velk.select_many(y, delta=np.ones((3, 3))), ValueError, "does not match"),
-     (lambda y: velk.select_many([(y[:, 0],)]), ValueError, "tuple of 1"),
-     (lambda y: velk.fit_many(y, pruning="none"), ValueError, "pruning")],
-)  # fmt: skip
-def test_bad_arguments_raise_before_any_work(call, error, match):
-    with pytest.raises(error, match=match):
-        call(panel()[1])
-
-
 # The cluster's worker processes are leak-checked at their own exit, where distributed's
 # profiler thread leaves CPython frame objects behind.
 @pytest.mark.parametrize(

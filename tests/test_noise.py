@@ -113,13 +113,3 @@ def test_names_of_the_noise_models_and_the_t_scale_in_units_of_y():
     t, t1000 = (velk.select(x, u * y[:, 0], noise="t") for u in (1.0, 1000.0))
     assert t.noise_model == "student-t" and t.noise == pytest.approx(t1000.noise / 1000, rel=1e-6)
     assert 0.5 < t.noise < 1.5 and t.nu in (2.0, 4.0, 8.0, 16.0)
-
-
-@pytest.mark.parametrize(
-    ("value", "error"),
-    [("laplace", ValueError), (3, ValueError), (None, TypeError), (True, TypeError),
-     (1.0, ValueError), (-1.0, ValueError), (np.nan, ValueError)],
-)  # fmt: skip
-def test_bad_noise_is_refused(value, error):  # a number is phi, known
-    with pytest.raises(error, match="noise"):
-        velk.select(np.arange(10.0), np.arange(10.0), noise=value)

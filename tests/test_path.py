@@ -172,16 +172,3 @@ def test_dates_give_datetime_jumps():
     path = sel.path()
     np.testing.assert_array_equal(path.jumps[path.at(sel.jump_cost)], sel.spline.jumps)
     assert path.jumps[0].dtype.kind == "M"
-
-
-@pytest.mark.parametrize("lo, hi, error, match", [
-    (0.0, 1.0, ValueError, "positive"), (1.0, np.inf, ValueError, "positive"),
-    (2.0, 1.0, ValueError, "exceed"), ("a", 1.0, TypeError, "number"),
-    (None, None, ValueError, "Gaussian"),
-])  # fmt: skip
-def test_bad_ranges_and_t_noise_are_refused(chosen, lo, hi, error, match):
-    x, y, sel = chosen
-    if match == "Gaussian":
-        sel = velk.select(x[:60], y[:60], noise="student-t", n_jobs=1)
-    with pytest.raises(error, match=match):
-        sel.path(lo, hi)

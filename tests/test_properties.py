@@ -112,11 +112,8 @@ def internal_error_allowed(e, args):
     )
 
 
-ALLOWED = {
-    "raw": (TypeError, ValueError, RuntimeError, OverflowError),
-    "cv": (TypeError, ValueError, RuntimeError, OverflowError),
-    "engine": (TypeError, ValueError),
-}
+RAW_ERRORS = (TypeError, ValueError, RuntimeError, OverflowError)
+ALLOWED = {"raw": RAW_ERRORS, "cv": RAW_ERRORS, "engine": (TypeError, ValueError)}
 
 
 @pytest.mark.parametrize("entry", ["raw", "cv", "engine"])

@@ -11,7 +11,7 @@ import math
 
 import numpy as np
 import pytest
-from helpers import best_costs, energy_of, engine_samples, engine_search
+from helpers import best_costs, energy_of, engine_samples
 
 from velk import _engine
 
@@ -83,14 +83,13 @@ def test_functional_search_keeps_every_optimum_of_pelt():
 def test_both_searches_reach_the_unpruned_optimum(seed):
     rng = np.random.default_rng([seed, 7])
     x, y, delta, lam, cost = problem(rng, top=40)
-    p = 0.0 if np.isinf(lam) else 1.0 / (1.0 + lam)
-    gamma = cost * (p or 1.0)
     w = np.ones(len(x)) if delta is None else delta**-2.0
-    want = best_costs(len(x), energy_of(x, y, w, p), gamma)
+    want = best_costs(len(x), energy_of(x, y, w, lam), cost)
+    samples = engine_samples(x, y, delta)
     for pruning in ("functional", "PELT"):
-        got = engine_search(x, y, p, gamma, delta, pruning=pruning)["costs"]
-        # The dense oracle loses digits of its own at stiff smoothing (K f cancels).
-        np.testing.assert_allclose(got, want, rtol=1e-7, atol=1e-9 * want[-1])
+        got = search(samples, lam, cost, pruning)["costs"]
+        # The oracle's least squares on rows keeps its digits at stiff smoothing too (1e-13).
+        np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-12 * want[-1])
 
 
 @pytest.mark.parametrize("length", [2.0, 8.0, 32.0, 128.0])

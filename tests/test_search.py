@@ -13,9 +13,7 @@ PRUNINGS = ["FPVI", "PELT"]
 
 
 def fit(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none"):
-    y = np.asarray(y, dtype=float)
-    if y.ndim == 1:
-        y = y[:, None]
+    y = np.asarray(y, dtype=float).reshape(len(x), -1)  # 1-D: one component
     return velk.velk(np.asarray(x, dtype=float), y, p, gamma, delta, pruning, precondition)
 
 

@@ -88,18 +88,6 @@ def test_roots_integrals_and_breaks_speak_time():
     assert spl.derivative()(t[5]) == pytest.approx(ref(secs[5], nu=1), rel=1e-12)
 
 
-def test_time_errors():
-    t, _, y = daily()
-    with pytest.raises(ValueError, match="no fixed length"):
-        velk.fit(np.arange(60).astype("m8[M]"), y, **KW)
-    with pytest.raises(TypeError, match="mix datetimes and timedeltas"):
-        velk.fit([datetime.datetime(2020, 1, 1), datetime.timedelta(1)] * 30, y, **KW)
-    with pytest.raises(TypeError, match="x must hold real numbers, got strings"):
-        velk.fit(t.astype(str), y, **KW)
-    with pytest.raises(TypeError, match="y must hold real numbers, got datetimes"):
-        velk.fit(None, t, **KW)
-
-
 @pytest.mark.parametrize("value,axis_x,expected", [
     (pd.Timedelta(hours=2), "time", 7200.0), (np.timedelta64(3, "D"), "time", 3 * DAY),
     (datetime.timedelta(milliseconds=5), "time", 0.005), (2.5, "numbers", 2.5),
