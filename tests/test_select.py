@@ -324,6 +324,7 @@ def test_the_ladder_stops_at_the_first_length_clearly_past_the_best(
                 settings = strategy.send(None)
 
     monkeypatch.setattr(_search, "score_cell", score_cell)
+
     def fit_batch(items, **kw):  # many series in step: a batch of a round's j-th settings
         calls.extend(it[2] for it in items)
         return items
