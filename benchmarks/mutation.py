@@ -69,6 +69,7 @@ _example: cli docs
 _fit: fit errors time spline api engine ar1 properties
 _jumps: uncertainty jump_plot cli select_ar1 noise errors
 _many: many cli select_ar1 errors
+_lockstep: select many
 _path: path docs errors
 _plot: jump_plot cli select path
 _robust: noise many select_ar1

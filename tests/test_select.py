@@ -298,7 +298,7 @@ LADDER = {0.25: 9.0, 0.5: 8.0, 1.0: 5.0, 2.0: 0.0, 4.0: 10.0, 8.0: 50.0, 16.0: 4
 def test_the_ladder_stops_at_the_first_length_clearly_past_the_best(
     monkeypatch, scores, fitted, how
 ):
-    from velk import _search
+    from velk import _lockstep, _search
 
     table = {**LADDER, **scores}
     calls, held, late = [], {}, []
@@ -330,12 +330,12 @@ def test_the_ladder_stops_at_the_first_length_clearly_past_the_best(
         return items
 
     monkeypatch.setattr(_engine, "fit_batch", fit_batch)
-    monkeypatch.setattr(_search, "cell_of", lambda pb, v, cost, res: cell(v, cost))
+    monkeypatch.setattr(_lockstep, "cell_of", lambda pb, v, cost, res: cell(v, cost))
     cancel = np.zeros(1, np.uint8)
     search = _search.Search(_search.Problem(None, 100, 1, 0.0, "functional", "none", cancel))
     strategy = watched(_search.default_search(search, 1.0, 1e3, 1.0))
     if how == "in step":
-        _search.drive_together([(search, strategy)], cancel)
+        _lockstep.drive_together([(search, strategy)], cancel)
     else:
         with ThreadPoolExecutor(2) if how == "threads" else contextlib.nullcontext() as pool:
             _search.drive(search, strategy, pool, Progress(False))

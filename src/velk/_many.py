@@ -20,11 +20,12 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
+from velk._lockstep import drive_together
 from velk._params import reported, setting
 from velk._plan import Options, Plan, Task, ar1_best, job_of
 from velk._progress import Progress
 from velk._samples import Data, read
-from velk._search import Search, Strategy, drive, drive_together
+from velk._search import Search, Strategy, drive
 from velk._select import Outcome, Selection, score_of, selection_of
 from velk._spline import JumpSpline
 from velk._validate import (
