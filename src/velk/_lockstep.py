@@ -9,14 +9,14 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
-from velk._search import Round, Search, Strategy, cell_of, never, smoothing_of
+from velk._search import Round, Search, Strategy, cell_of, smoothing_of
 
 __all__ = ["drive_together"]
 
 
 class Lockstep:
-    """Runs the strategies of many independent searches in step: the pending round of every
-    search goes to the engine in one batch, all of whose fits run without the interpreter
+    """Runs the strategies of many independent searches in step: the pending rounds of all
+    searches go to the engine together, in batches whose fits run without the interpreter
     lock, so that many small fits cost little more than their arithmetic. A failure ends
     that search alone, with its exception as its outcome."""
 
@@ -65,7 +65,6 @@ class Lockstep:
                 elif search.record(s, cell_of(search.pb, s[0], s[1], res), res):
                     del todo[k]
         for k in list(self.pending):
-            self.runs[k][0].enough = never
             self.advance(k)
 
 

@@ -158,8 +158,9 @@ class Search:
         # (settings, or a Guess from the round's scores as they come): `drive` may score
         # those on the workers the round leaves idle.
         self.ahead: Round | Guess = []
-        # Whether the round it yields ends at a setting, asked as each is recorded, in the
-        # round's order: the settings after it are dropped.
+        # Whether a round the strategy yields ends at a setting, asked as each is recorded,
+        # in the round's order: the settings after it are dropped. The strategy sets it for
+        # the rounds it applies to and puts `never` back after them.
         self.enough: Callable[[Setting], bool] = never
 
     def todo(self, settings: Round) -> Round:
@@ -199,7 +200,6 @@ def drive(
                     if workers is not None:
                         workers.stop(todo[k + 1 :])
                     break
-            search.enough = never
             if workers is not None:
                 workers.end_round()
             settings = strategy.send(None)
@@ -403,13 +403,14 @@ def default_search(
     search as a guess."""
     lengths = ladder(h, span)
     past = Past(search)
+    search.enough = past
     for k in range(0, len(lengths), ROUND):
         batch = lengths[k : k + ROUND]
         search.ahead = ladder_guess(search, batch, lengths[k + ROUND : k + 2 * ROUND], cost, h)
-        search.enough = past
         yield [(v, cost) for v in batch]
         if past.reached:
             break
+    search.enough = never
     # Halve while the least smooth length scored wins; when a halving loses, the best
     # sits above the newest length and the search ends there.
     edge, lowest = None, LOWEST * h
