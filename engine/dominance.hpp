@@ -30,7 +30,9 @@ class CutTest {
 public:
     CutTest(const Quadratic& l, const Quadratic& j, double gamma, double top);
     // Whether l can be dropped for j and k.
-    bool by(const Quadratic& k) const;
+    bool by(const Quadratic& k);
+    // The multipliers tried so far by `by`: its work, which only a count sees.
+    Index probes() const { return probes_; }
 
 private:
     // C_l - C_o = (c_l - c_o - |e|^2) + v'A v + 2 a'v for one other candidate
@@ -48,18 +50,20 @@ private:
         Side k;
         double dck = 0.0, sure = 0.0;
     };
-    // The certified bound at mu1 and, at the Lagrangian's minimiser v,
-    // C_l - C_j, C_l - C_k - tol_k and |v|^2.
+    // The certified bound at mu1, the Lagrangian's minimiser v and
+    // C_l - C_k - tol_k there.
     struct Probe {
-        double bound, f, g, vv, v0, v1;
+        double bound, g, v[2];
     };
     Probe probe(const Cut& k, double mu1) const;
+    bool fails_on_line(const Cut& cut, const double* p, const double* q) const;
 
     enum class Verdict { Drop, Keep, Try };
     Quadratic l_;
     double gamma_, cl_;
     Side j_;
     Verdict verdict_ = Verdict::Keep;
+    Index probes_ = 0;
     double tol_j_ = 0.0, rho_ = 0.0, dcj_ = 0.0, sure_j_ = 0.0, v0_[2] = {0.0, 0.0};
 };
 

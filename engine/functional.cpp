@@ -155,7 +155,7 @@ void prune_pass(LiveSet& live, PassScratch& s, const View& view, Index m, double
         // time; eight (16 and 32 later as well) drop a fifth more but cost
         // more than they save.
         if (cut && !gone && o1 < n) {
-            const CutTest test(q, view(o1), gamma, top);
+            CutTest test(q, view(o1), gamma, top);
             const Index cuts[6] = {k + 1, n1, k + 2, k + 4, n2, k + 8};
             for (Index i = 0; i < 6 && !gone; ++i)
                 if (cuts[i] < n && std::find(cuts, cuts + i, cuts[i]) == cuts + i)

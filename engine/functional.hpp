@@ -23,13 +23,16 @@ namespace velk::engine {
 // (dominance.hpp) for the candidates that no pairwise test drops. A drop saves
 // the extensions of the rest of a candidate's life, which is about as many
 // steps as the live set holds (Little's law), while the tests of a pass cost
-// the same per candidate at any size: the test pays from a few hundred on.
-// Measured at 10^5 samples (smooth curve, three steps): from 128 it costs
-// 1.2x the time at L = 1024 for a quarter fewer samples fed; from 512 it
-// costs nothing there and gains as much as from 256 at L = 4096. In three
-// components it dropped 2-5 % more at 20-60 % more time, so one component
-// only. Tests lower it to 0 to exercise the test on small problems.
-inline constexpr Index kCutFrom = 512;
+// the same per candidate at any size: the test pays from about a hundred on.
+// Measured at 10^5 samples (smooth curve, three steps), against 512: from 128
+// it feeds 96 samples per sample instead of 137 at L = 1024 in 0.95x the
+// time, and 276 instead of 467 at L = 4096 in 0.75x; from 64 it feeds 59 at
+// L = 1024 but takes 1.1x the time, from 32 1.2x. Straight lines (a sine with
+// 20 jumps) from 128 against 2048: 91 fed per sample instead of 158 at 10^5
+// in 1.1x the time, 0.9x at 3 x 10^5, 0.53x at 10^6. In three components it
+// dropped 2-5 % more at 20-60 % more time, so one component only. Tests lower
+// it to 0 to exercise the test on small problems.
+inline constexpr Index kCutFrom = 128;
 
 // p > 0: the model's spline segments.
 PartitionResult functional_search(const SegmentModel& model, double gamma, Ticker& ticker,
@@ -37,15 +40,8 @@ PartitionResult functional_search(const SegmentModel& model, double gamma, Ticke
 
 // p = 0: weighted least-squares lines, each candidate a 2-parameter state
 // (value at the current end and slope).
-// A line's state is cheaper to extend than a spline's, so the cut test pays
-// only for larger live sets: on a sine with 20 jumps it takes 0.83x the time
-// at 10^6 samples from 2048 candidates (1263 fed per sample against 2344),
-// 0.73x from 512 but then 1.2x at 3 x 10^5; from 2048 it does not run at
-// 10^5 and costs nothing at 3 x 10^5.
-inline constexpr Index kLineCutFrom = 4 * kCutFrom;
-
 PartitionResult functional_line_search(const LineModel& model, double gamma, Ticker& ticker,
-                                       Index cut_from = kLineCutFrom);
+                                       Index cut_from = kCutFrom);
 
 // p > 0 with AR(1) noise: candidates are the reduced quadratics of ar1.hpp.
 PartitionResult ar1_functional_search(const Ar1Model& model, double gamma, Ticker& ticker,

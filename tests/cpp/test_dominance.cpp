@@ -83,6 +83,7 @@ double least_gap(const Triple& t, double cut) {
 TEST(certificates_hold_on_the_whole_region) {
     Rng rng(11);
     int pairs = 0, cuts = 0;
+    Index probes = 0;
     for (int c = 0; c < 4000; ++c) {
         CONTEXT("triple ", c);
         const Triple t = draw(rng);
@@ -91,14 +92,20 @@ TEST(certificates_hold_on_the_whole_region) {
             ++pairs;
             CHECK(least_gap(t, INFINITY) > 0.0);
         }
-        if (engine::CutTest(l, j, t.gamma, t.top).by(k)) {
+        engine::CutTest test(l, j, t.gamma, t.top);
+        if (test.by(k)) {
             ++cuts;
             CHECK(least_gap(t, 0.0) > 0.0);
         }
+        probes += test.probes();
     }
     // The draws must exercise both tests.
     CHECK(pairs > 200);
     CHECK(cuts > 400);
+    // Giving up late costs only time: the multiplier searches took 3189
+    // probes when this was written (about 4100 with one end of each line
+    // checked, 5800 with no line checked after a probe).
+    CHECK(probes <= 3220);
 }
 
 // Where j beats l clearly on the part of the region that k leaves, but
@@ -118,10 +125,10 @@ TEST(clear_dominations_on_the_cut_are_certified) {
         certified += engine::CutTest(l, j, t.gamma, t.top).by(k);
     }
     CONTEXT(certified, " of ", clear, " certified");
-    // 290 of 307 (94.5 %) when this was written: the multiplier's search must
-    // find them, not only its certificate hold.
+    // 291 of 307 (94.8 %) when this was written: the multiplier's search must
+    // find them, not only its certificate hold, and must not give up early.
     CHECK(clear > 300);
-    CHECK(certified * 100 >= clear * 94);
+    CHECK(certified * 1000 >= clear * 945);
 }
 
 }  // namespace

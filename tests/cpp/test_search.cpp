@@ -215,9 +215,9 @@ TEST(cut_test_keeps_every_optimum_of_pelt) {
         fed_cut += compare(functional(c, 0), pelt, c.gamma, scale_of(c.data, c.p));
         fed += functional(c).complexity_counter;
     }
-    // It drops an eighth more of what the search fed without it (measured
-    // 0.877 when this was written).
-    CHECK(fed_cut * 100 < fed * 92);
+    // It drops a sixth more of what the search fed by default (measured
+    // 0.839 when this was written).
+    CHECK(fed_cut * 100 < fed * 86);
 }
 
 // The AR(1) search against the unpruned programme over the same reduced
