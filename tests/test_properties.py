@@ -153,5 +153,9 @@ def test_public_fit_raises_type_or_value_errors_only(x, y, p, delta):
             spl = velk.fit(x, y, p=p, gamma=1.0, delta=delta)
     except (TypeError, ValueError):
         return
-    assert len(spl.x) >= 2 and np.isfinite(spl.coefs).all()
-    assert np.shape(spl(spl.x)) == np.shape(spl.y)
+    # The curve is finite at the samples; `coefs` in units of x and y may not be (a line
+    # through values near the largest double leaves it on the extrapolated piece).
+    with np.errstate(all="ignore"):
+        at = spl(spl.x)
+    assert len(spl.x) >= 2 and np.isfinite(at).all()
+    assert np.shape(at) == np.shape(spl.y)
