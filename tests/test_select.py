@@ -346,6 +346,33 @@ def test_the_ladder_stops_at_the_first_length_clearly_past_the_best(
         assert sorted(filter(rung, calls)) == fitted
 
 
+@pytest.mark.parametrize(
+    ("moved", "again"), [(1.009, False), (0.991, False), (1.011, True), (0.98, True)]
+)
+def test_the_search_runs_once_more_where_the_noise_left_moves_the_cost(monkeypatch, moved, again):
+    from velk import _plan, _search
+    from velk._score import bic_cost
+
+    # The best at length 2, every fit leaving `moved` times the first noise variance.
+    def score_cell(pb, length, cost):
+        return _search.Cell(
+            length, cost, 50 * abs(math.log2(length) - 1), 0, 1.0, 98 * moved, 1.0
+        ), {}
+
+    monkeypatch.setattr(_search, "score_cell", score_cell)
+    pb = _search.Problem(None, 100, 1, 0.0, "functional", "none", np.zeros(1, np.uint8))
+    search = _search.Search(pb)
+    plan = _plan.default_plan(_plan.Task(None, pb, 1.0, 1.0, 1.0, 1e3))
+    _search.drive(search, plan.run(search), None, Progress(False))
+    first = bic_cost(100, 1, 1.0)
+    later = [s for s in search.cells if s[1] != first]  # (length, jump cost)
+    assert sorted(v for v, _ in later) == (
+        [2 * 2**k for k in (-0.5, -0.25, 0, 0.25, 0.5)] if again else []
+    )
+    assert all(cost == pytest.approx(first * moved, rel=1e-12) for _, cost in later)
+    assert search.best().length == 2.0
+
+
 def test_a_slot_reached_after_its_round_takes_no_guess():
     # A worker may reach a slot of the previous round only once the next round has begun,
     # when the guesses it knew are no longer taken: it must not fit them a second time.

@@ -424,8 +424,8 @@ def select(
     fit whose jump cost is ``(2 dim + 1) log m`` times the noise variance, BIC's charge for
     a jump's level, slope and position. The noise variance is first estimated from the
     data (the median absolute deviation of each sample from the line through its
-    neighbours), then from the best fit, around which the search runs once more. About
-    20 fits in all, in parallel rounds.
+    neighbours), then from the best fit, around which the search runs once more where
+    that moves the jump cost by more than 1 %. About 20 fits in all, in parallel rounds.
 
     Under Student-t noise (``noise="student-t"`` or ``"auto"``) every setting is fitted by
     iteratively reweighted exact fits: each a fit of all samples with the smoothing and jump
