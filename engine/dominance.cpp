@@ -291,30 +291,45 @@ bool narrow(double c0, double c1, double c2, double& a, double& b) {
 
 }  // namespace
 
-// Whether j fails to beat l by its margin somewhere on the cut region along
-// the line p + t (q - p).
-bool CutTest::fails_on_line(const Cut& cut, const double* p, const double* q) const {
-    const double d0 = q[0] - p[0], d1 = q[1] - p[1];
-    // The side's difference along the line: c0 + 2 c1 t + c2 t^2.
-    auto along = [&](const Side& s, double at0, double c[3]) {
-        const double s0 = s.A[0] * p[0] + s.A[1] * p[1] + s.a[0];
-        const double s1 = s.A[1] * p[0] + s.A[2] * p[1] + s.a[1];
-        c[0] = at0 + quadratic(s, p[0], p[1]);
-        c[1] = s0 * d0 + s1 * d1;
-        c[2] = d0 * (s.A[0] * d0 + 2.0 * s.A[1] * d1) + d1 * s.A[2] * d1;
-    };
-    double f[3], g[3];
-    along(j_, dcj_, f);
-    along(cut.k, cut.dck, g);
-    const double dd = d0 * d0 + d1 * d1;
-    // The ball first: it bounds the interval.
-    double a = -kInf, b = kInf;
-    if (!narrow(p[0] * p[0] + p[1] * p[1] - rho_, p[0] * d0 + p[1] * d1, dd, a, b) ||
-        !narrow(g[0], g[1], g[2], a, b))
-        return false;
+namespace {
+
+// A side's difference along the line p + t d: c0 + 2 c1 t + c2 t^2.
+template <class Side>
+void along(const Side& s, double at0, const double* p, const double* d, double c[3]) {
+    const double s0 = s.A[0] * p[0] + s.A[1] * p[1] + s.a[0];
+    const double s1 = s.A[1] * p[0] + s.A[2] * p[1] + s.a[1];
+    c[0] = at0 + quadratic(s, p[0], p[1]);
+    c[1] = s0 * d[0] + s1 * d[1];
+    c[2] = d[0] * (s.A[0] * d[0] + 2.0 * s.A[1] * d[1]) + d[1] * s.A[2] * d[1];
+}
+
+}  // namespace
+
+// The line p + t (q - p) within the ball, and C_l - C_j along it: what does
+// not depend on k.
+CutTest::Line CutTest::line(const double* p, const double* q) const {
+    Line out;
+    out.p[0] = p[0];
+    out.p[1] = p[1];
+    out.d[0] = q[0] - p[0];
+    out.d[1] = q[1] - p[1];
+    along(j_, dcj_, out.p, out.d, out.f);
+    out.empty = !narrow(p[0] * p[0] + p[1] * p[1] - rho_, p[0] * out.d[0] + p[1] * out.d[1],
+                        out.d[0] * out.d[0] + out.d[1] * out.d[1], out.a, out.b);
+    return out;
+}
+
+// Whether j fails to beat l by its margin somewhere on the line's part of the
+// cut region.
+bool CutTest::fails_on(const Cut& cut, const Line& line) const {
+    double g[3];
+    along(cut.k, cut.dck, line.p, line.d, g);
+    double a = line.a, b = line.b;
+    if (line.empty || !narrow(g[0], g[1], g[2], a, b)) return false;
     // The interval's ends are points of the region. C_l - C_j is least at one
     // of them where it is concave along the line, as for most older j
     // (I - M'M negative definite).
+    const double* f = line.f;
     auto value = [&](double t) { return f[0] + t * (2.0 * f[1] + t * f[2]); };
     return std::min(value(a), value(b)) <= tol_j_;
 }
@@ -359,6 +374,8 @@ CutTest::CutTest(const Quadratic& l, const Quadratic& j, double gamma, double to
     }
     v0_[0] = at.v[0];
     v0_[1] = at.v[1];
+    const double centre[2] = {0.0, 0.0};
+    centre_ = line(centre, v0_);
     verdict_ = Verdict::Try;
 }
 
@@ -402,8 +419,7 @@ bool CutTest::by(const Quadratic& k) {
     cut.k = side(l_, k);
     cut.dck = ((cl_ - ck) - tol_k) - cut.k.e2;
     cut.sure = ((cl_ - ck) - tol_k) - cut.k.e2_up;
-    const double centre[2] = {0.0, 0.0};
-    if (fails_on_line(cut, centre, v0_)) return false;
+    if (fails_on(cut, centre_)) return false;
     // A bracket of the slope's root by growth from mu1 = 0, then regula falsi
     // with the Illinois halving. Each probe certifies, or shows on the line
     // from the last minimiser that nothing can, or goes on.
@@ -413,7 +429,7 @@ bool CutTest::by(const Quadratic& k) {
         at = probe(cut, mu1);
         ++probes_;
         drop = at.bound > tol_j_;
-        if (drop || fails_on_line(cut, last, at.v)) return true;
+        if (drop || fails_on(cut, line(last, at.v))) return true;
         last[0] = at.v[0];
         last[1] = at.v[1];
         return false;

@@ -4,6 +4,8 @@
 // arithmetic; failing one only keeps a candidate.
 #pragma once
 
+#include <limits>
+
 #include "array.hpp"
 
 namespace velk::engine {
@@ -56,7 +58,16 @@ private:
         double bound, g, v[2];
     };
     Probe probe(const Cut& k, double mu1) const;
-    bool fails_on_line(const Cut& cut, const double* p, const double* q) const;
+    // A line p + t d of l's coordinates: its interval [a, b] within the ball
+    // (empty if none) and C_l - C_j along it, f0 + 2 f1 t + f2 t^2.
+    struct Line {
+        double p[2] = {0.0, 0.0}, d[2] = {0.0, 0.0}, f[3] = {0.0, 0.0, 0.0};
+        double a = -std::numeric_limits<double>::infinity();
+        double b = std::numeric_limits<double>::infinity();
+        bool empty = true;
+    };
+    Line line(const double* p, const double* q) const;
+    bool fails_on(const Cut& cut, const Line& line) const;
 
     enum class Verdict { Drop, Keep, Try };
     Quadratic l_;
@@ -65,6 +76,7 @@ private:
     Verdict verdict_ = Verdict::Keep;
     Index probes_ = 0;
     double tol_j_ = 0.0, rho_ = 0.0, dcj_ = 0.0, sure_j_ = 0.0, v0_[2] = {0.0, 0.0};
+    Line centre_;  // from the centre to v0
 };
 
 }  // namespace velk::engine
