@@ -33,8 +33,7 @@ class Lockstep:
             self.pending.pop(k, None)
             self.out[k] = stop.value
         except Exception as e:  # noqa: BLE001 - the failure of this series only
-            self.pending.pop(k, None)
-            self.out[k] = e
+            self.fail(k, e)
 
     def fail(self, k: int, e: BaseException) -> None:
         self.pending.pop(k, None)
