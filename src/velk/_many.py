@@ -10,9 +10,10 @@ the others go on.
 
 from __future__ import annotations
 
+import functools
 import math
 import os
-from collections.abc import Hashable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from typing import Any, NamedTuple, Union
 
@@ -22,11 +23,11 @@ import numpy.typing as npt
 from velk import _engine
 from velk._lockstep import drive_together
 from velk._params import reported, setting
-from velk._plan import Options, Plan, Task, ar1_best, job_of
+from velk._plan import Options, Outcome, Plan, Task, ar1_best, auto_best, job_of
 from velk._progress import Progress
 from velk._samples import Data, read
 from velk._search import Search, Strategy, drive
-from velk._select import Outcome, Selection, score_of, selection_of
+from velk._select import Selection, score_of, selection_of
 from velk._spline import JumpSpline
 from velk._validate import (
     EXTRAPOLATE,
@@ -177,8 +178,8 @@ def select_group(
             datas[i] = read(sp.x, sp.y, sp.delta)
         except Exception as e:  # noqa: BLE001 - the failure of this series only
             out[i] = e
-    best: dict[int, tuple[Any, ...]] = {}
-    for nu in opts.nus:
+    best: dict[int, Any] = {}
+    for nu in (math.inf,) if opts.auto else opts.nus:
         jobs = jobs_of(datas, specs, opts, cancel, nu, out)
         runs = [(search, plan.run(search)) for _, _, plan, search in jobs]
         edges = drive_together(runs, cancel) if math.isinf(nu) else [alone(*r) for r in runs]
@@ -187,7 +188,9 @@ def select_group(
                 out[i] = edge
             elif i not in best or search.best().score < best[i][2].best().score:
                 best[i] = (t, plan, search, edge)
-    if opts.ar1:
+    if opts.auto:
+        auto_group(datas, specs, opts, cancel, out, best)
+    elif opts.ar1:
         ar1_group(datas, specs, opts, cancel, out, best)
     for i, outcome in best.items():
         if out[i] is None:
@@ -196,6 +199,41 @@ def select_group(
             except Exception as e:  # noqa: BLE001
                 out[i] = e
     return out
+
+
+def alone_run(
+    data: Data, spec: Series, opts: Options, cancel: npt.NDArray[np.uint8]
+) -> Callable[[float, float | None], Outcome]:
+    """The search of one series under a noise model, on this thread; a failure raised."""
+
+    def run(nu: float, phi: float | None) -> Outcome:
+        t, plan = job_of(data, opts, spec.delta is not None, cancel, nu=nu, phi=phi)
+        search = Search(t.pb)
+        edge = alone(search, plan.run(search))
+        if isinstance(edge, BaseException):
+            raise edge
+        return (t, plan, search, edge)
+
+    return run
+
+
+def auto_group(
+    datas: Mapping[int, Data],
+    specs: Sequence[Series],
+    opts: Options,
+    cancel: npt.NDArray[np.uint8],
+    out: list[Any],
+    best: dict[int, Any],
+) -> None:
+    """`noise="auto"` after the Gaussian searches: each series' other models screened at
+    its Gaussian choice (`auto_best`), one series after another."""
+    for i, data in datas.items():
+        if out[i] is not None or i not in best:
+            continue
+        try:
+            best[i] = auto_best(best[i], opts, alone_run(data, specs[i], opts, cancel))
+        except Exception as e:  # noqa: BLE001 - the failure of this series only
+            out[i] = e
 
 
 def ar1_group(
@@ -213,16 +251,9 @@ def ar1_group(
         if out[i] is not None:
             continue
 
-        def run(phi: float, i: int = i, data: Data = data) -> Outcome:
-            t, plan = job_of(data, opts, specs[i].delta is not None, cancel, phi=phi)
-            search = Search(t.pb)
-            edge = alone(search, plan.run(search))
-            if isinstance(edge, BaseException):
-                raise edge
-            return (t, plan, search, edge)
-
+        run = alone_run(data, specs[i], opts, cancel)
         try:
-            outcome = ar1_best(run, score_of, data, opts.phi)
+            outcome = ar1_best(functools.partial(run, math.inf), score_of, data, opts.phi)
         except Exception as e:  # noqa: BLE001 - the failure of this series only
             out[i] = e
             continue

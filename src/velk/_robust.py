@@ -31,7 +31,7 @@ import numpy as np
 
 from velk import _engine
 from velk._ppoly import FloatArray, ppeval
-from velk._score import charges
+from velk._score import charges, noise_charge
 
 __all__ = ["NUS", "TFit", "t_evidence", "t_fit"]
 
@@ -186,7 +186,8 @@ def t_evidence(m: int, dim: int, tf: TFit, nu: float) -> float:
     density itself, its normaliser included (the log-gamma terms and d log(nu pi)); the
     curvature is the weighted fit's log-determinant, the EM weights standing in for the
     t likelihood's Hessian. Both scores drop the same constant n (1 + log 2 pi), so that
-    as nu -> inf this tends to the Gaussian score at s2 = prss / n.
+    as nu -> inf this tends to the Gaussian score at s2 = prss / n, plus the charge for
+    nu itself.
     """
     st = tf.res["stats"]
     s2 = tf.scale
@@ -204,4 +205,5 @@ def t_evidence(m: int, dim: int, tf: TFit, nu: float) -> float:
         + rough
         + float(st["logdet"])
         + charges(m, dim, jumps)
+        + noise_charge(m)
     )

@@ -6,7 +6,7 @@ import math
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["bic_cost", "charges", "evidence", "noise_of"]
+__all__ = ["bic_cost", "charges", "evidence", "noise_charge", "noise_of"]
 
 
 def evidence(m: int, dim: int, jumps: int, stats: Mapping[str, Any], floor: float = 0.0) -> float:
@@ -46,6 +46,14 @@ def charges(m: int, dim: int, jumps: int) -> float:
     position."""
     log_m = math.log(m)
     return 2 * dim * (jumps + 1) * log_m + 2 * jumps * log_m
+
+
+def noise_charge(m: int) -> float:
+    """What a noise model pays for a parameter of its own (t noise's degrees of freedom,
+    AR(1) noise's phi): ``log m``, as BIC charges any parameter fitted to the data.
+    Independent Gaussian noise has none (the noise variance is every model's), so a model
+    with one must explain the data better by more than chance alone would."""
+    return math.log(m)
 
 
 def bic_cost(m: int, dim: int, noise_variance: float) -> float:

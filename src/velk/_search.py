@@ -16,7 +16,7 @@ import numpy.typing as npt
 from velk import _engine
 from velk._progress import Progress
 from velk._robust import t_evidence, t_fit
-from velk._score import evidence
+from velk._score import evidence, noise_charge
 
 __all__ = [
     "Cell",
@@ -77,6 +77,8 @@ def cell_of(pb: Problem, length: float, jump_cost: float, res: _engine.FitResult
     """A fit of all samples with one setting, scored."""
     jumps, stats = len(res["jumps"]), res["stats"]
     score = evidence(pb.m, pb.dim, jumps, stats, pb.floor)
+    if pb.phi is not None:
+        score += noise_charge(pb.m)
     return Cell(length, jump_cost, score, jumps, stats["edf"], stats["prss"], res["lam"])
 
 

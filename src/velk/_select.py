@@ -22,7 +22,7 @@ import numpy.typing as npt
 from velk._jumps import JumpTable, empty_table, table_of
 from velk._params import terms_of
 from velk._path import JumpPath, PathProblem, path_of
-from velk._plan import Options, Plan, Task, ar1_best, job_of
+from velk._plan import Options, Outcome, Plan, Task, ar1_best, auto_best, job_of
 from velk._ppoly import FloatArray
 from velk._progress import Progress
 from velk._samples import read
@@ -391,9 +391,9 @@ def select(
         of freedom chosen from 2, 4, 8 and 16 by the score. "ar1": Gaussian AR(1) noise
         in sample order (autocorrelated, as `fit`'s phi), phi estimated from the data
         and profiled by the score; a number: AR(1) noise with that phi, as known.
-        "auto": any of the named ones, whichever scores best. Each model tried runs a
-        search of its own (Notes). "white" is another name for "gaussian", "t" for
-        "student-t".
+        "auto": any of the named ones, whichever scores best; the others are first
+        tried at the Gaussian search's choice and searched only where they win there
+        (Notes). "white" is another name for "gaussian", "t" for "student-t".
 
     Returns
     -------
@@ -433,8 +433,8 @@ def select(
     residual, s the t's scale, refitted each time), which never increases the t
     objective; the jumps are those of the last fit. The score is then the t density's
     own (its normaliser included) in place of the Gaussian misfit, so that the models
-    compare; the same search runs for every nu in 2, 4, 8, 16 (and Gaussian noise, for
-    "auto") and the best score wins. It costs a few fits per setting, for each nu.
+    compare; the same search runs for every nu in 2, 4, 8, 16 and the best score wins. It
+    costs a few fits per setting, for each nu.
 
     Under AR(1) noise (``noise="ar1"`` or ``"auto"``) each segment's noise is a stationary
     AR(1) process in sample order, lag-one correlation phi (``phi**(dx / h)`` for uneven
@@ -446,6 +446,18 @@ def select(
     only a few of them), within [-0.95, 0.95]; then the search runs at the estimate and
     0.15 either side, within [0, 0.95], and the best score wins. The jump table is then
     that of the AR(1) model: its filter carries the noise with the curve.
+
+    A model with a parameter of its own (nu, phi) is charged ``log m`` for it, as BIC
+    charges any parameter, so that independent Gaussian noise does not lose to a nearly
+    Gaussian t or a small phi by chance. ``noise="auto"`` runs the Gaussian search, then
+    scores the other models at its choice, a fit each (side by side on the pool): t
+    noise at the chosen setting for nu = 16, 8, 4, 2 while the score improves, AR(1)
+    noise at phi's estimate from the chosen length up, doubling while the score improves
+    (correlated noise makes the Gaussian model's choice too rough), then phi profiled
+    there. Only a model that beats the Gaussian's score there gets a full search, at the
+    nu or phi found; its best setting then beats the Gaussian's too. A model that loses
+    there is taken to lose everywhere: that is the approximation, and it makes "auto"
+    cost well under twice a Gaussian search on independent noise.
 
     Examples
     --------
@@ -472,13 +484,13 @@ def select(
             t, plan = job_of(data, opts, delta is not None, nu=nu, phi=phi)
             return (t, plan, *searched(t, plan, pool, progress))
 
-        outcomes = [run(nu, None) for nu in opts.nus]
-        if opts.ar1:
-            outcomes.append(ar1_best(lambda phi: run(math.inf, phi), score_of, data, opts.phi))
+        if opts.auto:
+            outcomes = [auto_best(run(math.inf, None), opts, run, pool)]
+        else:
+            outcomes = [run(nu, None) for nu in opts.nus]
+            if opts.ar1:
+                outcomes.append(ar1_best(lambda phi: run(math.inf, phi), score_of, data, opts.phi))
     return selection_of(*min(outcomes, key=score_of))
-
-
-Outcome = tuple[Task, Plan, Search, "str | None"]
 
 
 def score_of(outcome: Outcome) -> float:

@@ -1,0 +1,84 @@
+"""noise="auto": the other models screened at the Gaussian search's choice, a full search
+only under one that beats it there, and the charge that keeps chance from winning."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+from helpers import ar1
+
+import velk
+from velk import _engine
+from velk._plan import Options, job_of
+from velk._samples import read
+from velk._select import searched
+
+pytestmark = pytest.mark.no_leak_check  # dozens of reweighted fits a selection
+
+
+def curve(seed: int, kind: str, n: int = 400):
+    rng = np.random.default_rng(seed)
+    x = np.arange(float(n))
+    e = rng.standard_normal(n)
+    y = np.sin(4 * np.pi * x / n)
+    if kind == "outliers":
+        e[rng.choice(n, n // 50, replace=False)] += 6.0 * rng.choice([-1.0, 1.0], n // 50)
+        y = y + 2.5 * 0.3 * (x >= n // 2)
+    elif kind.startswith("ar"):
+        e = ar1(e, float(kind[2:]))
+    elif kind == "step":
+        y = y + 2.5 * 0.3 * (x >= n // 2)
+    return x, y + 0.3 * e
+
+
+def full(x, y, nu=math.inf, phi=None):
+    """The full default search under one noise model."""
+    t, plan = job_of(read(x, y, None), Options.of(None, None, None, None, "functional", "none"),
+                     False, nu=nu, phi=phi)  # fmt: skip
+    return searched(t, plan, None, False)[0].best()
+
+
+@pytest.mark.parametrize(
+    ("kind", "seed", "model"),
+    [("outliers", 0, "student-t"), ("outliers", 1, "student-t"),
+     ("ar0.5", 2, "ar1"), ("ar0.8", 1, "ar1"), ("ar0.8", 4, "ar1")],
+)  # fmt: skip
+def test_auto_is_the_full_search_under_the_model_that_wins_the_screen(kind, seed, model):
+    x, y = curve(seed, kind)
+    sel = velk.select(x, y, noise="auto", n_jobs=1)
+    assert sel.noise_model == model
+    # No false jump, the step found.
+    assert sel.spline.jump_indices.tolist() == ([199] if kind == "outliers" else [])
+    best = full(x, y, nu=sel.nu, phi=sel.phi if model == "ar1" else None)
+    assert (sel.score, sel.smoothing) == (best.score, best.length)
+    assert sel.score < full(x, y).score
+    # The screens side by side on a pool choose the same.
+    two = velk.select(x, y, noise="auto", n_jobs=2)
+    assert (two.score, two.noise_model, two.nu, two.phi) == (sel.score, model, sel.nu, sel.phi)
+
+
+@pytest.mark.parametrize("kind", ["smooth", "step"])
+@pytest.mark.parametrize("seed", range(4))
+def test_auto_keeps_the_gaussian_selection_on_independent_gaussian_noise(kind, seed, monkeypatch):
+    # Without the charge for nu or phi, one series in three or so scores a nearly
+    # Gaussian t or a small phi a little better by chance.
+    x, y = curve(seed, kind)
+    fits = []
+    monkeypatch.setattr(_engine, "fit", lambda *a, f=_engine.fit, **k: fits.append(1) or f(*a, **k))
+    gauss = velk.select(x, y, n_jobs=1)
+    alone = len(fits)
+    sel = velk.select(x, y, noise="auto", n_jobs=1)
+    assert sel.noise_model == "gaussian" and sel.score == gauss.score
+    assert np.array_equal(sel.spline.jumps, gauss.spline.jumps)
+    # The screen alone: one reweighting (five or six fits) and one to three AR(1) fits.
+    assert len(fits) - 2 * alone <= 10
+
+
+def test_a_model_with_a_parameter_pays_log_m_for_it():
+    # AR(1) noise with phi = 0 is the independent model, plus the charge for phi.
+    x, y = curve(0, "step")
+    ar, gauss = velk.select(x, y, noise=0.0), velk.select(x, y)
+    assert ar.smoothing == gauss.smoothing
+    assert ar.score - gauss.score == pytest.approx(math.log(len(x)), abs=1e-6)
