@@ -38,9 +38,13 @@ __all__ = ["NUS", "TFit", "t_evidence", "t_fit"]
 # The degrees of freedom tried: from very heavy tails to nearly Gaussian (inf is the
 # Gaussian model itself, fitted without iterations).
 NUS = (2.0, 4.0, 8.0, 16.0)
-# Iterations stop once L falls by less than TOL of its size, or after MAX_ITER.
+# Iterations stop once L falls by less than TOL of its size or by less than FLAT (L counts
+# in units of minus twice a log-likelihood, the score's: no choice between settings turns
+# on a thousandth of one), or after MAX_ITER. The fall shrinks by a steady factor, 0.05
+# to 0.3 an iteration, so what FLAT leaves is of its order.
 MAX_ITER = 40
 TOL = 1e-7
+FLAT = 1e-3
 # Never a scale below this fraction of the starting one: an interpolating curve would
 # drive it to 0 and every weight to infinity.
 TINY = 1e-12
@@ -171,7 +175,7 @@ def t_fit(
         s2_new = max(s2_new, low)
         res, u, s2 = new, u_new, s2_new
         history.append(objective(u, s2, nu, dim, pen))
-        if history[-2] - history[-1] <= TOL * (1.0 + abs(history[-1])):
+        if history[-2] - history[-1] <= max(TOL * (1.0 + abs(history[-1])), FLAT):
             break
     return TFit(res, s2, u, history, len(history) - 1)
 
