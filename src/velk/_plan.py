@@ -339,8 +339,8 @@ class Screen:
     def ar1(self) -> dict[Model, float]:
         """AR(1) noise: the Gaussian model reads correlated noise as curve, so the AR(1)
         model's own length is stiffer than the Gaussian's choice. The length walks up
-        from it, doubling, at phi's estimate while the score improves; phi is then
-        profiled at the length reached."""
+        from it, doubling, at phi's estimate while the score improves (in the default
+        search); phi is then profiled at the length reached."""
         # No straight lines under AR(1) noise: the stiffest finite length scored stands in.
         finite = [c.length for c in self.search.cells.values() if math.isfinite(c.length)]
         if not self.opts.ar1 or not finite:
@@ -357,7 +357,9 @@ class Screen:
 
         est = estimate_phi(self.t.data.samples.x, self.t.data.samples.y)
         phi = round(min(max(est, 0.0), PHI_MAX), 4)
-        while phi > 0.0 and length * 2.0 < STIFF * self.t.span:
+        # Only the default search's own lengths: a caller's grid stays the caller's.
+        free = self.opts.smoothing is None and self.opts.ps is None
+        while free and phi > 0.0 and length * 2.0 < STIFF * self.t.span:
             if one(phi, 2.0 * length) >= one(phi, length):
                 break
             length *= 2.0
