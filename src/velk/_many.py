@@ -188,10 +188,8 @@ def select_group(
                 out[i] = edge
             elif i not in best or search.best().score < best[i][2].best().score:
                 best[i] = (t, plan, search, edge)
-    if opts.auto:
-        auto_group(datas, specs, opts, cancel, out, best)
-    elif opts.ar1:
-        ar1_group(datas, specs, opts, cancel, out, best)
+    if opts.auto or opts.ar1:
+        after_gaussian(datas, specs, opts, cancel, out, best)
     for i, outcome in best.items():
         if out[i] is None:
             try:
@@ -217,7 +215,7 @@ def alone_run(
     return run
 
 
-def auto_group(
+def after_gaussian(
     datas: Mapping[int, Data],
     specs: Sequence[Series],
     opts: Options,
@@ -225,35 +223,19 @@ def auto_group(
     out: list[Any],
     best: dict[int, Any],
 ) -> None:
-    """`noise="auto"` after the Gaussian searches: each series' other models screened at
-    its Gaussian choice (`auto_best`), one series after another."""
+    """What follows the searches run in step, one series after another: under
+    `noise="auto"` its other models screened at its Gaussian choice (`auto_best`), else
+    phi profiled for it on its own (its values depend on the series' estimate and scores).
+    A series' outcome replaces its best where it scores better."""
     for i, data in datas.items():
-        if out[i] is not None or i not in best:
+        if out[i] is not None or (opts.auto and i not in best):
             continue
-        try:
-            best[i] = auto_best(best[i], opts, alone_run(data, specs[i], opts, cancel))
-        except Exception as e:  # noqa: BLE001 - the failure of this series only
-            out[i] = e
-
-
-def ar1_group(
-    datas: Mapping[int, Data],
-    specs: Sequence[Series],
-    opts: Options,
-    cancel: npt.NDArray[np.uint8],
-    out: list[Any],
-    best: dict[int, Any],
-) -> None:
-    """The searches under AR(1) noise, phi profiled for each series on its own (its
-    values depend on the series' estimate and scores), one after another; a series'
-    outcome replaces its best where it scores better."""
-    for i, data in datas.items():
-        if out[i] is not None:
-            continue
-
         run = alone_run(data, specs[i], opts, cancel)
         try:
-            outcome = ar1_best(functools.partial(run, math.inf), score_of, data, opts.phi)
+            if opts.auto:
+                outcome = auto_best(best[i], opts, run)
+            else:
+                outcome = ar1_best(functools.partial(run, math.inf), score_of, data, opts.phi)
         except Exception as e:  # noqa: BLE001 - the failure of this series only
             out[i] = e
             continue
