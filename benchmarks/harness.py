@@ -16,6 +16,7 @@ import json
 import math
 import os
 import platform
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -111,6 +112,27 @@ def run_worker(job: dict, limit: float) -> tuple[list[dict], bool]:
         out, stopped = out.decode() if isinstance(out, bytes) else out, True
     rows = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
     return rows, stopped
+
+
+# --------------------------------------------------------------------------- peers in R
+
+
+def rscript(code: str, y: np.ndarray) -> list[float] | str:
+    """The numbers an R script prints for the series y (given on its stdin), or why there
+    are none: R peers are optional, so a table says so in the cell instead of failing."""
+    if shutil.which("Rscript") is None:
+        return "R is not installed"
+    run = subprocess.run(
+        ["Rscript", "-e", code],
+        input=" ".join(repr(float(v)) for v in y),
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    if run.returncode != 0:
+        lines = run.stderr.strip().splitlines() or ["no message"]
+        return "R did not run: " + lines[-1]
+    return [float(v) for v in run.stdout.split()]
 
 
 # --------------------------------------------------------------------------- output

