@@ -82,3 +82,41 @@ def test_a_model_with_a_parameter_pays_log_m_for_it():
     ar, gauss = velk.select(x, y, noise=0.0), velk.select(x, y)
     assert ar.smoothing == gauss.smoothing
     assert ar.score - gauss.score == pytest.approx(math.log(len(x)), abs=1e-6)
+
+
+NOISE_FREE = {
+    "constant": lambda x: np.full((len(x), 1), 3.0),
+    "line": lambda x: np.c_[2.0 + 0.5 * x],
+    "steps, two components": lambda x: np.c_[1.0 * (x > 60), -2.0 * (x > 130) + 1.0],
+}
+
+
+@pytest.mark.parametrize("even", [True, False])
+@pytest.mark.parametrize("kind", sorted(NOISE_FREE))
+def test_noise_free_data_read_as_independent_noise(kind, even):
+    # Residuals at the rounding floor are no likelier under correlated or heavy-tailed
+    # noise: the Gaussian model, which pays for no parameter, wins.
+    x = np.arange(200.0) if even else np.cumsum(np.random.default_rng(1).uniform(0.5, 1.5, 200))
+    y = NOISE_FREE[kind](x)
+    gauss = velk.select(x, y, n_jobs=1)
+    assert velk.select(x, y, noise="auto", n_jobs=1).noise_model == "gaussian"
+    for noise in ("ar1", "student-t"):
+        assert velk.select(x, y, noise=noise, n_jobs=1).score > gauss.score + 1.0
+
+
+@pytest.mark.parametrize("phi", [0.4, 0.9])
+def test_rounding_rows_are_what_independent_noise_leaves_in_the_ar_rows(phi):
+    from velk._ar1 import correlations, rounding_rows
+
+    x = np.cumsum(np.random.default_rng(2).uniform(0.2, 2.0, 12))
+    firsts = np.array([4, 9])
+    c = correlations(x, phi)
+    rows = np.zeros((12, 12))  # the row transform of the AR(1) fit, built densely
+    for i in range(12):
+        if i == 0 or i in firsts:
+            rows[i, i] = 1.0
+        else:
+            rows[i, i], rows[i, i - 1] = 1.0, -c[i]
+            rows[i] /= math.sqrt(1.0 - c[i] ** 2)
+    # E |R e|^2 = trace(R R^T) for e independent of unit variance.
+    assert rounding_rows(x, phi, firsts) == pytest.approx(np.sum(rows**2) / 12, rel=1e-12)

@@ -76,21 +76,26 @@ def test_lam_matches_the_engines_for_a_length(uneven):
         assert lam == pytest.approx(_engine.fit(s, length=length, jump_cost=5.0)["lam"], rel=1e-13)
 
 
+@pytest.mark.parametrize("floor", [0.0, 1e-6])
 @pytest.mark.parametrize("dim", [1, 2])
-def test_t_score_tends_to_the_gaussian_one(dim):
+def test_t_score_tends_to_the_gaussian_one(dim, floor):
     # As nu grows the t density, its normaliser included, becomes the Gaussian one: a
-    # missing log-gamma or log(nu pi) term, or a wrong constant, breaks the limit.
+    # missing log-gamma or log(nu pi) term, or a wrong constant, breaks the limit. With
+    # a floor above the residuals (a line fitted exactly), both count every value at it.
     rng = np.random.default_rng(0)
     x = np.arange(200.0)
-    y = np.cos(x / 30.0)[:, None] + rng.standard_normal((200, dim))
+    if floor:
+        y = np.tile(1.0 + 0.5 * x[:, None], (1, dim))
+    else:
+        y = np.cos(x / 30.0)[:, None] + rng.standard_normal((200, dim))
     s = _engine.prepare(x, y)
     cost = (2 * dim + 1) * math.log(200)
-    tf = t_fit(s, length=10.0, jump_cost=cost, nu=1e10, scale=1.0)
+    tf = t_fit(s, length=10.0, jump_cost=cost, nu=1e10, scale=1.0, floor=floor)
     # The Gaussian score at the same fit, the scale profiled the same way, plus the
     # charge for nu.
     k = len(tf.res["jumps"])
-    g = evidence(200, dim, k, dict(tf.res["stats"])) + math.log(200)
-    assert t_evidence(200, dim, tf, 1e10) == pytest.approx(g, abs=0.05 + cost / 200 * k)
+    g = evidence(200, dim, k, dict(tf.res["stats"]), floor) + math.log(200)
+    assert t_evidence(200, dim, tf, 1e10, floor) == pytest.approx(g, abs=0.05 + cost / 200 * k)
 
 
 @pytest.mark.parametrize("seed", range(3))

@@ -24,10 +24,19 @@ from collections.abc import Callable
 from typing import TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 from velk._ppoly import FloatArray
 
-__all__ = ["PHI_MAX", "candidates", "correlations", "estimate_phi", "level_factor", "profile"]
+__all__ = [
+    "PHI_MAX",
+    "candidates",
+    "correlations",
+    "estimate_phi",
+    "level_factor",
+    "profile",
+    "rounding_rows",
+]
 
 T = TypeVar("T")
 
@@ -94,6 +103,20 @@ def correlations(x: FloatArray, phi: float) -> FloatArray:
         raise ValueError("phi < 0 needs evenly spaced x")
     out[1:] = np.power(phi, dx / h)
     return out
+
+
+def rounding_rows(x: FloatArray, phi: float, firsts: npt.NDArray[np.int64]) -> float:
+    """What independent noise of unit variance leaves per sample in the rows of the AR(1)
+    fit, on average: a row (e_i - phi_i e_(i-1)) / sqrt(1 - phi_i^2) has E = (1 + phi_i^2) /
+    (1 - phi_i^2) of it, the first row of each segment (at `firsts`, and sample 0) 1. The
+    rounding of the values is such noise, so this scales the floor of the noise variance
+    under AR(1) noise: with it, residuals at the floor are no likelier under any phi than
+    under phi = 0, and noise-free data never read as correlated."""
+    c = correlations(x, phi)
+    rows = (1.0 + c * c) / (1.0 - c * c)
+    rows[0] = 1.0
+    rows[firsts] = 1.0
+    return float(np.mean(rows))
 
 
 def level_factor(phi: float) -> float:

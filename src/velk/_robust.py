@@ -180,7 +180,7 @@ def t_fit(
     return TFit(res, s2, u, history, len(history) - 1)
 
 
-def t_evidence(m: int, dim: int, tf: TFit, nu: float) -> float:
+def t_evidence(m: int, dim: int, tf: TFit, nu: float, floor: float = 0.0) -> float:
     """Minus twice the approximate log marginal likelihood of a t fit, on the scale of
     `velk._score.evidence` so that the two compare.
 
@@ -192,6 +192,10 @@ def t_evidence(m: int, dim: int, tf: TFit, nu: float) -> float:
     t likelihood's Hessian. Both scores drop the same constant n (1 + log 2 pi), so that
     as nu -> inf this tends to the Gaussian score at s2 = prss / n, plus the charge for
     nu itself.
+
+    No residual counts below what the rounding of the values makes (`floor` per value),
+    as the Gaussian score's total never counts below m dim floor: on noise-free data the
+    t density's sharper peak would otherwise win over the Gaussian by far.
     """
     st = tf.res["stats"]
     s2 = tf.scale
@@ -200,7 +204,8 @@ def t_evidence(m: int, dim: int, tf: TFit, nu: float) -> float:
     normaliser = dim * math.log(nu * math.pi) + 2.0 * (
         math.lgamma(nu / 2) - math.lgamma((nu + dim) / 2)
     )
-    data = float(n * math.log(s2) + (nu + dim) * np.sum(np.log1p(tf.u / (nu * s2))))
+    u = np.maximum(tf.u, dim * floor)
+    data = float(n * math.log(s2) + (nu + dim) * np.sum(np.log1p(u / (nu * s2))))
     rough = float(st["prss"] - st["rss"]) / s2
     return (
         data

@@ -14,6 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
+from velk._ar1 import rounding_rows
 from velk._progress import Progress
 from velk._robust import t_evidence, t_fit
 from velk._score import evidence, noise_charge
@@ -76,9 +77,11 @@ class Cell(NamedTuple):
 def cell_of(pb: Problem, length: float, jump_cost: float, res: _engine.FitResult) -> Cell:
     """A fit of all samples with one setting, scored."""
     jumps, stats = len(res["jumps"]), res["stats"]
-    score = evidence(pb.m, pb.dim, jumps, stats, pb.floor)
-    if pb.phi is not None:
-        score += noise_charge(pb.m)
+    if pb.phi is None:
+        score = evidence(pb.m, pb.dim, jumps, stats, pb.floor)
+    else:
+        floor = pb.floor * rounding_rows(pb.samples.x, pb.phi, res["jump_index"] + 1)
+        score = evidence(pb.m, pb.dim, jumps, stats, floor) + noise_charge(pb.m)
     return Cell(length, jump_cost, score, jumps, stats["edf"], stats["prss"], res["lam"])
 
 
@@ -127,7 +130,7 @@ def t_cell(pb: Problem, length: float, jump_cost: float) -> tuple[Cell, _engine.
         floor=pb.floor,
     )
     st = tf.res["stats"]
-    score = t_evidence(pb.m, pb.dim, tf, pb.nu)
+    score = t_evidence(pb.m, pb.dim, tf, pb.nu, pb.floor)
     cell = Cell(length, jump_cost, score, len(tf.res["jumps"]), st["edf"], st["prss"],
                 tf.res["lam"], tf.scale, tf.iterations)  # fmt: skip
     return cell, tf.res
