@@ -9,7 +9,7 @@ import pytest
 
 import velk
 from velk import _engine
-from velk._robust import mean_spacing, objective, start_weights, t_evidence, t_fit
+from velk._robust import likeliest_nu, mean_spacing, objective, start_weights, t_evidence, t_fit
 from velk._score import evidence
 
 # Searches of dozens of fits each, through the entry points that the other files check for
@@ -119,3 +119,30 @@ def test_names_of_the_noise_models_and_the_t_scale_in_units_of_y():
     t, t1000 = (velk.select(x, u * y[:, 0], noise="t") for u in (1.0, 1000.0))
     assert t.noise_model == "student-t" and t.noise == pytest.approx(t1000.noise / 1000, rel=1e-6)
     assert 0.5 < t.noise < 1.5 and t.nu in (2.0, 4.0, 8.0, 16.0)
+
+
+def tailed(kind: str, dim: int, seed: int) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    e = rng.standard_normal((400, dim))
+    if kind.startswith("t"):  # one scale per sample, shared by its components
+        nu = float(kind[1:])
+        e /= np.sqrt(rng.chisquare(nu, (400, 1)) / nu)
+    elif kind == "spikes":
+        e[rng.choice(400, 4, replace=False)] += 25.0
+    return 0.3 * e
+
+
+@pytest.mark.parametrize("dim", [1, 2])
+@pytest.mark.parametrize(
+    ("kind", "likely"),
+    [("gaussian", {16.0, math.inf}), ("t2", {2.0, 4.0}), ("t4", {2.0, 4.0, 8.0}),
+     ("spikes", {2.0, 4.0})],
+)  # fmt: skip
+def test_the_likeliest_nu_of_the_neighbour_misfits(kind, likely, dim):
+    x = np.arange(400.0)
+    curve = np.sin(x / 40.0)[:, None] + 1.0 * (x >= 200)[:, None]
+    for seed in range(3):
+        s = _engine.prepare(x, curve + tailed(kind, dim, seed))
+        assert likeliest_nu(s) in likely
+    # No noise at all (a line): nothing to read, the Gaussian model.
+    assert likeliest_nu(_engine.prepare(x, 2.0 * x[:, None])) == math.inf

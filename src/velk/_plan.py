@@ -15,7 +15,7 @@ import numpy.typing as npt
 from velk._ar1 import PHI_MAX, candidates, estimate_phi, level_factor, profile
 from velk._params import length_of
 from velk._ppoly import FloatArray
-from velk._robust import NUS
+from velk._robust import NUS, likeliest_nu
 from velk._samples import Data
 from velk._score import bic_cost, noise_charge, noise_of
 from velk._search import (
@@ -325,16 +325,32 @@ class Screen:
         return score_cell(m.pb, length, cost)[0].score
 
     def t_models(self) -> dict[Model, float]:
-        """t noise at the chosen length, nu from the most Gaussian down while the score
-        improves."""
-        out: dict[Model, float] = {}
-        last = self.best.score
-        for nu in sorted((v for v in self.opts.nus if math.isfinite(v)), reverse=True):
-            score = self.at(nu, None, self.best.length)
-            if score >= last:
+        """t noise at the chosen length, nu walked from the value likeliest for the
+        samples' misfits to their neighbours (`likeliest_nu`) towards lighter tails while
+        the score improves (inf, the Gaussian model, is scored already), else towards
+        heavier ones. From the Gaussian end alone, a series with a few large outliers
+        would stop at once: the Gaussian fit isolates each between two jumps, which beats
+        a nearly Gaussian t but not a heavy one."""
+        nus = [*sorted(v for v in self.opts.nus if math.isfinite(v)), math.inf]
+        if len(nus) == 1:
+            return {}
+        start = likeliest_nu(self.t.pb.samples)
+        k = nus.index(start) if start in nus else len(nus) - 1
+        scores = {len(nus) - 1: self.best.score}
+
+        def score(j: int) -> float:
+            if j not in scores:
+                scores[j] = self.at(nus[j], None, self.best.length)
+            return scores[j]
+
+        for step in (1, -1):
+            j = k
+            while 0 <= j + step < len(nus) and score(j + step) < score(j):
+                j += step
+            if j != k:
                 break
-            out[nu, None] = last = score
-        return out
+        score(k)
+        return {(nus[j], None): v for j, v in scores.items() if j < len(nus) - 1}
 
     def ar1(self) -> dict[Model, float]:
         """AR(1) noise: the Gaussian model reads correlated noise as curve, so the AR(1)

@@ -33,7 +33,7 @@ from velk import _engine
 from velk._ppoly import FloatArray, ppeval
 from velk._score import charges, noise_charge
 
-__all__ = ["NUS", "TFit", "t_evidence", "t_fit"]
+__all__ = ["NUS", "TFit", "likeliest_nu", "t_evidence", "t_fit"]
 
 # The degrees of freedom tried: from very heavy tails to nearly Gaussian (inf is the
 # Gaussian model itself, fitted without iterations).
@@ -69,15 +69,12 @@ def residual_energy(samples: _engine.Samples, res: _engine.FitResult) -> FloatAr
     return out
 
 
-def start_weights(samples: _engine.Samples, s2: float, nu: float) -> FloatArray:
-    """EM weights from the misfit of each sample to the line through its neighbours (at
-    the ends, through the next two), a residual that needs no fit. Starting from a
-    Gaussian fit instead would trap the iterations: it may isolate an outlier between two
-    jumps, fit it exactly and so give it the largest weight of all."""
+def neighbour_misfit(samples: _engine.Samples) -> FloatArray:
+    """Each sample's squared misfit to the line through its neighbours (at the ends,
+    through the next two), summed over components, in units of its variance under
+    independent noise of unit variance: a residual that needs no fit."""
     x, y, w = samples.x, samples.y, samples.w
     m = len(x)
-    if m < 3:
-        return np.ones(m)
     i = np.arange(m)
     left = np.clip(i - 1, 0, m - 3)  # the two other samples of each line
     left[-1] = m - 3
@@ -86,8 +83,53 @@ def start_weights(samples: _engine.Samples, s2: float, nu: float) -> FloatArray:
     a = (x[right] - x) / (x[right] - x[left])  # the weight of y[left] in the line at x
     b = 1.0 - a
     r = y - a[:, None] * y[left] - b[:, None] * y[right]
-    var = 1.0 / w + a * a / w[left] + b * b / w[right]  # of r in noise variances
-    return weights_of(np.sum(r * r, axis=1) / var, s2, nu, y.shape[1])
+    var = 1.0 / w + a * a / w[left] + b * b / w[right]
+    out: FloatArray = np.sum(r * r, axis=1) / var
+    return out
+
+
+def start_weights(samples: _engine.Samples, s2: float, nu: float) -> FloatArray:
+    """EM weights from each sample's `neighbour_misfit`. Starting from a Gaussian fit
+    instead would trap the iterations: it may isolate an outlier between two jumps, fit
+    it exactly and so give it the largest weight of all."""
+    if len(samples.x) < 3:
+        return np.ones(len(samples.x))
+    return weights_of(neighbour_misfit(samples), s2, nu, samples.y.shape[1])
+
+
+def likeliest_nu(samples: _engine.Samples) -> float:
+    """The degrees of freedom among NUS, or inf (Gaussian), under which the neighbour
+    misfits are likeliest, taken as independent t variables, their scale profiled for
+    each nu (by the EM update, which never lowers the likelihood). The misfits see
+    outliers and heavy tails without a fit (a jump adds two large ones), so this is where
+    a screen of the t models starts; their scores then judge."""
+    if len(samples.x) < 3:
+        return math.inf
+    u, dim = neighbour_misfit(samples), samples.y.shape[1]
+    n = u.size * dim
+    gauss = float(np.sum(u)) / n
+    if not 0.0 < gauss < math.inf:
+        return math.inf  # noise-free, or beyond the doubles
+    best, out = n * (math.log(2.0 * math.pi * gauss) + 1.0), math.inf
+    for nu in NUS:
+        s2 = gauss
+        for _ in range(MAX_ITER):
+            new = max(float(np.sum(weights_of(u, s2, nu, dim) * u)) / n, TINY * gauss)
+            done = abs(new - s2) <= 1e-6 * s2
+            s2 = new
+            if done:
+                break
+        normaliser = dim * math.log(nu * math.pi) + 2.0 * (
+            math.lgamma(nu / 2) - math.lgamma((nu + dim) / 2)
+        )
+        value = (
+            u.size * normaliser
+            + n * math.log(s2)
+            + (nu + dim) * float(np.sum(np.log1p(u / (nu * s2))))
+        )
+        if value < best:
+            best, out = value, nu
+    return out
 
 
 def penalty(res: _engine.FitResult, jump_cost: float) -> float:
