@@ -92,6 +92,15 @@ def step_family(rng, t, noise, on_sine: bool, outliers: bool, height: float = 2.
     return (with_outliers(rng, y) if outliers else y), [k]
 
 
+def spikes_step(rng, t, noise):
+    """The step family with three samples 20 sd off: so few and so large that a Gaussian
+    fit isolates each between two jumps."""
+    y, ks = step_family(rng, t, noise, True, False)
+    at = rng.choice(len(t), 3, replace=False)
+    y[at] += 20.0 * rng.choice([-1.0, 1.0], 3)
+    return y, ks
+
+
 def t3_step(rng, n: int):
     k = one_step(rng, n)
     return steps(n, [k], [3.0]) + rng.standard_t(3, n) / math.sqrt(3.0), [k]
@@ -111,6 +120,11 @@ KINDS = {
     "trend+3 steps": trend_3_steps,
     # Student-t noise with 3 degrees of freedom (scaled to unit variance) and a step of 3
     "t(3) step": lambda rng, t, noise: t3_step(rng, len(t)),
+    "spikes step": spikes_step,
+    # Laplace noise of unit variance: tails between the Gaussian's and t(3)'s
+    "Laplace step": lambda rng, t, noise: step_family(
+        rng, t, rng.laplace(0.0, math.sqrt(0.5), len(t)), True, False
+    ),
     "3 components": three_components,
 }
 
@@ -141,6 +155,8 @@ FAMILIES = [
     "AR(1) step-400",
     "step+outliers-400",
     "t(3) step-400",
+    "spikes step-400",
+    "Laplace step-400",
 ]
 
 
@@ -557,7 +573,8 @@ def synthetic_intro(seeds: int) -> str:
         "unit variance, lag-one correlation 0.5 and 0.8), `AR(1) step` (`step` with a step "
         "of 3 sd, under AR(1) noise of correlation 0.5), `step+outliers` (`step` with 2% of "
         "the samples 6 sd off), `t(3) step` (a step of 3 on a constant, Student-t noise with "
-        "3 degrees of freedom scaled to unit variance)."
+        "3 degrees of freedom scaled to unit variance), `spikes step` (`step` with 3 samples 20 sd "
+        "off), `Laplace step` (`step` under Laplace noise of unit variance)."
     )
 
 
