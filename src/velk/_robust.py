@@ -119,14 +119,8 @@ def likeliest_nu(samples: _engine.Samples) -> float:
             s2 = new
             if done:
                 break
-        normaliser = dim * math.log(nu * math.pi) + 2.0 * (
-            math.lgamma(nu / 2) - math.lgamma((nu + dim) / 2)
-        )
-        value = (
-            u.size * normaliser
-            + n * math.log(s2)
-            + (nu + dim) * float(np.sum(np.log1p(u / (nu * s2))))
-        )
+        # nu charged as the scores charge it, so that chance alone does not pick it
+        value = u.size * normaliser(nu, dim) + objective(u, s2, nu, dim, 0.0) + noise_charge(u.size)
         if value < best:
             best, out = value, nu
     return out
@@ -143,6 +137,12 @@ def objective(u: FloatArray, s2: float, nu: float, dim: int, pen: float) -> floa
     """L(f, s2) of the module's notes."""
     m = len(u)
     return float(m * dim * math.log(s2) + (nu + dim) * np.sum(np.log1p(u / (nu * s2))) + pen / s2)
+
+
+def normaliser(nu: float, dim: int) -> float:
+    """Minus twice the log of the t density's normalising constant per sample, less the
+    scale's part: d log(nu pi) + 2 (log Gamma(nu / 2) - log Gamma((nu + d) / 2))."""
+    return dim * math.log(nu * math.pi) + 2.0 * (math.lgamma(nu / 2) - math.lgamma((nu + dim) / 2))
 
 
 def weights_of(u: FloatArray, s2: float, nu: float, dim: int) -> FloatArray:
@@ -243,15 +243,12 @@ def t_evidence(m: int, dim: int, tf: TFit, nu: float, floor: float = 0.0) -> flo
     s2 = tf.scale
     n = m * dim
     jumps = len(tf.res["jumps"])
-    normaliser = dim * math.log(nu * math.pi) + 2.0 * (
-        math.lgamma(nu / 2) - math.lgamma((nu + dim) / 2)
-    )
     u = np.maximum(tf.u, dim * floor)
     data = float(n * math.log(s2) + (nu + dim) * np.sum(np.log1p(u / (nu * s2))))
     rough = float(st["prss"] - st["rss"]) / s2
     return (
         data
-        + m * normaliser
+        + m * normaliser(nu, dim)
         - n * (1.0 + math.log(2.0 * math.pi))
         + rough
         + float(st["logdet"])
