@@ -62,7 +62,7 @@ segment_splines: ar1 fit spline select engine
 noise: select noise engine
 stats: select uncertainty path noise select_ar1
 samples scaled_fit setting pow2 invalid: engine errors time ar1 @search fit spline select
-_ar1: select_ar1 ar1_stats noise many
+_ar1: select_ar1 auto ar1_stats noise many
 _cli _report _table: cli
 _cv: select errors api docs
 _example: cli docs
@@ -72,8 +72,8 @@ _many: many cli select_ar1 errors
 _lockstep: select many
 _path: path docs errors
 _plot: jump_plot cli select path
-_robust: noise many select_ar1
-_plan _score _search _select: select select_ar1 many noise path errors cli
+_robust: noise auto many select_ar1
+_plan _score _search _select: select auto select_ar1 many noise path errors cli
 _params _validate: errors properties fit select time cli many
 _ppoly _spline: spline api fit time uncertainty jump_plot cli
 _raw: errors spline api fit time uncertainty properties
