@@ -123,3 +123,20 @@ def test_rounding_rows_are_what_independent_noise_leaves_in_the_ar_rows(phi):
             rows[i] /= math.sqrt(1.0 - c[i] ** 2)
     # E |R e|^2 = trace(R R^T) for e independent of unit variance.
     assert rounding_rows(x, phi, firsts) == pytest.approx(np.sum(rows**2) / 12, rel=1e-12)
+
+
+@pytest.mark.parametrize("seed", [9, 10])
+def test_the_t_screen_walks_down_from_gaussian_lines(seed):
+    # Three spikes of 20 sd: the Gaussian fit isolates each between two jumps and then
+    # ties on straight lines, where no t fit follows the sine; t noise wants a rougher
+    # curve than the Gaussian chose.
+    rng = np.random.default_rng(seed)
+    x = np.arange(400) / 400
+    e = rng.standard_normal(400)
+    e[rng.choice(400, 3, replace=False)] += 20.0 * rng.choice([-1.0, 1.0], 3)
+    y = np.sin(2 * np.pi * x) + 2.5 * (x >= 0.5) + e
+    assert math.isinf(velk.select(x, y, n_jobs=1).smoothing)
+    sel = velk.select(x, y, noise="auto", n_jobs=1)
+    assert sel.noise_model == "student-t"
+    (at,) = sel.spline.jump_indices  # the step alone, found within a sample
+    assert abs(at - 199) <= 1

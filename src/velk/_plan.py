@@ -19,6 +19,7 @@ from velk._robust import NUS, likeliest_nu
 from velk._samples import Data
 from velk._score import bic_cost, noise_charge, noise_of
 from velk._search import (
+    LOWEST,
     STIFF,
     Cell,
     Problem,
@@ -309,6 +310,11 @@ Outcome = tuple[Task, Plan, Search, "str | None"]
 Model = tuple[float, "float | None"]  # (nu, phi) as `job_of` takes them
 
 
+# A walk is past its best once a score is this much above the best: the stiff lengths of
+# a plateau differ by far less, a halving past the best costs far more.
+PAST = 1.0
+
+
 class Screen:
     """Scores of the other noise models at a Gaussian search's choice, a fit each."""
 
@@ -316,6 +322,14 @@ class Screen:
         self.t, self.plan, self.search, _ = gauss
         self.best = self.search.best()
         self.opts = opts
+        # Only the default search's lengths are walked: a caller's grid stays the caller's.
+        self.free = opts.smoothing is None and opts.ps is None
+        # Lines have no AR(1) rows, and t noise no reason to prefer them: where the
+        # Gaussian chose lines, the stiffest finite length scored stands in.
+        finite = [c.length for c in self.search.cells.values() if math.isfinite(c.length)]
+        self.length = (
+            self.best.length if math.isfinite(self.best.length) or not finite else max(finite)
+        )
 
     def at(self, nu: float, phi: float | None, length: float) -> float:
         """One model's score at a length, with BIC's jump cost at its own noise level
@@ -350,18 +364,33 @@ class Screen:
             if j != k:
                 break
         score(k)
-        return {(nus[j], None): v for j, v in scores.items() if j < len(nus) - 1}
+        out = {(nus[j], None): v for j, v in scores.items() if j < len(nus) - 1}
+        if math.isfinite(start) and self.free:
+            # Heavy tails read without a fit: the Gaussian fit may have spent jumps on
+            # isolating outliers, and its choice of length with them. Down-weighted, they
+            # leave a rougher curve to follow, so the length halves until the score is
+            # clearly past its best (where segments are shorter than the length, the
+            # scores of stiffer lengths tie: the walk crosses such a plateau).
+            nu = min(out, key=lambda mv: out[mv])[0]
+            length = self.length
+            best = out[nu, None] if length == self.best.length else self.at(nu, None, length)
+            while length / 2.0 >= LOWEST * self.t.h:
+                length /= 2.0
+                here = self.at(nu, None, length)
+                if here > best + PAST:
+                    break
+                best = min(best, here)
+            out[nu, None] = min(out[nu, None], best)
+        return out
 
     def ar1(self) -> dict[Model, float]:
         """AR(1) noise: the Gaussian model reads correlated noise as curve, so the AR(1)
         model's own length is stiffer than the Gaussian's choice. The length walks up
         from it, doubling, at phi's estimate while the score improves (in the default
         search); phi is then profiled at the length reached."""
-        # No straight lines under AR(1) noise: the stiffest finite length scored stands in.
-        finite = [c.length for c in self.search.cells.values() if math.isfinite(c.length)]
-        if not self.opts.ar1 or not finite:
+        length = self.length
+        if not self.opts.ar1 or not math.isfinite(length):
             return {}
-        length = self.best.length if math.isfinite(self.best.length) else max(finite)
         # phi = 0 is the Gaussian model, charged for phi, at its best whatever the length.
         gauss_charged = self.best.score + noise_charge(self.t.pb.m)
         out: dict[tuple[float, float], float] = {}
@@ -373,9 +402,7 @@ class Screen:
 
         est = estimate_phi(self.t.data.samples.x, self.t.data.samples.y)
         phi = round(min(max(est, 0.0), PHI_MAX), 4)
-        # Only the default search's own lengths: a caller's grid stays the caller's.
-        free = self.opts.smoothing is None and self.opts.ps is None
-        while free and phi > 0.0 and length * 2.0 < STIFF * self.t.span:
+        while self.free and phi > 0.0 and length * 2.0 < STIFF * self.t.span:
             if one(phi, 2.0 * length) >= one(phi, length):
                 break
             length *= 2.0
