@@ -40,6 +40,8 @@ def test_objective_never_increases_and_iterations_are_bounded(nu, dim, uneven, w
     steps = np.diff(tf.objective)
     assert np.all(steps <= 1e-9 * abs(tf.objective[0]))
     assert 1 <= tf.iterations == len(tf.objective) - 1 <= 40
+    # They stop at the first fall below a thousandth of a unit, not before, not after.
+    assert np.all(-steps[:-1] > 1e-3) and -steps[-1] <= 1e-3
 
 
 def test_objective_is_that_of_the_returned_fit():

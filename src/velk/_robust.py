@@ -102,9 +102,7 @@ def likeliest_nu(samples: _engine.Samples) -> float:
     misfits are likeliest, taken as independent t variables, their scale profiled for
     each nu (by the EM update, which never lowers the likelihood). The misfits see
     outliers and heavy tails without a fit (a jump adds two large ones), so this is where
-    a screen of the t models starts; their scores then judge."""
-    if len(samples.x) < 3:
-        return math.inf
+    a screen of the t models starts; their scores then judge. Needs three samples."""
     u, dim = neighbour_misfit(samples), samples.y.shape[1]
     n = u.size * dim
     gauss = float(np.sum(u)) / n
