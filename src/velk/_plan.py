@@ -339,17 +339,18 @@ class Screen:
         return score_cell(m.pb, length, cost)[0].score
 
     def t_models(self) -> dict[Model, float]:
-        """t noise at the chosen length, nu walked from the value likeliest for the
-        samples' misfits to their neighbours (`likeliest_nu`) towards lighter tails while
-        the score improves (inf, the Gaussian model, is scored already), else towards
-        heavier ones. From the Gaussian end alone, a series with a few large outliers
-        would stop at once: the Gaussian fit isolates each between two jumps, which beats
-        a nearly Gaussian t but not a heavy one."""
+        """t noise at the chosen length where the samples' misfits to their neighbours
+        read as heavy-tailed (`likeliest_nu` finite; else none), nu walked from the value
+        likeliest for them towards lighter tails while the score improves (inf, the
+        Gaussian model, is scored already), else towards heavier ones. From the Gaussian
+        end alone, a series with a few large outliers would stop at once: the Gaussian
+        fit isolates each between two jumps, which beats a nearly Gaussian t but not a
+        heavy one."""
         nus = [*sorted(v for v in self.opts.nus if math.isfinite(v)), math.inf]
-        if len(nus) == 1:
-            return {}
         start = likeliest_nu(self.t.pb.samples)
-        k = nus.index(start) if start in nus else len(nus) - 1
+        if start not in nus[:-1]:
+            return {}
+        k = nus.index(start)
         scores = {len(nus) - 1: self.best.score}
 
         def score(j: int) -> float:
@@ -365,7 +366,7 @@ class Screen:
                 break
         score(k)
         out = {(nus[j], None): v for j, v in scores.items() if j < len(nus) - 1}
-        if math.isfinite(start) and self.free:
+        if self.free:
             # Heavy tails read without a fit: the Gaussian fit may have spent jumps on
             # isolating outliers, and its choice of length with them. Down-weighted, they
             # leave a rougher curve to follow, so the length halves until the score is

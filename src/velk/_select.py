@@ -451,9 +451,9 @@ def select(
     charges any parameter, so that independent Gaussian noise does not lose to a nearly
     Gaussian t or a small phi by chance. ``noise="auto"`` runs the Gaussian search, then
     scores the other models at its choice, a fit each (side by side on the pool): t
-    noise at the chosen setting from the nu likeliest for the samples' misfits to their
-    neighbours, walking on among 2, 4, 8, 16 while the score improves (and, where those
-    misfits read as heavy-tailed, the length down from the choice), AR(1) noise at
+    noise where the samples' misfits to their neighbours read as heavy-tailed, from the
+    nu likeliest for them, walking on among 2, 4, 8, 16 while the score improves and
+    then the length down from the choice, AR(1) noise at
     phi's estimate from the chosen length up, doubling while the score improves
     (correlated noise makes the Gaussian model's choice too rough), then phi profiled
     there. Only a model that beats the Gaussian's score there gets a full search, at the
