@@ -365,7 +365,7 @@ class Screen:
             if j != k:
                 break
         score(k)
-        out = {(nus[j], None): v for j, v in scores.items() if j < len(nus) - 1}
+        out: dict[Model, float] = {(nus[j], None): v for j, v in scores.items() if j < len(nus) - 1}
         if self.free:
             # Heavy tails read without a fit: the Gaussian fit may have spent jumps on
             # isolating outliers, and its choice of length with them. Down-weighted, they
