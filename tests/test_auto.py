@@ -10,8 +10,9 @@ import pytest
 from helpers import ar1
 
 import velk
-from velk import _engine
+from velk import _engine, _plan
 from velk._plan import Options, job_of
+from velk._robust import likeliest_nu
 from velk._samples import read
 from velk._select import searched
 
@@ -140,3 +141,31 @@ def test_the_t_screen_walks_down_from_gaussian_lines(seed):
     assert sel.noise_model == "student-t"
     (at,) = sel.spline.jump_indices  # the step alone, found within a sample
     assert abs(at - 199) <= 1
+
+
+@pytest.mark.parametrize(("kind", "seed"), [("ar0.8", 1), ("spikes", 0), ("outliers", 0)])
+def test_the_screen_walks_from_the_gaussian_choice(kind, seed, monkeypatch):
+    # Where each walk starts and which way it goes: AR(1) noise doubles the length from
+    # the Gaussian choice at phi's estimate, t noise starts at the likeliest nu there and
+    # then halves the length.
+    x, y = curve(seed, kind)
+    start = full(x, y).length
+    calls = []
+    at = _plan.Screen.at
+    monkeypatch.setattr(
+        _plan.Screen,
+        "at",
+        lambda self, nu, phi, v: calls.append((nu, phi, v)) or at(self, nu, phi, v),
+    )
+    velk.select(x, y, noise="auto", n_jobs=1)
+    ar = [(phi, v) for nu, phi, v in calls if phi is not None]
+    walk = [v for phi, v in ar if phi == ar[0][0]]  # at phi's estimate, before the profile
+    assert walk[0] == 2.0 * start and sorted(walk) == [start * 2.0**k for k in range(len(walk))]
+    t = [(nu, v) for nu, phi, v in calls if phi is None]
+    if kind == "ar0.8":
+        assert not t  # its misfits read Gaussian: no t fit
+        return
+    likely = likeliest_nu(read(x, y, None).samples)
+    assert (likely, start) in t
+    halves = [v for _, v in t if v != start]
+    assert halves and all(v == start / 2.0 ** (k + 1) for k, v in enumerate(halves))

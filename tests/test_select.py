@@ -407,9 +407,12 @@ def test_the_ladder_guesses_from_the_scores_of_its_round():
 def test_select_with_given_grids(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "tqdm", None)  # as if tqdm were not installed
     x, y = signal(n=40)
-    sel = velk.select(x, y, p=[0.9, 0.99], gamma=[1.0, 2.0], progress=True)
+    sel = velk.select(x, y, p=[0.5, 0.99], gamma=[0.3, 2.0], progress=True)
     assert capsys.readouterr().err.endswith("4 settings scored\n")
-    assert len(sel.scores) == 4 and sel.p in (0.9, 0.99) and sel.gamma in (1.0, 2.0)
+    assert len(sel.scores) == 4 and sel.p in (0.5, 0.99) and sel.gamma in (0.3, 2.0)
+    # Every p with every gamma, gamma = p * jump_cost.
+    pairs = sorted(zip(sel.p_grid, sel.p_grid * sel.jump_cost_grid))
+    assert_allclose(pairs, [(0.5, 0.3), (0.5, 2.0), (0.99, 0.3), (0.99, 2.0)], rtol=1e-12)
     again = velk.fit(x, y, p=sel.p, gamma=sel.gamma)
     assert_allclose(again(x), sel.spline(x), rtol=1e-9, atol=1e-12)
     # p = 1 interpolates (no noise left to score), p = 0 fits straight lines.
@@ -419,6 +422,9 @@ def test_select_with_given_grids(monkeypatch, capsys):
     # Jump costs of one's own with the default search of lengths: every length with each.
     sel = velk.select(x, y, jump_cost=[5.0, 50.0])
     assert_array_equal(sel.jump_cost_grid, np.tile([5.0, 50.0], len(sel.scores) // 2))
+    # The lengths are those the default search tries at the first cost.
+    first = velk.select(x, y, jump_cost=5.0).smoothing_grid
+    assert set(sel.smoothing_grid) == set(first)
 
 
 @pytest.mark.parametrize("kw", [{}, {"smoothing": [1.0, 3.0], "jump_cost": [4.0, 9.0]}])
