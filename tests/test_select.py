@@ -427,6 +427,17 @@ def test_select_with_given_grids(monkeypatch, capsys):
     assert set(sel.smoothing_grid) == set(first)
 
 
+@pytest.mark.parametrize("grid", [{"smoothing": [5.0]}, {"p": [0.01]}])
+def test_given_lengths_jump_at_bics_cost(grid):
+    # Without a jump cost, BIC's: (2 dim + 1) log m noise variances, the noise here of unit
+    # variance (estimated before any fit, to a few per cent at m = 2000).
+    rng = np.random.default_rng(0)
+    x = np.arange(2000.0)
+    y = np.sin(x / 300.0) + rng.standard_normal(2000)
+    sel = velk.select(x, y, **grid, n_jobs=1)
+    assert sel.jump_cost == pytest.approx(3 * math.log(2000), rel=0.1)
+
+
 @pytest.mark.parametrize("kw", [{}, {"smoothing": [1.0, 3.0], "jump_cost": [4.0, 9.0]}])
 def test_select_prepares_the_samples_once(monkeypatch, kw):
     # Every fit of the search shares one preparation (sorting, merging, weights).
