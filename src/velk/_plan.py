@@ -364,7 +364,6 @@ class Screen:
                 j += step
             if j != k:
                 break
-        score(k)
         out: dict[Model, float] = {(nus[j], None): v for j, v in scores.items() if j < len(nus) - 1}
         if self.free:
             # Heavy tails read without a fit: the Gaussian fit may have spent jumps on
@@ -390,7 +389,7 @@ class Screen:
         from it, doubling, at phi's estimate while the score improves (in the default
         search); phi is then profiled at the length reached."""
         length = self.length
-        if not self.opts.ar1 or not math.isfinite(length):
+        if not math.isfinite(length):
             return {}
         # phi = 0 is the Gaussian model, charged for phi, at its best whatever the length.
         gauss_charged = self.best.score + noise_charge(self.t.pb.m)
