@@ -30,8 +30,12 @@ constexpr int kSections = 10;
 // such mu gives a lower bound (weak duality), so the solve need not be exact:
 // Newton on the secular equation sum G_i/(lo_i + mu)^2 = rho, in the form
 // 1/|x(mu)| = 1/sqrt(rho), which is concave, so that steps from the left of
-// the root stay left of it and inside the domain. `at` is set to the mu of
-// the value returned (infinite where the region is its centre alone).
+// the root stay left of it and inside the domain. The dual is concave too and
+// rises up to the root, so the last step is the best: only there (and at the
+// boundary) is its value computed, by the same divisions as ever; the steps
+// themselves share reciprocals, which can only move where the solve stops.
+// `at` is set to the mu of the value returned (infinite where the region is
+// its centre alone).
 double ball_bound(double lo1, double lo2, double g1, double g2, double rho, double& at) {
     auto phi = [&](double mu) {
         const double d1 = lo1 + mu, d2 = lo2 + mu;
@@ -60,24 +64,23 @@ double ball_bound(double lo1, double lo2, double g1, double g2, double rho, doub
     }
     // Each term alone bounds the root from below: G_i/(lo_i + mu)^2 <= rho.
     double mu = std::max({mu_lo, std::sqrt(g1 / rho) - lo1, std::sqrt(g2 / rho) - lo2});
-    double best = at_lo;
-    auto take = [&](double m) {
-        const double v = phi(m);
-        if (v > best || !(best > -kInf)) {
-            best = std::max(best, v);
-            at = m;
-        }
-    };
-    take(mu);
+    const double inv_rho = 1.0 / rho;
     for (int it = 0; it < 6; ++it) {
-        slope(mu, s2, s3);
+        const double i1 = g1 > 0.0 ? 1.0 / (lo1 + mu) : 0.0, i2 = g2 > 0.0 ? 1.0 / (lo2 + mu) : 0.0;
+        const double a1 = g1 * i1 * i1, a2 = g2 * i2 * i2;
+        s2 = a1 + a2;
+        s3 = a1 * i1 + a2 * i2;
         if (!(s2 > rho) || !(s3 > 0.0)) break;
-        const double next = mu + s2 * (std::sqrt(s2 / rho) - 1.0) / s3;
+        const double next = mu + s2 * (std::sqrt(s2 * inv_rho) - 1.0) / s3;
         if (!(next > mu)) break;
         mu = next;
-        take(mu);
     }
-    return best;
+    const double v = phi(mu);
+    if (v > at_lo || !(at_lo > -kInf)) {
+        at = mu;
+        return std::max(at_lo, v);
+    }
+    return at_lo;
 }
 
 double ball_bound(double lo1, double lo2, double g1, double g2, double rho) {
@@ -372,6 +375,7 @@ CutTest::CutTest(const Quadratic& l, const Quadratic& j, double gamma, double to
         verdict_ = Verdict::Drop;
         return;
     }
+    bound0_ = at.bound;
     v0_[0] = at.v[0];
     v0_[1] = at.v[1];
     const double centre[2] = {0.0, 0.0};
@@ -411,6 +415,20 @@ CutTest::Probe CutTest::probe(const Cut& cut, double mu1) const {
     return out;
 }
 
+// The bound over mu1 is concave, so below the tangents at the bracket's two
+// ends (rising at the lower, falling at the upper) and at most their crossing:
+// once that is within the margin no multiplier certifies and the search
+// stops. Like the line test it only steers, so rounding can only cost a drop.
+bool CutTest::Tangent::may_exceed(const Tangent& below, const Tangent& above, double tol) {
+    if (!(below.value > -kInf) || !(above.value > -kInf) || !(below.slope > 0.0) ||
+        !(above.slope < 0.0))
+        return true;
+    const double cross =
+        (above.value - below.value + below.slope * below.mu - above.slope * above.mu) /
+        (below.slope - above.slope);
+    return below.value + below.slope * (cross - below.mu) > tol;
+}
+
 bool CutTest::by(const Quadratic& k) {
     if (verdict_ != Verdict::Try) return verdict_ == Verdict::Drop;
     const double ck = k.base + k.energy;
@@ -439,28 +457,36 @@ bool CutTest::by(const Quadratic& k) {
     // l by the margin).
     double lo = 0.0, glo = cut.dck + quadratic(cut.k, v0_[0], v0_[1]), hi = 1.0;
     if (!(glo > 0.0)) return false;
+    // The bracket's ends as probed: bound and slope (glo and ghi are the
+    // secant's, halved by Illinois).
+    Tangent below{bound0_, glo, 0.0}, above{};
     for (;;) {
         if (settled(hi, drop)) return drop;
         if (!(at.g > 0.0)) break;
         lo = hi;
         glo = at.g;
+        below = {at.bound, at.g, hi};
         hi *= 16.0;
         if (hi > 1e8) return false;
     }
     double ghi = at.g;
+    above = {at.bound, at.g, hi};
     int side = 0;
     for (int it = 0; it < kSections; ++it) {
+        if (!Tangent::may_exceed(below, above, tol_j_)) return false;
         double mu1 = lo + (hi - lo) * glo / (glo - ghi);
         if (!(mu1 > lo && mu1 < hi)) mu1 = 0.5 * (lo + hi);
         if (settled(mu1, drop)) return drop;
         if (at.g > 0.0) {
             lo = mu1;
             glo = at.g;
+            below = {at.bound, at.g, mu1};
             if (side == 1) ghi *= 0.5;
             side = 1;
         } else {
             hi = mu1;
             ghi = at.g;
+            above = {at.bound, at.g, mu1};
             if (side == -1) glo *= 0.5;
             side = -1;
         }

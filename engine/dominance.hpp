@@ -69,12 +69,20 @@ private:
     Line line(const double* p, const double* q) const;
     bool fails_on(const Cut& cut, const Line& line) const;
 
+    // A probed bound as a function of mu1: its value and slope at mu.
+    struct Tangent {
+        double value = -std::numeric_limits<double>::infinity(), slope = 0.0, mu = 0.0;
+        // Whether the concave bound can exceed tol between the two.
+        static bool may_exceed(const Tangent& below, const Tangent& above, double tol);
+    };
+
     enum class Verdict { Drop, Keep, Try };
     Quadratic l_;
     double gamma_, cl_;
     Side j_;
     Verdict verdict_ = Verdict::Keep;
     Index probes_ = 0;
+    double bound0_ = 0.0;  // the bound at mu1 = 0: j's on the whole region
     double tol_j_ = 0.0, rho_ = 0.0, dcj_ = 0.0, sure_j_ = 0.0, v0_[2] = {0.0, 0.0};
     Line centre_;  // from the centre to v0
 };
