@@ -346,6 +346,25 @@ def test_the_ladder_stops_at_the_first_length_clearly_past_the_best(
         assert sorted(filter(rung, calls)) == fitted
 
 
+@pytest.mark.parametrize("at_2,rounds", [(30.0, [2, 2, 1]), (10.0, [2, 2, 2])])
+def test_a_length_where_the_ladder_likely_stops_goes_alone(at_2, rounds):
+    # The parabola through the last three scores foresees 4 past the best by more than
+    # twice GIVE_UP: 8 would be stopped unused, so 4 goes alone (the same lengths scored).
+    from velk import _search
+
+    table = {0.25: 30.0, 0.5: 10.0, 1.0: 0.0, 2.0: at_2, 4.0: 200.0, 8.0: 300.0}
+    search = _search.Search(None)
+    strategy, sizes = _search.default_search(search, 1.0, 1e3, 1.0), []
+    batch = next(strategy)
+    while len(sizes) < 3:
+        sizes.append(len(batch))
+        for v, c in batch:
+            if search.record((v, c), _search.Cell(v, c, table[v], 0, 1.0, 1.0, 1.0), {}):
+                break
+        batch = strategy.send(None)
+    assert sizes == rounds
+
+
 @pytest.mark.parametrize(
     ("moved", "again"), [(1.009, False), (0.991, False), (1.011, True), (0.98, True)]
 )

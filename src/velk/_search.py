@@ -39,8 +39,8 @@ STIFF = 4.0
 # first length that leaves the score GIVE_UP worse than the best for two lengths in a row,
 # or twice that for one (the score's scale: twice a log-likelihood; past the best the
 # lengths only get stiffer and dearer, and a fit that much worse has already bent by
-# jumping). The stiffer lengths of its round are then dropped, their fits stopped. Fixed,
-# so that any executor scores the same settings.
+# jumping). The stiffer lengths of its round are then dropped, their fits stopped, so the
+# lengths scored do not depend on how the rounds are cut, nor on the executor.
 ROUND = 2
 GIVE_UP = 40.0
 
@@ -392,10 +392,23 @@ class Past:
         self.worse, self.reached = 0, False
 
     def __call__(self, s: Setting) -> bool:
-        excess = self.search.cells[s].score - self.search.best().score
-        self.worse = self.worse + 1 if excess > GIVE_UP else 0
-        self.reached = self.worse >= 2 or excess > 2.0 * GIVE_UP
+        self.worse, self.reached = self.after(self.search.cells[s].score)
         return self.reached
+
+    def after(self, score: float) -> tuple[int, bool]:
+        """The run and the stop after a length of this score."""
+        excess = score - self.search.best().score
+        worse = self.worse + 1 if excess > GIVE_UP else 0
+        return worse, worse >= 2 or excess > 2.0 * GIVE_UP
+
+    def foreseen(self, rungs: list[Setting]) -> bool:
+        """Whether the ladder likely stops at the next length: the parabola through the
+        scores of the last three lengths (evenly spaced in log length) says so."""
+        if len(rungs) < 3 or any(s not in self.search.cells for s in rungs[-3:]):
+            return False
+        s3, s2, s1 = (self.search.cells[s].score for s in rungs[-3:])
+        guess = 3.0 * s1 - 3.0 * s2 + s3
+        return math.isfinite(guess) and self.after(guess)[1]
 
 
 def default_search(
@@ -409,12 +422,19 @@ def default_search(
     lengths = ladder(h, span)
     past = Past(search)
     search.enough = past
-    for k in range(0, len(lengths), ROUND):
-        batch = lengths[k : k + ROUND]
-        search.ahead = ladder_guess(search, batch, lengths[k + ROUND : k + 2 * ROUND], cost, h)
+    k = 0
+    while k < len(lengths):
+        # Where the ladder likely stops at the next length, the length after it would be
+        # stopped unused (and it is the dearest yet): that length goes alone, and the
+        # idle worker starts on the refinement around the best instead.
+        done = [(v, cost) for v in lengths[:k] if math.isfinite(v)]
+        size = 1 if past.foreseen(done) else ROUND
+        batch = lengths[k : k + size]
+        search.ahead = ladder_guess(search, batch, lengths[k + size : k + size + ROUND], cost, h)
         yield [(v, cost) for v in batch]
         if past.reached:
             break
+        k += size
     search.enough = never
     # Halve while the least smooth length scored wins; when a halving loses, the best
     # sits above the newest length and the search ends there.
