@@ -1,6 +1,7 @@
 #include "functional.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "dominance.hpp"
 #include "wide_extend.hpp"
@@ -27,6 +28,12 @@ constexpr Index far_partners() {
     return count;
 }
 
+// A candidate that has survived this many pruning passes is tested in every
+// p / kSettled-th pass only: few of the old ones ever go (at L = 6889 on 10^6
+// samples, those past 32 passes took a sixth of the tests and gave 2 % of
+// the drops), while a late drop costs only the extensions in between.
+constexpr std::uint32_t kSettled = 16;
+
 // Candidates in start order: their states packed back to back, starts and
 // the flags of one pruning pass.
 class LiveSet {
@@ -40,11 +47,17 @@ public:
     double* push(Index l) {
         starts_.push_back(l);
         keep_.push_back(1);
+        passes_.push_back(0);
         states_.resize(states_.size() + stride_);
         return state(starts_.size() - 1);
     }
     void drop(Index k) { keep_[k] = 0; }
     bool kept(Index k) const { return keep_[k] != 0; }
+    // Counts a pass that candidate k survived; whether it is tested in this one.
+    bool tested(Index k) {
+        const std::uint32_t p = passes_[k]++;
+        return p < kSettled || p % (p / kSettled) == 0;
+    }
 
     // Removes the dropped candidates, keeping the order.
     void compact() {
@@ -54,12 +67,14 @@ public:
             if (kept != k) {
                 std::copy_n(state(k), stride_, state(kept));
                 starts_[kept] = starts_[k];
+                passes_[kept] = passes_[k];
             }
             keep_[kept] = 1;
             ++kept;
         }
         starts_.resize(kept);
         keep_.resize(kept);
+        passes_.resize(kept);
         states_.resize(kept * stride_);
     }
 
@@ -67,6 +82,7 @@ private:
     Index stride_;
     std::vector<Index> starts_;
     std::vector<unsigned char> keep_;
+    std::vector<std::uint32_t> passes_;
     std::vector<double> states_;
 };
 
@@ -132,7 +148,7 @@ void prune_pass(LiveSet& live, PassScratch& s, const View& view, Index m, double
     }
     nearest_cheaper(s, n);
     for (Index k = 0; k < n; ++k) {
-        if (k == cheap) continue;
+        if (k == cheap || !live.tested(k)) continue;
         const Quadratic q = view(k);
         const Index o1 = s.older[k], n1 = s.newer[k];
         const Index o2 = o1 < n ? s.older[o1] : n, n2 = n1 < n ? s.newer[n1] : n;
