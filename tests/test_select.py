@@ -303,7 +303,10 @@ def test_the_ladder_stops_at_the_first_length_clearly_past_the_best(
     table = {**LADDER, **scores}
     calls, held, late = [], {}, []
     rung = lambda v: math.log2(v).is_integer()  # noqa: E731 - a length of the ladder
-    cell = lambda v, cost: _search.Cell(v, cost, 100.0 + table.get(v, 99.0), 0, 1.0, 1.0, 1.0)  # noqa: E731
+
+    def cell(v, cost):  # the refinement's lengths within GIVE_UP of the best
+        score = 100.0 + table.get(v, 99.0 if rung(v) else 30.0)
+        return _search.Cell(v, cost, score, 0, 1.0, 1.0, 1.0)
 
     def score_cell(pb, length, cost):
         calls.append(length)
@@ -363,6 +366,20 @@ def test_a_length_where_the_ladder_likely_stops_goes_alone(at_2, rounds):
                 break
         batch = strategy.send(None)
     assert sizes == rounds
+
+
+@pytest.mark.parametrize(
+    "below,above,quarters",
+    [(39.0, 39.0, [-1, 1]), (41.0, 10.0, [1]), (5.0, 41.0, [-1]), (50.0, 60.0, [])],
+)
+def test_the_quarter_octaves_skip_a_side_whose_half_octave_is_clearly_worse(below, above, quarters):
+    from velk import _search
+
+    search = _search.Search(None)
+    for v, score in [(2.0, 0.0), (2.0 / 2**0.5, below), (2.0 * 2**0.5, above)]:
+        search.record((v, 1.0), _search.Cell(v, 1.0, score, 0, 1.0, 1.0, 1.0), {})
+    got = _search.quarter_steps(search, 2.0, 1.0, lambda s: None)
+    assert got == [(2.0 * 2 ** (q / 4), 1.0) for q in quarters]
 
 
 @pytest.mark.parametrize(

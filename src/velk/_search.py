@@ -446,17 +446,35 @@ def default_search(
             break
         search.ahead = [(lowest / 2.0, cost)] if lowest / 2.0 >= FLOOR * h else []
         yield [(lowest, cost)]
-    steps = (2.0**0.5, 2.0**0.25)
-    for k, step in enumerate(steps):
-        b = search.best().length
-        if math.isfinite(b):
-            # The guess: the best stays where it is.
-            if k + 1 < len(steps):
-                search.ahead = [(b / steps[k + 1], cost), (b * steps[k + 1], cost)]
-            elif then is not None:
-                search.ahead = then(search.best())
-            yield [(b / step, cost), (b * step, cost)]
+    b = search.best().length
+    if math.isfinite(b):
+        # The guess: the best stays where it is.
+        search.ahead = lambda known: quarter_steps(search, b, cost, known)[::-1]
+        yield [(b / 2.0**0.5, cost), (b * 2.0**0.5, cost)]
+        if then is not None:
+            search.ahead = then(search.best())
+        quarters = quarter_steps(search, search.best().length, cost, lambda s: None)
+        if quarters:
+            yield quarters
     return edge
+
+
+def quarter_steps(
+    search: Search, b: float, cost: float, known: Callable[[Setting], float | None]
+) -> Round:
+    """The refinement's quarter octaves around the best length b, but not on a side whose
+    half octave scored GIVE_UP worse than the best: as where the ladder stops, a length
+    that much worse has bent by jumping, and the best lies on the other side."""
+    scores = {v: c.score for (v, c_), c in search.cells.items() if c_ == cost}
+
+    def score(v: float) -> float | None:
+        got = known((v, cost))
+        near = [s for u, s in scores.items() if math.isclose(u, v, rel_tol=1e-9)]
+        return got if got is not None else (near[0] if near else None)
+
+    halves = {2.0**-0.25: score(b / 2.0**0.5), 2.0**0.25: score(b * 2.0**0.5)}
+    best = min([search.best().score] + [s for s in halves.values() if s is not None])
+    return [(b * f, cost) for f, s in halves.items() if s is None or s <= best + GIVE_UP]
 
 
 def around(length: float) -> list[float]:
