@@ -429,15 +429,19 @@ def test_the_ladder_guesses_from_the_scores_of_its_round():
     search = _search.Search(None)
     batch, after, cost, h = [1.0, 2.0, 4.0, 8.0], [16.0, 32.0], 5.0, 4.0
     scores = {1.0: 3.0, 2.0: 1.0, 4.0: 2.0, 8.0: None}
-    guess = _search.ladder_guess(search, batch, after, cost, h)
+    guess = _search.ladder_guess(search, _search.Past(search), [], batch, after, cost, h)
     known = lambda s: scores[s[0]]  # noqa: E731
     # The best inside the round: refined around it first, dearest first.
-    assert guess(known) == [(2.0 * 2**0.5, cost), (2.0 / 2**0.5, cost), (32.0, cost), (16.0, cost)]
+    assert guess(known) == [(2.0 * 2**0.5, cost), (2.0 * 2**-0.5, cost), (16.0, cost), (32.0, cost)]
     scores[8.0] = 0.5  # the stiffest wins: the ladder goes on
-    assert guess(known) == [(32.0, cost), (16.0, cost)]
+    assert guess(known) == [(16.0, cost), (32.0, cost)]
+    # ... and likely stops at 16 (the parabola through 2, 4 and 8 says 90 above the best):
+    # 16 alone, then the refinement around 8.
+    scores.update({1.0: 300.0, 2.0: 150.0, 4.0: 20.0, 8.0: 0.0})
+    assert guess(known) == [(16.0, cost), (8.0 * 2**0.5, cost), (8.0 * 2**-0.5, cost)]
     scores.update({1.0: 0.0, 8.0: 9.0})  # the least smooth wins: halved
-    assert guess(known) == [(0.5, cost), (32.0, cost), (16.0, cost)]
-    assert guess(lambda s: None) == [(32.0, cost), (16.0, cost)]
+    assert guess(known) == [(0.5, cost), (16.0, cost), (32.0, cost)]
+    assert guess(lambda s: None) == [(16.0, cost), (32.0, cost)]
 
 
 def test_select_with_given_grids(monkeypatch, capsys):

@@ -301,7 +301,10 @@ class Workers:
                 fut = self.futures.get(s)
                 if fut is not None and self.flags[s][0] and not ok(fut):
                     del self.futures[s], self.flags[s]
+            # The scores known so far, those of the guesses it asks for included (the
+            # round's own guesses go by them).
             self.known = {s: c.score for s, c in search.cells.items()}
+            self.known.update((s, f.result()[0].score) for s, f in self.futures.items() if ok(f))
             self.live = True
             self.rounds += 1
             for s in sorted(todo, key=lambda s: -s[0]):
@@ -336,6 +339,7 @@ class Workers:
                 return
             flag = np.zeros(1, dtype=np.uint8)
             done: Future[Any] = Future()
+            done.add_done_callback(functools.partial(self.learn, pick))
             done.set_running_or_notify_cancel()
             self.futures[pick], self.flags[pick] = done, flag
         try:
@@ -361,24 +365,38 @@ def ladder(h: float, span: float) -> list[float]:
 
 
 def ladder_guess(
-    search: Search, batch: list[float], after: list[float], cost: float, h: float
+    search: Search,
+    past: Past,
+    rungs: list[float],
+    batch: list[float],
+    after: list[float],
+    cost: float,
+    h: float,
 ) -> Guess:
-    """What follows a round of the ladder: its next round while the stiffest length of the
-    round is the best so far, else first the refinement around the best."""
+    """What follows a round of the ladder (the lengths `rungs` before it): its next round
+    while the stiffest length of the round is the best so far, else first the refinement
+    around the best. The next round is its next length alone where the ladder likely
+    stops there, as `default_search` decides it."""
     before = {s: c.score for s, c in search.cells.items()}
-    nxt = [(v, cost) for v in sorted(after, reverse=True)]
+    # The next length first: it is needed whenever the ladder goes on, the one after it
+    # only if the next does not stop it.
+    nxt = [(v, cost) for v in after]
 
     def guess(known: Callable[[Setting], float | None]) -> Round:
         scores = {**before, **{(v, cost): known((v, cost)) for v in batch}}
         have = [(v, -s[0], s) for s, v in scores.items() if v is not None]
         if not have or min(have)[2] == (batch[-1], cost):
+            ladder = [scores.get((v, cost)) for v in rungs + batch if math.isfinite(v)]
+            if after and have and past.foreseen(ladder, min(have)[0]):
+                b = batch[-1]
+                return [(after[0], cost), (b * 2.0**0.5, cost), (b * 2.0**-0.5, cost)]
             return nxt
         b = min(have)[2][0]
         if not math.isfinite(b):
             return nxt
         if b <= LOWEST * h * 1.0001:
             return ([(b / 2.0, cost)] if b / 2.0 >= FLOOR * h else []) + nxt
-        return [(b * 2.0**0.5, cost), (b / 2.0**0.5, cost), *nxt]
+        return [(b * 2.0**0.5, cost), (b * 2.0**-0.5, cost), *nxt]
 
     return guess
 
@@ -392,23 +410,24 @@ class Past:
         self.worse, self.reached = 0, False
 
     def __call__(self, s: Setting) -> bool:
-        self.worse, self.reached = self.after(self.search.cells[s].score)
+        self.worse, self.reached = self.after(self.search.cells[s].score, self.search.best().score)
         return self.reached
 
-    def after(self, score: float) -> tuple[int, bool]:
-        """The run and the stop after a length of this score."""
-        excess = score - self.search.best().score
+    def after(self, score: float, best: float) -> tuple[int, bool]:
+        """The run and the stop after a length of this score, the best score so far."""
+        excess = score - best
         worse = self.worse + 1 if excess > GIVE_UP else 0
         return worse, worse >= 2 or excess > 2.0 * GIVE_UP
 
-    def foreseen(self, rungs: list[Setting]) -> bool:
+    def foreseen(self, scores: Sequence[float | None], best: float) -> bool:
         """Whether the ladder likely stops at the next length: the parabola through the
         scores of the last three lengths (evenly spaced in log length) says so."""
-        if len(rungs) < 3 or any(s not in self.search.cells for s in rungs[-3:]):
+        last = [s for s in scores[-3:] if s is not None]
+        if len(last) < 3:
             return False
-        s3, s2, s1 = (self.search.cells[s].score for s in rungs[-3:])
+        s3, s2, s1 = last
         guess = 3.0 * s1 - 3.0 * s2 + s3
-        return math.isfinite(guess) and self.after(guess)[1]
+        return math.isfinite(guess) and self.after(guess, best)[1]
 
 
 def default_search(
@@ -427,10 +446,12 @@ def default_search(
         # Where the ladder likely stops at the next length, the length after it would be
         # stopped unused (and it is the dearest yet): that length goes alone, and the
         # idle worker starts on the refinement around the best instead.
-        done = [(v, cost) for v in lengths[:k] if math.isfinite(v)]
-        size = 1 if past.foreseen(done) else ROUND
+        rungs = lengths[:k]
+        done = [search.cells[(v, cost)].score for v in rungs if math.isfinite(v)]
+        size = 1 if done and past.foreseen(done, search.best().score) else ROUND
         batch = lengths[k : k + size]
-        search.ahead = ladder_guess(search, batch, lengths[k + size : k + size + ROUND], cost, h)
+        after = lengths[k + size : k + size + ROUND]
+        search.ahead = ladder_guess(search, past, rungs, batch, after, cost, h)
         yield [(v, cost) for v in batch]
         if past.reached:
             break
@@ -448,9 +469,10 @@ def default_search(
         yield [(lowest, cost)]
     b = search.best().length
     if math.isfinite(b):
-        # The guess: the best stays where it is.
+        # The guess: the best stays where it is. Lengths are the best times a power of
+        # the root of two, so that one length reached from two bests is one setting.
         search.ahead = lambda known: quarter_steps(search, b, cost, known)[::-1]
-        yield [(b / 2.0**0.5, cost), (b * 2.0**0.5, cost)]
+        yield [(b * 2.0**-0.5, cost), (b * 2.0**0.5, cost)]
         if then is not None:
             search.ahead = then(search.best())
         quarters = quarter_steps(search, search.best().length, cost, lambda s: None)
@@ -472,7 +494,7 @@ def quarter_steps(
         near = [s for u, s in scores.items() if math.isclose(u, v, rel_tol=1e-9)]
         return got if got is not None else (near[0] if near else None)
 
-    halves = {2.0**-0.25: score(b / 2.0**0.5), 2.0**0.25: score(b * 2.0**0.5)}
+    halves = {2.0**-0.25: score(b * 2.0**-0.5), 2.0**0.25: score(b * 2.0**0.5)}
     best = min([search.best().score] + [s for s in halves.values() if s is not None])
     return [(b * f, cost) for f, s in halves.items() if s is None or s <= best + GIVE_UP]
 
