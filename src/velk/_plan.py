@@ -5,7 +5,7 @@ the default search or the caller's grids)."""
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor
 from typing import Any, NamedTuple, TypeVar
 
@@ -26,15 +26,31 @@ from velk._search import (
     Round,
     Search,
     Strategy,
-    around,
     default_search,
-    grid_edge,
     score_cell,
 )
 from velk._time import as_length
 from velk._validate import PRECONDITION, PRUNING, option, real
 
 T = TypeVar("T")
+
+
+def around(length: float) -> list[float]:
+    """The lengths searched once more around the best, with the noise level it leaves."""
+    return (
+        [length] if math.isinf(length) else [length * 2.0**k for k in (-0.5, -0.25, 0, 0.25, 0.5)]
+    )
+
+
+def grid_edge(best: float, grid: Sequence[float]) -> str | None:
+    """Which end of a given grid of lengths the choice sits on, if any."""
+    if len(set(grid)) < 2:
+        return None
+    if best == min(grid):
+        return "rough"
+    if best == max(grid) and math.isfinite(best):
+        return "smooth"
+    return None
 
 
 class Task(NamedTuple):

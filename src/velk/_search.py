@@ -27,7 +27,6 @@ __all__ = [
     "Strategy",
     "default_search",
     "drive",
-    "grid_edge",
 ]
 
 # Smoothing lengths in samples: the coarse search doubles from the lowest up to straight
@@ -497,21 +496,3 @@ def quarter_steps(
     halves = {2.0**-0.25: score(b * 2.0**-0.5), 2.0**0.25: score(b * 2.0**0.5)}
     best = min([search.best().score] + [s for s in halves.values() if s is not None])
     return [(b * f, cost) for f, s in halves.items() if s is None or s <= best + GIVE_UP]
-
-
-def around(length: float) -> list[float]:
-    """The lengths searched once more around the best, with the noise level it leaves."""
-    return (
-        [length] if math.isinf(length) else [length * 2.0**k for k in (-0.5, -0.25, 0, 0.25, 0.5)]
-    )
-
-
-def grid_edge(best: float, grid: Sequence[float]) -> str | None:
-    """Which end of a given grid of lengths the choice sits on, if any."""
-    if len(set(grid)) < 2:
-        return None
-    if best == min(grid):
-        return "rough"
-    if best == max(grid) and math.isfinite(best):
-        return "smooth"
-    return None
