@@ -429,7 +429,7 @@ def test_the_ladder_guesses_from_the_scores_of_its_round():
     search = _search.Search(None)
     batch, after, cost, h = [1.0, 2.0, 4.0, 8.0], [16.0, 32.0], 5.0, 4.0
     scores = {1.0: 3.0, 2.0: 1.0, 4.0: 2.0, 8.0: None}
-    guess = _search.ladder_guess(search, _search.Past(search), [], batch, after, cost, h)
+    guess = _search.ladder_guess(_search.Past(search), [], batch, after, cost, h)
     known = lambda s: scores[s[0]]  # noqa: E731
     # The best inside the round: refined around it first, dearest first.
     assert guess(known) == [(2.0 * 2**0.5, cost), (2.0 * 2**-0.5, cost), (16.0, cost), (32.0, cost)]
@@ -442,6 +442,10 @@ def test_the_ladder_guesses_from_the_scores_of_its_round():
     scores.update({1.0: 0.0, 8.0: 9.0})  # the least smooth wins: halved
     assert guess(known) == [(0.5, cost), (16.0, cost), (32.0, cost)]
     assert guess(lambda s: None) == [(16.0, cost), (32.0, cost)]
+    # The best so far far below the length before it, the stiffer ones still running: the
+    # ladder likely goes on.
+    scores.update({1.0: 300.0, 2.0: 100.0, 4.0: None, 8.0: None})
+    assert guess(known) == [(16.0, cost), (32.0, cost)]
 
 
 def test_select_with_given_grids(monkeypatch, capsys):

@@ -300,8 +300,7 @@ class Workers:
                 fut = self.futures.get(s)
                 if fut is not None and self.flags[s][0] and not ok(fut):
                     del self.futures[s], self.flags[s]
-            # The scores known so far, those of the guesses it asks for included (the
-            # round's own guesses go by them).
+            # The scores known so far (its guesses' included): the round's guesses go by them.
             self.known = {s: c.score for s, c in search.cells.items()}
             self.known.update((s, f.result()[0].score) for s, f in self.futures.items() if ok(f))
             self.live = True
@@ -364,21 +363,13 @@ def ladder(h: float, span: float) -> list[float]:
 
 
 def ladder_guess(
-    search: Search,
-    past: Past,
-    rungs: list[float],
-    batch: list[float],
-    after: list[float],
-    cost: float,
-    h: float,
+    past: Past, rungs: list[float], batch: list[float], after: list[float], cost: float, h: float
 ) -> Guess:
-    """What follows a round of the ladder (the lengths `rungs` before it): its next round
-    while the stiffest length of the round is the best so far, else first the refinement
-    around the best. The next round is its next length alone where the ladder likely
-    stops there, as `default_search` decides it."""
-    before = {s: c.score for s, c in search.cells.items()}
-    # The next length first: it is needed whenever the ladder goes on, the one after it
-    # only if the next does not stop it.
+    """What follows a round of the ladder (after the lengths `rungs`): its next round while
+    the ladder goes on (its next length alone where it likely stops there, as in
+    `default_search`), else first the refinement around the best."""
+    before = {s: c.score for s, c in past.search.cells.items()}
+    # The next length first: needed whenever the ladder goes on, the next but one not so.
     nxt = [(v, cost) for v in after]
 
     def guess(known: Callable[[Setting], float | None]) -> Round:
@@ -392,6 +383,16 @@ def ladder_guess(
             return nxt
         b = min(have)[2][0]
         if not math.isfinite(b):
+            return nxt
+        # The best is the stiffest length scored, far below the one before, and no stop is
+        # foreseen: the stiffer length still running likely beats it too.
+        scored = [(v, sc) for v in rungs + batch if (sc := scores.get((v, cost))) is not None]
+        falling = len(scored) >= 2 and scored[-2][1] - scored[-1][1] > GIVE_UP
+        if (
+            falling
+            and scored[-1][0] == b
+            and not past.foreseen([s for _, s in scored], min(have)[0])
+        ):
             return nxt
         if b <= LOWEST * h * 1.0001:
             return ([(b / 2.0, cost)] if b / 2.0 >= FLOOR * h else []) + nxt
@@ -450,7 +451,7 @@ def default_search(
         size = 1 if done and past.foreseen(done, search.best().score) else ROUND
         batch = lengths[k : k + size]
         after = lengths[k + size : k + size + ROUND]
-        search.ahead = ladder_guess(search, past, rungs, batch, after, cost, h)
+        search.ahead = ladder_guess(past, rungs, batch, after, cost, h)
         yield [(v, cost) for v in batch]
         if past.reached:
             break
@@ -489,8 +490,7 @@ def quarter_steps(
     scores = {v: c.score for (v, c_), c in search.cells.items() if c_ == cost}
 
     def score(v: float) -> float | None:
-        got = known((v, cost))
-        near = [s for u, s in scores.items() if math.isclose(u, v, rel_tol=1e-9)]
+        got, near = known((v, cost)), [s for u, s in scores.items() if math.isclose(u, v)]
         return got if got is not None else (near[0] if near else None)
 
     halves = {2.0**-0.25: score(b * 2.0**-0.5), 2.0**0.25: score(b * 2.0**0.5)}
