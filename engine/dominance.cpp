@@ -50,11 +50,12 @@ double ball_bound(double lo1, double lo2, double g1, double g2, double rho, doub
     at = kInf;
     if (rho <= 0.0) return 0.0;  // the region is the centre alone
     at = mu_lo;
+    // The secular sum and its slope, s2 = sum G_i/d_i^2 and s3 = sum G_i/d_i^3.
     auto slope = [&](double mu, double& s2, double& s3) {
-        const double d1 = lo1 + mu, d2 = lo2 + mu;
-        const double a1 = g1 > 0.0 ? g1 / (d1 * d1) : 0.0, a2 = g2 > 0.0 ? g2 / (d2 * d2) : 0.0;
+        const double i1 = g1 > 0.0 ? 1.0 / (lo1 + mu) : 0.0, i2 = g2 > 0.0 ? 1.0 / (lo2 + mu) : 0.0;
+        const double a1 = g1 * i1 * i1, a2 = g2 * i2 * i2;
         s2 = a1 + a2;
-        s3 = (g1 > 0.0 ? a1 / d1 : 0.0) + (g2 > 0.0 ? a2 / d2 : 0.0);
+        s3 = a1 * i1 + a2 * i2;
     };
     double s2 = 0.0, s3 = 0.0;
     const double at_lo = phi(mu_lo);
@@ -66,10 +67,7 @@ double ball_bound(double lo1, double lo2, double g1, double g2, double rho, doub
     double mu = std::max({mu_lo, std::sqrt(g1 / rho) - lo1, std::sqrt(g2 / rho) - lo2});
     const double inv_rho = 1.0 / rho;
     for (int it = 0; it < 6; ++it) {
-        const double i1 = g1 > 0.0 ? 1.0 / (lo1 + mu) : 0.0, i2 = g2 > 0.0 ? 1.0 / (lo2 + mu) : 0.0;
-        const double a1 = g1 * i1 * i1, a2 = g2 * i2 * i2;
-        s2 = a1 + a2;
-        s3 = a1 * i1 + a2 * i2;
+        slope(mu, s2, s3);
         if (!(s2 > rho) || !(s3 > 0.0)) break;
         const double next = mu + s2 * (std::sqrt(s2 * inv_rho) - 1.0) / s3;
         if (!(next > mu)) break;
