@@ -375,8 +375,9 @@ def ladder_guess(
     def guess(known: Callable[[Setting], float | None]) -> Round:
         scores = {**before, **{(v, cost): known((v, cost)) for v in batch}}
         have = [(v, -s[0], s) for s, v in scores.items() if v is not None]
+        finite = [v for v in rungs + batch if math.isfinite(v)]
+        ladder = [scores.get((v, cost)) for v in finite]
         if not have or min(have)[2] == (batch[-1], cost):
-            ladder = [scores.get((v, cost)) for v in rungs + batch if math.isfinite(v)]
             if after and have and past.foreseen(ladder, min(have)[0]):
                 b = batch[-1]
                 return [(after[0], cost), (b * 2.0**0.5, cost), (b * 2.0**-0.5, cost)]
@@ -386,12 +387,13 @@ def ladder_guess(
             return nxt
         # The best is the stiffest length scored, far below the one before, and no stop is
         # foreseen: the stiffer length still running likely beats it too.
-        scored = [(v, sc) for v in rungs + batch if (sc := scores.get((v, cost))) is not None]
-        falling = len(scored) >= 2 and scored[-2][1] - scored[-1][1] > GIVE_UP
+        upto = ladder[: finite.index(b) + 1] if b in finite else []
+        below = upto[-2] if len(upto) >= 2 else None
         if (
-            falling
-            and scored[-1][0] == b
-            and not past.foreseen([s for _, s in scored], min(have)[0])
+            below is not None
+            and below - min(have)[0] > GIVE_UP
+            and all(sc is None for sc in ladder[len(upto) :])
+            and not past.foreseen(upto, min(have)[0])
         ):
             return nxt
         if b <= LOWEST * h * 1.0001:
