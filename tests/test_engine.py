@@ -117,3 +117,16 @@ def test_a_token_stops_a_fit_in_another_thread():
     stopped = time.perf_counter()
     worker.join(timeout=30)
     assert caught and caught[0] - stopped < (0.2 if not SANITIZED else 2.0)
+
+
+@pytest.mark.parametrize("curvature", [0.0, 3.0, -3.0])
+def test_noise_level_is_the_noise_whatever_the_curvature_and_jumps(curvature):
+    # The misfits to the line through each sample's neighbours, (y0 + y2) / 2 - y1 over
+    # sqrt(1.5), are one constant on a parabola, here `curvature` noise sd: the estimate
+    # centres their spread on its median, and a few jumps move only their own.
+    rng = np.random.default_rng(4)
+    x = np.arange(4000.0)
+    bend = curvature * 0.7 * np.sqrt(1.5) * x**2
+    y = bend + 20.0 * (x > 1000) - 35.0 * (x > 3000) + 0.7 * rng.standard_normal(4000)
+    level = _engine.prepare(x, y[:, None], None).noise_level()
+    assert level[0] == pytest.approx(0.7, rel=0.05)
