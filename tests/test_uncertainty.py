@@ -129,6 +129,17 @@ def test_a_jump_select_keeps_is_charged_bic_in_the_noise_it_leaves(step, n, seed
     assert p == pytest.approx(sel.spline.jump_table(noise=sel.noise).probability, rel=1e-9)
 
 
+def test_a_given_jump_cost_is_charged_alike_in_any_units_of_y() -> None:
+    # A jump cost of one's own is in units of y squared; the table charges it in noise
+    # variances, so y and its cost scaled together give the same probabilities.
+    rng = np.random.default_rng(2)
+    x = (np.arange(200) + 0.5) / 200
+    y = np.sin(2 * np.pi * x) + 1.5 * (x > 0.5) + rng.standard_normal(200)
+    p, scaled = (velk.select(x, u * y, jump_cost=[16.0 * u * u]).jumps.probability for u in (1, 10))
+    assert len(p) >= 1 and np.all((0.05 < p) & (p < 0.95))  # neither sure nor ruled out
+    np.testing.assert_allclose(scaled, p, rtol=1e-4)
+
+
 def test_record_is_read_only_iterable_and_converts_dates() -> None:
     t = np.datetime64("2024-01-01") + np.arange(120) * np.timedelta64(1, "D")
     y = np.where(np.arange(120) < 60, 0.0, 3.0) + 0.3 * np.random.default_rng(5).normal(size=120)
