@@ -143,8 +143,8 @@ def tailed(kind: str, dim: int, seed: int) -> np.ndarray:
 def test_the_likeliest_nu_of_the_neighbour_misfits(kind, likely, dim):
     x = np.arange(400.0)
     curve = np.sin(x / 40.0)[:, None] + 1.0 * (x >= 200)[:, None]
-    for seed in range(3):
-        s = _engine.prepare(x, curve + tailed(kind, dim, seed))
+    for seed, unit in zip(range(3), (1.0, 1e-3, 1e3)):  # in any units of y
+        s = _engine.prepare(x, unit * (curve + tailed(kind, dim, seed)))
         assert likeliest_nu(s) in likely
     # No noise at all (a line): nothing to read, the Gaussian model.
     assert likeliest_nu(_engine.prepare(x, 2.0 * x[:, None])) == math.inf
