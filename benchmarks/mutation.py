@@ -17,6 +17,13 @@ includes its file. A C++ mutant that does not compile is stillborn and not score
 run ctest first (C++), then the test files that reach the file (REACH) with pytest -x; one that
 outlasts --timeout counts as killed by the timeout. At the end the tests that killed mutants
 run again on the unmutated copy: a mutant whose killer fails there too counts as survived.
+
+With --matrix FILE the tests run in full (no -x) and FILE gets, for every test function
+reached, the mutants it kills and those it alone kills (a C++ mutant that ctest kills needs
+no Python test and is left out): the evidence for deleting a test that no planted fault
+fails, or for keeping one. A Python mutant then runs the test functions that execute its
+line (the unmutated suite run once under coverage, one context per test function, which
+needs `coverage`), or the reaching files where only the import runs it.
 """
 
 from __future__ import annotations
@@ -361,9 +368,12 @@ def run(cmd: list[str], cwd: Path, env: dict[str, str], timeout: float) -> tuple
 class Scratch:
     """A copy of the working tree with its own build directory; the tests import the copy."""
 
-    def __init__(self, root: Path, timeout: float, full: bool):
+    def __init__(self, root: Path, timeout: float, full: bool, every: bool = False):
         self.tree, self.build_dir, self.timeout = root / "tree", root / "build", timeout
-        self.full = full
+        self.full, self.every = full, every  # every: no -x, each failing test recorded
+        self.killers: dict[str, list[str]] = {}  # by mutant, with `every`
+        self.reached: set[str] = set()  # the tests run, with `every`
+        self.lines: dict[tuple[str, int], list[str]] = {}  # see cover
         # A scikit-build editable install of the checkout would import the checkout instead
         # of the copy; its finder steps aside for the build directories named here.
         skip = [str(getattr(f, "path", "")) for f in sys.meta_path if getattr(f, "path", None)]
@@ -411,10 +421,34 @@ class Scratch:
         cmd = [sys.executable, "-m", "pytest", "-q", *PYTEST, *["-x"] * first, *tests]
         return run(cmd, self.tree, self.env, self.timeout)
 
-    def python_tests(self, path: str) -> tuple[str, str]:
-        files = [] if self.full else reach().get(Path(path).stem, [])
-        files = [f for f in files if (self.tree / f).exists()]
-        status, out = self.pytest(files or ["tests"])
+    def cover(self) -> None:
+        """The test functions that run each line of src/velk: {(file, line): [node ids]}."""
+        rc, data = self.tree / ".coveragerc-matrix", self.tree / ".coverage-matrix"
+        rc.write_text(f"[run]\ndynamic_context = test_function\nsource = {self.tree / 'src'}\n")
+        cmd = [sys.executable, "-m", "coverage", "run", f"--rcfile={rc}", f"--data-file={data}",
+               "-m", "pytest", "-q", *PYTEST, "tests", "--ignore=tests/test_leaks.py"]  # fmt: skip
+        if run(cmd, self.tree, self.env, 3600)[0] != 0:
+            sys.exit("the unmutated suite fails under coverage")
+        from coverage import CoverageData
+
+        cov = CoverageData(str(data))
+        cov.read()
+        self.lines = {}
+        for path in cov.measured_files():
+            rel = str(Path(path).relative_to(self.tree))
+            for line, contexts in cov.contexts_by_lineno(path).items():
+                mod = [c.split(".", 1) for c in contexts if c.startswith("test_")]
+                self.lines[(rel, line)] = sorted(f"tests/{a}.py::{b}" for a, b in mod)
+
+    def python_tests(self, m: Mutant) -> tuple[str, str]:
+        files = [] if self.full else reach().get(Path(m.path).stem, [])
+        files = [f for f in files if (self.tree / f).exists()] or ["tests"]
+        if self.every and self.lines.get((m.path, m.line)):
+            files = self.lines[(m.path, m.line)]
+        status, out = self.pytest(files, first=not self.every)
+        if self.every:
+            self.killers[m.ident] = sorted({f.split("[")[0] for f in FAILED.findall(out)})
+            self.reached.update(files)
         if status is None:
             return "timeout", "pytest " + " ".join(Path(f).stem for f in files)[:60]
         if status == 0:
@@ -452,7 +486,7 @@ class Scratch:
             elif self.build():
                 return "stillborn", "compile"
             result = ("survived", "") if python else self.ctest()
-            return self.python_tests(m.path) if result[0] == "survived" else result
+            return self.python_tests(m) if result[0] == "survived" else result
         finally:
             target.write_text(original)
 
@@ -494,6 +528,26 @@ def table(mutants: list[Mutant], results: dict[str, tuple[str, str]]) -> list[st
     return rows
 
 
+def matrix(scratch: Scratch, results: dict[str, tuple[str, str]]) -> list[str]:
+    """Each reached test function's kills and sole kills, the fewest first."""
+    cmd = [sys.executable, "-m", "pytest", "-q", "--collect-only", *sorted(scratch.reached)]
+    listed = run(cmd, scratch.tree, scratch.env, 600)[1].split()
+    tests = sorted({t.split("[")[0] for t in listed if "::" in t})
+    kills: dict[str, set[str]] = {t: set() for t in tests}
+    alone: dict[str, set[str]] = {t: set() for t in tests}
+    for ident, found in scratch.killers.items():
+        if results[ident][0] != "killed":
+            continue  # its killers fail unmutated too
+        for t in found:
+            kills.setdefault(t, set()).add(ident)
+        if len(found) == 1:
+            alone.setdefault(found[0], set()).add(ident)
+    rows = ["| test | kills | alone | killed alone |", "|---|---:|---:|---|"]
+    for t in sorted(kills, key=lambda t: (len(alone[t]), len(kills[t]), t)):
+        rows.append(f"| {t} | {len(kills[t])} | {len(alone[t])} | {', '.join(sorted(alone[t]))} |")
+    return rows
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seed", type=int, default=1)
@@ -505,6 +559,7 @@ def main() -> None:
     ap.add_argument("--out", type=Path, help="also write the table to this markdown file")
     ap.add_argument("--scratch", type=Path, default=Path("/tmp/velk-mutation"))
     ap.add_argument("--timeout", type=float, default=600.0, help="seconds per test command")
+    ap.add_argument("--matrix", type=Path, help="write each test's kills to this markdown file")
     args = ap.parse_args()
 
     mutants = sample(args.seed, args.count, args.files)
@@ -512,15 +567,21 @@ def main() -> None:
         mutants = [m for m in mutants if m.ident in args.only.split(",")]
     results: dict[str, tuple[str, str]] = {}
     if not args.list:
-        scratch = Scratch(args.scratch, args.timeout, args.full)
+        scratch = Scratch(args.scratch, args.timeout, args.full, every=bool(args.matrix))
         scratch.sync()
         if scratch.build():
             sys.exit("the unmutated copy does not build")
         scratch.check_import()
+        if args.matrix:
+            scratch.cover()
         for m in mutants:
             results[m.ident] = scratch.trial(m)
             print(m.ident, m.path, m.line, m.kind, *results[m.ident], sep="\t", flush=True)
         scratch.recheck(results)
+        if args.matrix:
+            cmd = " ".join(["python benchmarks/mutation.py", *sys.argv[1:]])
+            rows = ["# Kill matrix", "", f"`{cmd}`", "", *matrix(scratch, results)]
+            args.matrix.write_text("\n".join(rows) + "\n")
     cmd = " ".join(["python benchmarks/mutation.py", *sys.argv[1:]])
     note = "Not mutated: comments, strings, preprocessor lines, assert/raise/throw statements."
     lines = ["# Mutation score", "", f"`{cmd}`", "", note, ""]
