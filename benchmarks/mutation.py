@@ -561,6 +561,7 @@ def main() -> None:
     ap.add_argument("--timeout", type=float, default=600.0, help="seconds per test command")
     ap.add_argument("--matrix", type=Path, help="write each test's kills to this markdown file")
     args = ap.parse_args()
+    cmd = " ".join(["python benchmarks/mutation.py", *sys.argv[1:]])
 
     mutants = sample(args.seed, args.count, args.files)
     if args.only:
@@ -579,10 +580,8 @@ def main() -> None:
             print(m.ident, m.path, m.line, m.kind, *results[m.ident], sep="\t", flush=True)
         scratch.recheck(results)
         if args.matrix:
-            cmd = " ".join(["python benchmarks/mutation.py", *sys.argv[1:]])
             rows = ["# Kill matrix", "", f"`{cmd}`", "", *matrix(scratch, results)]
             args.matrix.write_text("\n".join(rows) + "\n")
-    cmd = " ".join(["python benchmarks/mutation.py", *sys.argv[1:]])
     note = "Not mutated: comments, strings, preprocessor lines, assert/raise/throw statements."
     lines = ["# Mutation score", "", f"`{cmd}`", "", note, ""]
     lines += [f"- {s}" for s in summary(mutants, results)] if results else []
