@@ -14,8 +14,11 @@ from helpers import JUMPS, engine_fit, engine_samples, evaluate, reinsch, run_py
 from numpy.testing import assert_allclose, assert_array_equal
 
 import velk
-from velk import _engine
+from velk import _engine, _lockstep, _plan, _search
+from velk._plan import Options, job_of
 from velk._progress import Progress
+from velk._samples import read
+from velk._score import bic_cost
 
 # Searches of dozens of fits each, through the entry points that the other files check for
 # leaks; LeakSanitizer's slow unwinding of every allocation made this file alone about a
@@ -242,10 +245,6 @@ def test_select_in_parallel_equals_serial(how, monkeypatch):
 def test_guesses_of_the_next_round_are_used_once_or_stopped(monkeypatch):
     # A guess is fitted on an idle worker with a flag of its own: used as it is when the
     # strategy asks for it, stopped through its flag when the strategy goes elsewhere.
-    from velk import _search
-    from velk._plan import Options, job_of
-    from velk._samples import read
-
     x, y = signal(n=100)
     t, _ = job_of(read(x, y, None), Options.of(None, None, None, None, "functional", "none"), False)
     calls, real, started = [], _search.score_cell, threading.Event()
@@ -278,6 +277,11 @@ def test_guesses_of_the_next_round_are_used_once_or_stopped(monkeypatch):
     assert search.cells[(4.0, 9.0)].score == real(t.pb, 4.0, 9.0)[0].score
 
 
+def scored(length, cost, score, prss=1.0):
+    """A faked fit's cell: no jumps, unit edf and lam."""
+    return _search.Cell(length, cost, score, 0, 1.0, prss, 1.0)
+
+
 # Scores by smoothing length: the best at 2, then clearly worse. The ladder stops at the
 # first length that is 80 worse, or 40 worse for the second length running; the length
 # after it in its round is dropped unfitted or stopped.
@@ -298,15 +302,13 @@ LADDER = {0.25: 9.0, 0.5: 8.0, 1.0: 5.0, 2.0: 0.0, 4.0: 10.0, 8.0: 50.0, 16.0: 4
 def test_the_ladder_stops_at_the_first_length_clearly_past_the_best(
     monkeypatch, scores, fitted, how
 ):
-    from velk import _lockstep, _search
-
     table = {**LADDER, **scores}
     calls, held, late = [], {}, []
     rung = lambda v: math.log2(v).is_integer()  # noqa: E731 - a length of the ladder
 
     def cell(v, cost):  # the refinement's lengths within GIVE_UP of the best
         score = 100.0 + table.get(v, 99.0 if rung(v) else 30.0)
-        return _search.Cell(v, cost, score, 0, 1.0, 1.0, 1.0)
+        return scored(v, cost, score)
 
     def score_cell(pb, length, cost):
         calls.append(length)
@@ -353,8 +355,6 @@ def test_the_ladder_stops_at_the_first_length_clearly_past_the_best(
 def test_a_length_where_the_ladder_likely_stops_goes_alone(at_2, rounds):
     # The parabola through the last three scores foresees 4 past the best by more than
     # twice GIVE_UP: 8 would be stopped unused, so 4 goes alone (the same lengths scored).
-    from velk import _search
-
     table = {0.25: 30.0, 0.5: 10.0, 1.0: 0.0, 2.0: at_2, 4.0: 200.0, 8.0: 300.0}
     search = _search.Search(None)
     strategy, sizes = _search.default_search(search, 1.0, 1e3, 1.0), []
@@ -362,7 +362,7 @@ def test_a_length_where_the_ladder_likely_stops_goes_alone(at_2, rounds):
     while len(sizes) < 3:
         sizes.append(len(batch))
         for v, c in batch:
-            if search.record((v, c), _search.Cell(v, c, table[v], 0, 1.0, 1.0, 1.0), {}):
+            if search.record((v, c), scored(v, c, table[v]), {}):
                 break
         batch = strategy.send(None)
     assert sizes == rounds
@@ -373,11 +373,9 @@ def test_a_length_where_the_ladder_likely_stops_goes_alone(at_2, rounds):
     [(39.0, 39.0, [-1, 1]), (41.0, 10.0, [1]), (5.0, 41.0, [-1]), (50.0, 60.0, [])],
 )
 def test_the_quarter_octaves_skip_a_side_whose_half_octave_is_clearly_worse(below, above, quarters):
-    from velk import _search
-
     search = _search.Search(None)
     for v, score in [(2.0, 0.0), (2.0 / 2**0.5, below), (2.0 * 2**0.5, above)]:
-        search.record((v, 1.0), _search.Cell(v, 1.0, score, 0, 1.0, 1.0, 1.0), {})
+        search.record((v, 1.0), scored(v, 1.0, score), {})
     got = _search.quarter_steps(search, 2.0, 1.0, lambda s: None)
     assert got == [(2.0 * 2 ** (q / 4), 1.0) for q in quarters]
 
@@ -386,14 +384,9 @@ def test_the_quarter_octaves_skip_a_side_whose_half_octave_is_clearly_worse(belo
     ("moved", "again"), [(1.009, False), (0.991, False), (1.011, True), (0.98, True)]
 )
 def test_the_search_runs_once_more_where_the_noise_left_moves_the_cost(monkeypatch, moved, again):
-    from velk import _plan, _search
-    from velk._score import bic_cost
-
     # The best at length 2, every fit leaving `moved` times the first noise variance.
     def score_cell(pb, length, cost):
-        return _search.Cell(
-            length, cost, 50 * abs(math.log2(length) - 1), 0, 1.0, 98 * moved, 1.0
-        ), {}
+        return scored(length, cost, 50 * abs(math.log2(length) - 1), prss=98 * moved), {}
 
     monkeypatch.setattr(_search, "score_cell", score_cell)
     pb = _search.Problem(None, 100, 1, 0.0, "functional", "none", np.zeros(1, np.uint8))
@@ -412,8 +405,6 @@ def test_the_search_runs_once_more_where_the_noise_left_moves_the_cost(monkeypat
 def test_a_slot_reached_after_its_round_takes_no_guess():
     # A worker may reach a slot of the previous round only once the next round has begun,
     # when the guesses it knew are no longer taken: it must not fit them a second time.
-    from velk import _search
-
     with ThreadPoolExecutor(1) as pool:
         workers = _search.Workers(None, pool)
         workers.live, workers.rounds = True, 2
@@ -424,8 +415,6 @@ def test_a_slot_reached_after_its_round_takes_no_guess():
 
 
 def test_the_ladder_guesses_from_the_scores_of_its_round():
-    from velk import _search
-
     search = _search.Search(None)
     batch, after, cost, h = [1.0, 2.0, 4.0, 8.0], [16.0, 32.0], 5.0, 4.0
     scores = {1.0: 3.0, 2.0: 1.0, 4.0: 2.0, 8.0: None}
