@@ -26,10 +26,12 @@ struct Candidate {
 // o = T l with T = [[t11, t12], [0, t22]] and its offset (b_o = T b_l + d).
 Candidate related(Rng& rng, const Candidate& l, double t11, double t22, double spread) {
     const double t12 = rng.uniform(-0.5, 0.5);
-    // A braced list draws its normals in order.
+    // A braced list draws its normals in order; no energy, the base is set apart.
     return {{t11 * l.r[0], t11 * l.r[1] + t12 * l.r[2], t22 * l.r[2]},
             t11 * l.b0 + t12 * l.b1 + spread * rng.normal(),
-            t22 * l.b1 + spread * rng.normal()};
+            t22 * l.b1 + spread * rng.normal(),
+            0.0,
+            0.0};
 }
 
 struct Triple {
