@@ -1,6 +1,7 @@
 // The runner: `velk_tests [GROUP...]` runs the tests of tests/cpp/test_GROUP.cpp
 // (every test without arguments) and exits with 1 when a check failed, a test
 // threw, or no test ran (a misspelt group).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -50,14 +51,10 @@ Context::~Context() { contexts().pop_back(); }
 
 int main(int argc, char** argv) {
     const std::vector<std::string> groups(argv + 1, argv + argc);
-    auto wanted = [&](const std::string& group) {
-        for (const std::string& g : groups)
-            if (g == group) return true;
-        return groups.empty();
-    };
     int run = 0, failed = 0;
     for (const vt::Test& t : vt::tests()) {
-        if (!wanted(t.group)) continue;
+        if (!groups.empty() && std::find(groups.begin(), groups.end(), t.group) == groups.end())
+            continue;
         vt::failures = 0;
         const auto t0 = std::chrono::steady_clock::now();
         try {

@@ -74,12 +74,13 @@ PreparedData random_samples(Rng& rng, Index n, Index dim, bool uneven, bool weig
 
 namespace {
 
-// f'' at both ends of an interval of length h as rows over (f_a, u_a, f_b, u_b);
-// f'' is linear there, so int f''^2 = h/3 (A^2 + A B + B^2).
+// f'' at both ends of the interval from sample i, of length h, as rows over
+// (f_a, u_a, f_b, u_b); f'' is linear there, so int f''^2 = h/3 (A^2 + A B + B^2).
 struct Curvature {
-    double a[4], b[4];
-    explicit Curvature(double h)
-        : a{-6 / (h * h), -4 / h, 6 / (h * h), -2 / h},
+    double h, a[4], b[4];
+    Curvature(const PreparedData& d, Index i)
+        : h(d.x[i + 1] - d.x[i]),
+          a{-6 / (h * h), -4 / h, 6 / (h * h), -2 / h},
           b{6 / (h * h), 2 / h, -6 / (h * h), 4 / h} {}
 };
 
@@ -94,12 +95,11 @@ SplineSolution dense_spline(const PreparedData& d, Index l, Index r, double p) {
         for (Index j = 0; j < dim; ++j) B[2 * i * dim + j] = p * d.w[l + i] * d.y(l + i, j);
     }
     for (Index i = 0; i + 1 < k; ++i) {
-        const double h = d.x[l + i + 1] - d.x[l + i];
-        const Curvature c(h);
+        const Curvature c(d, l + i);
         for (Index s = 0; s < 4; ++s)
             for (Index t = 0; t < 4; ++t)
                 A(2 * i + s, 2 * i + t) +=
-                    (1 - p) * h / 3 *
+                    (1 - p) * c.h / 3 *
                     (c.a[s] * c.a[t] + (c.a[s] * c.b[t] + c.b[s] * c.a[t]) / 2 + c.b[s] * c.b[t]);
     }
     gauss_solve(A, B, dim);
@@ -112,13 +112,12 @@ SplineSolution dense_spline(const PreparedData& d, Index l, Index r, double p) {
             out.energy += p * d.w[l + i] * e * e;
         }
     for (Index i = 0; i + 1 < k; ++i) {
-        const double h = d.x[l + i + 1] - d.x[l + i];
-        const Curvature c(h);
+        const Curvature c(d, l + i);
         for (Index j = 0; j < dim; ++j) {
             const double v[4] = {out.f(i, j), out.u(i, j), out.f(i + 1, j), out.u(i + 1, j)};
             double fa = 0.0, fb = 0.0;
             for (Index s = 0; s < 4; ++s) fa += c.a[s] * v[s], fb += c.b[s] * v[s];
-            out.energy += (1 - p) * h / 3 * (fa * fa + fa * fb + fb * fb);
+            out.energy += (1 - p) * c.h / 3 * (fa * fa + fa * fb + fb * fb);
         }
     }
     return out;

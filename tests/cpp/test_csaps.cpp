@@ -10,6 +10,8 @@
 namespace {
 
 using namespace velk;
+
+Ticker never;  // a default Ticker never polls: one serves every fit
 using vt::Rng;
 
 // Values and slopes at every sample, for every p strictly between 0 and 1.
@@ -20,7 +22,6 @@ TEST(values_and_slopes_solve_the_normal_equations) {
             const Index n = 2 + rng.below(30), dim = 1 + rng.below(3);
             CONTEXT("p = ", p, ", case ", k, ": n = ", n, ", dim = ", dim);
             const PreparedData d = vt::random_samples(rng, n, dim, k % 2 == 0, k % 3 == 0);
-            Ticker never;
             const PPForm pp = csaps(d.x, d.y, d.w, p, never);
             const vt::SplineSolution want = vt::dense_spline(d, 0, n - 1, p);
             // The dense solve's own rounding grows with its condition, as 1/p where
@@ -45,7 +46,6 @@ TEST(p_zero_gives_the_weighted_line) {
         const Index n = 2 + rng.below(20), dim = 1 + rng.below(3);
         CONTEXT("case ", k, ": n = ", n, ", dim = ", dim);
         const PreparedData d = vt::random_samples(rng, n, dim, k % 2 == 0, true);
-        Ticker never;
         const PPForm pp = csaps(d.x, d.y, d.w, 0.0, never);
         const vt::LineSolution line = vt::dense_line(d, 0, n - 1);
         const double tol = 1e-10 * vt::top_of(d.y);
@@ -67,7 +67,6 @@ TEST(p_one_interpolates_with_natural_ends) {
         const Index n = 2 + rng.below(20), dim = 1 + rng.below(3);
         CONTEXT("case ", k, ": n = ", n, ", dim = ", dim);
         const PreparedData d = vt::random_samples(rng, n, dim, k % 2 == 0, k % 3 == 0);
-        Ticker never;
         const PPForm pp = csaps(d.x, d.y, d.w, 1.0, never);
         CHECK_EQ(pp.pieces(), n - 1);
         const double tol = 1e-12 * vt::top_of(d.y);

@@ -26,35 +26,31 @@ struct Candidate {
 // o = T l with T = [[t11, t12], [0, t22]] and its offset (b_o = T b_l + d).
 Candidate related(Rng& rng, const Candidate& l, double t11, double t22, double spread) {
     const double t12 = rng.uniform(-0.5, 0.5);
-    Candidate o{};
-    o.r[0] = t11 * l.r[0];
-    o.r[1] = t11 * l.r[1] + t12 * l.r[2];
-    o.r[2] = t22 * l.r[2];
-    o.b0 = t11 * l.b0 + t12 * l.b1 + spread * rng.normal();
-    o.b1 = t22 * l.b1 + spread * rng.normal();
-    return o;
+    // A braced list draws its normals in order; no energy, the base is set apart.
+    return {{t11 * l.r[0], t11 * l.r[1] + t12 * l.r[2], t22 * l.r[2]},
+            t11 * l.b0 + t12 * l.b1 + spread * rng.normal(),
+            t22 * l.b1 + spread * rng.normal(),
+            0.0,
+            0.0};
 }
 
 struct Triple {
     Candidate l, j, k;
-    double top, gamma;
+    double top, gamma = 1.0;
 };
 
 Triple draw(Rng& rng) {
     Triple t{};
-    t.l.r[0] = std::exp(rng.uniform(-2.0, 2.0));
-    t.l.r[1] = rng.normal();
-    t.l.r[2] = std::exp(rng.uniform(-2.0, 2.0));
-    t.l.b0 = rng.normal();
-    t.l.b1 = rng.normal();
-    t.l.energy = rng.uniform(0.0, 2.0);
-    t.l.base = rng.uniform(0.0, 5.0);
+    t.l = {{std::exp(rng.uniform(-2.0, 2.0)), rng.normal(), std::exp(rng.uniform(-2.0, 2.0))},
+           rng.normal(),
+           rng.normal(),
+           rng.uniform(0.0, 2.0),
+           rng.uniform(0.0, 5.0)};
     t.j = related(rng, t.l, rng.uniform(1.0, 3.0), rng.uniform(0.7, 3.0), rng.uniform(0.0, 1.0));
     t.k = related(rng, t.l, rng.uniform(0.2, 1.0), rng.uniform(0.2, 1.0), rng.uniform(0.0, 1.0));
     const double cl = t.l.base + t.l.energy;
     t.j.base = cl - rng.uniform(0.0, 5.0);
     t.k.base = cl + rng.uniform(-1.0, 1.0);
-    t.gamma = 1.0;
     t.top = cl + rng.uniform(0.05, 4.0);
     return t;
 }

@@ -4,6 +4,7 @@
 // the whole group leaves the pattern.
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "ar1.hpp"
@@ -58,6 +59,38 @@ bool same(const std::vector<double>& a, const std::vector<double>& b, Index size
 
 enum class Group { Usual, ZeroWeight, ZeroPivotLane, NanLane };
 
+// Every scale, width and group of lanes, for each count of states.
+template <class Body>
+void each_case(std::initializer_list<Index> counts, Body body) {
+    for (const double scale : {1.0, 1e-160, 1e160})
+        for (Index m = 1; m <= 3; ++m)
+            for (const Index count : counts)
+                for (const Group g :
+                     {Group::Usual, Group::ZeroWeight, Group::ZeroPivotLane, Group::NanLane}) {
+                    CONTEXT("scale ", scale, ", m ", m, ", count ", count, ", group ",
+                            static_cast<int>(g));
+                    body(scale, m, count, g);
+                }
+}
+
+// The states after the packed extension (`wide`) hold the scalar kernel's bits;
+// the wide kernel itself, `kernel(first, lanes)` on 4 or 8 lanes of the states
+// `before`, takes the group when `usual` (and the processor can) and leaves the
+// others untouched.
+template <class Kernel>
+void check_wide(const std::vector<double>& before, const std::vector<double>& wide,
+                const std::vector<double>& scalar, Index stride, bool usual, Kernel kernel) {
+    const Index count = before.size() / stride;
+    CHECK(same(wide, scalar, count * stride));
+    for (const Index lanes : {4, 8}) {
+        if (count < lanes) continue;
+        std::vector<double> group = before;
+        const bool took = kernel(group.data(), lanes);
+        CHECK_EQ(took, usual && engine::wide_available());
+        CHECK(same(group, took ? scalar : before, lanes * stride));
+    }
+}
+
 // The engine reads cpuid itself; GCC's own reading is the reference.
 TEST(wide_kernels_run_where_the_processor_has_avx2) {
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
@@ -67,87 +100,60 @@ TEST(wide_kernels_run_where_the_processor_has_avx2) {
 
 TEST(wide_extension_is_the_scalar_kernel_bit_for_bit) {
     Rng rng(11);
-    for (const double scale : {1.0, 1e-160, 1e160})
-        for (Index m = 1; m <= 3; ++m)
-            for (const Index count : {1, 4, 5, 8, 11, 12})
-                for (const Group g :
-                     {Group::Usual, Group::ZeroWeight, Group::ZeroPivotLane, Group::NanLane}) {
-                    CONTEXT("scale ", scale, ", m ", m, ", count ", count, ", group ",
-                            static_cast<int>(g));
-                    const Index stride = SegmentState::size(m);
-                    std::vector<double> wide = states(rng, count, m, scale);
-                    Sample s = sample(rng, m, scale);
-                    if (g == Group::ZeroWeight) s.c = 0.0;
-                    // Lane 1's pivot row zero: its column-1 rotation has nothing
-                    // to rotate, which the scalar kernel skips.
-                    if (g == Group::ZeroPivotLane && count > 1)
-                        wide[stride] = wide[stride + 1] = 0.0;
-                    if (g == Group::NanLane && count > 1) wide[stride + 2] = NAN;
-                    const std::vector<double> before = wide;
-                    std::vector<double> scalar = wide, group = wide;
-                    engine::extend_packed_wide(wide.data(), count, m, s.rows, s.c, s.y);
-                    for (Index k = 0; k < count; ++k)
-                        SegmentState(scalar.data() + k * stride, m)
-                            .extend<engine::FastRoot>(s.rows, s.c, s.y);
-                    CHECK(same(wide, scalar, count * stride));
-                    // The wide kernel itself takes the usual groups and leaves
-                    // the others untouched (a NaN lane leaves the pattern: its
-                    // products with zero are NaN).
-                    const bool usual = g == Group::Usual;
-                    for (const Index lanes : {4, 8}) {
-                        if (count < lanes) continue;
-                        group = before;
-                        const bool took =
-                            engine::extend_wide(group.data(), lanes, m, s.rows, s.c, s.y);
-                        CHECK_EQ(took, usual && engine::wide_available());
-                        CHECK(same(group, took ? scalar : before, lanes * stride));
-                    }
-                }
+    each_case({1, 4, 5, 8, 11, 12}, [&](double scale, Index m, Index count, Group g) {
+        const Index stride = SegmentState::size(m);
+        std::vector<double> wide = states(rng, count, m, scale);
+        Sample s = sample(rng, m, scale);
+        if (g == Group::ZeroWeight) s.c = 0.0;
+        // Lane 1's pivot row zero: its column-1 rotation has nothing to rotate,
+        // which the scalar kernel skips.
+        if (g == Group::ZeroPivotLane && count > 1) wide[stride] = wide[stride + 1] = 0.0;
+        if (g == Group::NanLane && count > 1) wide[stride + 2] = NAN;
+        const std::vector<double> before = wide;
+        std::vector<double> scalar = wide;
+        engine::extend_packed_wide(wide.data(), count, m, s.rows, s.c, s.y);
+        for (Index k = 0; k < count; ++k)
+            SegmentState(scalar.data() + k * stride, m).extend<engine::FastRoot>(s.rows, s.c, s.y);
+        // A NaN lane leaves the pattern: its products with zero are NaN.
+        check_wide(before, wide, scalar, stride, g == Group::Usual,
+                   [&](double* first, Index lanes) {
+                       return engine::extend_wide(first, lanes, m, s.rows, s.c, s.y);
+                   });
+    });
 }
 
 TEST(wide_line_extension_is_the_scalar_kernel_bit_for_bit) {
     Rng rng(12);
-    for (const double scale : {1.0, 1e-160, 1e160})
-        for (Index m = 1; m <= 3; ++m)
-            for (const Index count : {3, 4, 9, 12})
-                for (const Group g :
-                     {Group::Usual, Group::ZeroWeight, Group::ZeroPivotLane, Group::NanLane}) {
-                    CONTEXT("scale ", scale, ", m ", m, ", count ", count, ", group ",
-                            static_cast<int>(g));
-                    // Samples 0 and 1; the states (any values do) take sample 1.
-                    const double h = rng.uniform(0.1, 3.0);
-                    Matrix y(2, m);
-                    for (double& v : y.data) v = rng.normal();
-                    const double delta[] = {
-                        1.0, g == Group::ZeroWeight ? INFINITY : rng.uniform(0.5, 2.0) / scale};
-                    const double x[] = {0.0, h};
-                    const engine::LineModel model(x, y, delta);
-                    const Index stride = engine::LineModel::state_size(m);
-                    std::vector<double> wide(count * stride);
-                    for (double& v : wide) v = scale * rng.normal();
-                    for (Index k = 0; k < count; ++k) {
-                        wide[k * stride] = scale * rng.uniform(0.5, 2.0);
-                        wide[k * stride + 2] = scale * rng.uniform(0.5, 2.0);
-                    }
-                    // Lane 1's slope column already at the new end: nothing is left of
-                    // the data row for the second rotation.
-                    if (g == Group::ZeroPivotLane) wide[stride + 1] = h * wide[stride];
-                    if (g == Group::NanLane) wide[stride + 2] = NAN;
-                    const std::vector<double> before = wide;
-                    std::vector<double> scalar = wide, group = wide;
-                    model.extend_packed(wide.data(), count, 1);
-                    for (Index k = 0; k < count; ++k) model.extend(scalar.data() + k * stride, 1);
-                    CHECK(same(wide, scalar, count * stride));
-                    const bool usual = g == Group::Usual || g == Group::NanLane;  // lines: no NaN
-                    for (const Index lanes : {4, 8}) {                            // times zero
-                        if (count < lanes) continue;
-                        group = before;
-                        const bool took = engine::extend_lines_wide(group.data(), lanes, m, h,
-                                                                    1.0 / delta[1], y.row(1));
-                        CHECK_EQ(took, usual && engine::wide_available());
-                        CHECK(same(group, took ? scalar : before, lanes * stride));
-                    }
-                }
+    each_case({3, 4, 9, 12}, [&](double scale, Index m, Index count, Group g) {
+        // Samples 0 and 1; the states (any values do) take sample 1.
+        const double h = rng.uniform(0.1, 3.0);
+        Matrix y(2, m);
+        for (double& v : y.data) v = rng.normal();
+        const double delta[] = {1.0,
+                                g == Group::ZeroWeight ? INFINITY : rng.uniform(0.5, 2.0) / scale};
+        const double x[] = {0.0, h};
+        const engine::LineModel model(x, y, delta);
+        const Index stride = engine::LineModel::state_size(m);
+        std::vector<double> wide(count * stride);
+        for (double& v : wide) v = scale * rng.normal();
+        for (Index k = 0; k < count; ++k) {
+            wide[k * stride] = scale * rng.uniform(0.5, 2.0);
+            wide[k * stride + 2] = scale * rng.uniform(0.5, 2.0);
+        }
+        // Lane 1's slope column already at the new end: nothing is left of the
+        // data row for the second rotation.
+        if (g == Group::ZeroPivotLane) wide[stride + 1] = h * wide[stride];
+        if (g == Group::NanLane) wide[stride + 2] = NAN;
+        const std::vector<double> before = wide;
+        std::vector<double> scalar = wide;
+        model.extend_packed(wide.data(), count, 1);
+        for (Index k = 0; k < count; ++k) model.extend(scalar.data() + k * stride, 1);
+        // Lines take a NaN lane: they have no NaN times zero.
+        const bool usual = g == Group::Usual || g == Group::NanLane;
+        check_wide(before, wide, scalar, stride, usual, [&](double* first, Index lanes) {
+            return engine::extend_lines_wide(first, lanes, m, h, 1.0 / delta[1], y.row(1));
+        });
+    });
 }
 
 TEST(wide_ar1_extension_is_the_scalar_kernel_bit_for_bit) {

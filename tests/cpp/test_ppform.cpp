@@ -12,6 +12,8 @@ namespace {
 
 using namespace velk;
 
+Ticker never;  // a default Ticker never polls: one serves every fit
+
 // Left-closed pieces; points outside fall to the end pieces.
 TEST(find_piece_is_left_closed) {
     PPForm pp;
@@ -50,7 +52,6 @@ TEST(splines_are_c2_and_extend_by_tangents) {
             const Index n = 2 + rng.below(15), dim = 1 + rng.below(3);
             CONTEXT("p = ", p, ", case ", k, ": n = ", n, ", dim = ", dim);
             const PreparedData d = vt::random_samples(rng, n, dim, k % 2 == 0, k % 3 == 0);
-            Ticker never;
             const PPForm pp = csaps(d.x, d.y, d.w, p, never);
             const double tol = 1e-11 * vt::top_of(d.y);
             const Matrix all = pp.evaluate(d.x);
@@ -94,7 +95,6 @@ TEST(joined_segments_keep_their_splines) {
         CONTEXT("case ", k, ": n = ", n, ", dim = ", dim, ", p = ", p);
         PreparedData d = vt::random_samples(rng, n, dim, k % 2 == 0, k % 3 == 0);
         const PreparedData copy = d;
-        Ticker never;
         const FitResult fit = fit_prepared(std::move(d), Pruning::FPVI, Precondition::None, p,
                                            (p == 0.0 ? 1.0 : p) * 2.0, never);
         const PPForm& pp = fit.pp;

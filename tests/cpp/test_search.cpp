@@ -23,6 +23,8 @@ namespace {
 using namespace velk;
 using vt::Rng;
 
+Ticker never;  // a default Ticker never polls: one serves every search
+
 struct Case {
     PreparedData data;
     double p = 0.0, gamma = 0.0;
@@ -54,15 +56,18 @@ struct Named {
 };
 
 PartitionResult core(const Case& c, Pruning pruning) {
-    Ticker never;
     const SegmentModel model = make_segment_model(c.data, c.p, c.precondition);
     return partition_search(model, c.gamma, pruning, never);
 }
 
 PartitionResult functional(const Case& c, Index cut_from = engine::kCutFrom) {
-    Ticker never;
     const SegmentModel model = make_segment_model(c.data, c.p, c.precondition);
     return engine::functional_search(model, c.gamma, never, cut_from);
+}
+
+PartitionResult functional_lines(const Case& c, Index cut_from = engine::kCutFrom) {
+    const engine::LineModel model(c.data.x, c.data.y, c.data.delta);
+    return engine::functional_line_search(model, c.gamma, never, cut_from);
 }
 
 const Named kSplineSearches[] = {
@@ -74,22 +79,12 @@ const Named kSplineSearches[] = {
 const Named kLineSearches[] = {
     {"lines", false,
      [](const Case& c) {
-         Ticker never;
          return line_partition_search(c.data.x, c.data.y, c.data.delta, c.gamma, never);
      }},
-    {"functional lines", true,
-     [](const Case& c) {
-         Ticker never;
-         const engine::LineModel model(c.data.x, c.data.y, c.data.delta);
-         return engine::functional_line_search(model, c.gamma, never);
-     }},
+    {"functional lines", true, [](const Case& c) { return functional_lines(c); }},
     // The cut test, which by default waits for large live sets, at every pass.
     {"functional lines, cut test always", true,
-     [](const Case& c) {
-         Ticker never;
-         const engine::LineModel model(c.data.x, c.data.y, c.data.delta);
-         return engine::functional_line_search(model, c.gamma, never, 0);
-     }},
+     [](const Case& c) { return functional_lines(c, 0); }},
 };
 
 // The energy of the values themselves, p sum w |y|^2 (or at p = 0 without p):
@@ -258,7 +253,6 @@ TEST(ar1_search_reaches_the_unpruned_optimum) {
             vt::unpruned(n, gamma, [&](Index l, Index r) { return energy[l * n + r]; });
         for (const Index cut_from : {engine::kCutFrom, Index{0}}) {
             CONTEXT("cut from ", cut_from);
-            Ticker never;
             fed += compare(engine::ar1_functional_search(model, gamma, never, cut_from), want,
                            gamma, scale_of(d, p));
         }
