@@ -82,8 +82,7 @@ def test_a_table_of_another_fit_is_refused(other, error):
     x, y = _two_jumps(False)
     spl = velk.fit(x, y, smoothing=2.0, jump_cost=3.0)
     if error is ValueError:
-        fewer = velk.fit(x[:150], y[:150], smoothing=2.0, jump_cost=3.0)
-        table = fewer.jump_table(noise=0.4)
+        table = velk.fit(x[:150], y[:150], smoothing=2.0, jump_cost=3.0).jump_table(noise=0.4)
     else:
         table = list(spl.jump_table(noise=0.4))
     with pytest.raises(error, match="jumps"):

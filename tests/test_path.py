@@ -92,8 +92,7 @@ def series(n: int = 90, seed: int = 3):
 @pytest.fixture(scope="module")
 def chosen():
     x, y = series()
-    sel = velk.select(x, y, n_jobs=1)
-    return x, y, sel
+    return x, y, velk.select(x, y, n_jobs=1)
 
 
 @pytest.mark.parametrize("delta", [None, 0.35])

@@ -84,8 +84,7 @@ def engine_fit(x, y, delta, **setting):
 
 
 def check_engine_result(r, args):
-    """The engine's fit: a piecewise polynomial over the prepared samples, jumps halfway
-    between the samples on either side."""
+    """The engine's fit: pieces over the prepared samples, each jump halfway between two samples."""
     samples = _engine.prepare(args["x"], args["y"], args["delta"])
     x, dim = samples.x, samples.y.shape[1]
     b = r["breaks"]
