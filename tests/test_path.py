@@ -123,8 +123,7 @@ def test_energy_is_the_fits_own_in_the_callers_units(chosen):
     # Without delta select fits y over its noise level: the energy must be back in units
     # of y squared, as the fit of the caller's samples reports it.
     x, y, sel = chosen
-    path = sel.path()
-    samples = read(x, y, None).samples
+    path, samples = sel.path(), read(x, y, None).samples
     edges = path.edges()
     for k, (a, b) in enumerate(zip(edges[:-1], edges[1:])):
         res = _engine.fit(samples, length=sel.smoothing, jump_cost=np.sqrt(a * b), stats=True)

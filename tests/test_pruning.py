@@ -67,8 +67,7 @@ def test_functional_search_keeps_every_optimum_of_pelt():
     for case in range(CASES):
         x, y, delta, lam, cost = problem(rng)
         samples = engine_samples(np.round(x / 3.0) if case % 10 == 0 else x, y, delta)  # merged
-        got = search(samples, lam, cost, "functional")
-        want = search(samples, lam, cost, "PELT")
+        got, want = (search(samples, lam, cost, how) for how in ("functional", "PELT"))
         if not same_costs(got["costs"], want["costs"]):
             wrong.append((case, int(np.argmax(got["costs"] > want["costs"]))))
         assert got["samples_fed"] <= want["samples_fed"]
