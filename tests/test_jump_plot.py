@@ -22,9 +22,8 @@ def _close():
 
 def _two_jumps(dates: bool) -> tuple[object, np.ndarray]:
     rng = np.random.default_rng(11)
-    n = 300
-    u = np.arange(n)
-    y = np.sin(u / 40.0) + 2.5 * (u >= 100) - 2.0 * (u >= 210) + 0.4 * rng.standard_normal(n)
+    u = np.arange(300)
+    y = np.sin(u / 40.0) + 2.5 * (u >= 100) - 2.0 * (u >= 210) + 0.4 * rng.standard_normal(300)
     x = np.datetime64("2020-01-01") + u * np.timedelta64(1, "D") if dates else u / 10.0
     return x, y
 
@@ -53,13 +52,11 @@ def test_spans_are_the_intervals_and_texts_the_probabilities(dates, how):
     spans = _spans(ax)
     assert len(spans) == len(table)
     # Patches keep the values they were given (datetimes too) until drawn.
-    left = _as_float([s.get_x() for s in spans])
-    right = _as_float([s.get_x() + s.get_width() for s in spans])
-    np.testing.assert_allclose(left, _as_float(table.low), rtol=0, atol=1e-9)
-    np.testing.assert_allclose(right, _as_float(table.high), rtol=0, atol=1e-9)
-    texts = [t for t in ax.texts]
-    assert [t.get_text() for t in texts] == [f"{p:.2f}" for p in table.probability]
-    at = _as_float([t.get_position()[0] for t in texts])
+    ends = _as_float([(s.get_x(), s.get_x() + s.get_width()) for s in spans])
+    want = np.c_[_as_float(table.low), _as_float(table.high)]
+    np.testing.assert_allclose(ends, want, rtol=0, atol=1e-9)
+    assert [t.get_text() for t in ax.texts] == [f"{p:.2f}" for p in table.probability]
+    at = _as_float([t.get_position()[0] for t in ax.texts])
     np.testing.assert_allclose(at, _as_float(table.position), atol=1e-9)
     labels = [h.get_label() for h in ax.get_legend_handles_labels()[0]]
     assert labels.count("95 % interval") == 1 and "fit" in labels
@@ -85,8 +82,7 @@ def test_a_table_of_another_fit_is_refused(other, error):
     x, y = _two_jumps(False)
     spl = velk.fit(x, y, smoothing=2.0, jump_cost=3.0)
     if error is ValueError:
-        fewer = velk.fit(x[:150], y[:150], smoothing=2.0, jump_cost=3.0)
-        table = fewer.jump_table(noise=0.4)
+        table = velk.fit(x[:150], y[:150], smoothing=2.0, jump_cost=3.0).jump_table(noise=0.4)
     else:
         table = list(spl.jump_table(noise=0.4))
     with pytest.raises(error, match="jumps"):

@@ -92,8 +92,7 @@ def series(n: int = 90, seed: int = 3):
 @pytest.fixture(scope="module")
 def chosen():
     x, y = series()
-    sel = velk.select(x, y, n_jobs=1)
-    return x, y, sel
+    return x, y, velk.select(x, y, n_jobs=1)
 
 
 @pytest.mark.parametrize("delta", [None, 0.35])
@@ -124,8 +123,7 @@ def test_energy_is_the_fits_own_in_the_callers_units(chosen):
     # Without delta select fits y over its noise level: the energy must be back in units
     # of y squared, as the fit of the caller's samples reports it.
     x, y, sel = chosen
-    path = sel.path()
-    samples = read(x, y, None).samples
+    path, samples = sel.path(), read(x, y, None).samples
     edges = path.edges()
     for k, (a, b) in enumerate(zip(edges[:-1], edges[1:])):
         res = _engine.fit(samples, length=sel.smoothing, jump_cost=np.sqrt(a * b), stats=True)

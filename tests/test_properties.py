@@ -58,8 +58,7 @@ def arguments(draw, entry):
 
 def check_result(r, args):
     assert list(r)[: len(KEYS)] == KEYS
-    x, y, dim = r["x"], r["y"], r["dim"]
-    m = len(x)
+    x, y, dim, m = r["x"], r["y"], r["dim"], len(r["x"])
     assert y.shape == (m, dim) and m >= 2 and np.all(np.diff(x) > 0)
     assert r["coefs"].shape == ((len(r["breaks"]) - 1) * dim, 4)
     assert r["F"].shape == r["partition"].shape == r["tau"].shape == (m,)
@@ -84,11 +83,9 @@ def engine_fit(x, y, delta, **setting):
 
 
 def check_engine_result(r, args):
-    """The engine's fit: a piecewise polynomial over the prepared samples, jumps halfway
-    between the samples on either side."""
+    """The engine's fit: pieces over the prepared samples, each jump halfway between two samples."""
     samples = _engine.prepare(args["x"], args["y"], args["delta"])
-    x, dim = samples.x, samples.y.shape[1]
-    b = r["breaks"]
+    x, dim, b = samples.x, samples.y.shape[1], r["breaks"]
     assert np.all(np.diff(x) > 0) and np.all(np.diff(b) >= 0) and b[0] < x[0] and b[-1] > x[-1]
     assert r["coefs"].shape == ((len(b) - 1) * dim, 4) and r["coefs"].dtype == np.float64
     k = r["jump_index"]

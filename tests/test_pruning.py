@@ -1,9 +1,7 @@
 """The functional search drops candidates for good, so one wrong drop can cost the optimum
-only on rare data. Here it meets PELT (whose candidates are the same states, up to the
-rounding of the rotations, so that every cost agrees to rounding while the optimum survives)
-on thousands of small problems built to make pruning aggressive: many jumps, cheap jumps,
-stiff and rough smoothing, several components, weights and uneven spacing; and an unpruned
-programme on a few."""
+only on rare data. Here it meets PELT (the same states up to the rotations' rounding, so
+every cost agrees to rounding while the optimum survives) on thousands of small problems
+built to make pruning aggressive, and an unpruned programme on a few."""
 
 from __future__ import annotations
 
@@ -40,9 +38,8 @@ def search(samples, lam, cost, pruning):
 
 
 def same_costs(got, want):
-    """A start pruned wrongly shows as a higher cost at some end. The functional search's
-    kernels take their rotations' roots more cheaply than PELT's, so the costs agree to
-    rounding, which is relative to the largest cost."""
+    """A start pruned wrongly shows as a higher cost at some end. The two kernels take their
+    rotations' roots differently, so costs agree to rounding, relative to the largest cost."""
     return np.allclose(got, want, rtol=1e-12, atol=1e-12 * np.abs(want).max())
 
 
@@ -52,9 +49,8 @@ def same_costs(got, want):
      (3, 1.0, 8535), (3, 16.0, 43944), (3, 128.0, 373627), (3, None, 385316)],
 )  # fmt: skip
 def test_work_stays_within_its_measured_bound(dim, length, most):
-    """A test that prunes less is still exact, and only a count of the work sees it: the
-    samples fed on a smooth curve with three steps, against what the search fed when this
-    test was written (a stronger test may lower the figures)."""
+    """A search that prunes less is still exact: only a count of the work sees it, here the
+    samples fed against those when this test was written (a stronger search may lower them)."""
     rng = np.random.default_rng(3)
     t = np.arange(2000.0)
     steps = (t > 500).astype(float) + (t > 1100) - (t > 1600)
@@ -71,8 +67,7 @@ def test_functional_search_keeps_every_optimum_of_pelt():
     for case in range(CASES):
         x, y, delta, lam, cost = problem(rng)
         samples = engine_samples(np.round(x / 3.0) if case % 10 == 0 else x, y, delta)  # merged
-        got = search(samples, lam, cost, "functional")
-        want = search(samples, lam, cost, "PELT")
+        got, want = (search(samples, lam, cost, how) for how in ("functional", "PELT"))
         if not same_costs(got["costs"], want["costs"]):
             wrong.append((case, int(np.argmax(got["costs"] > want["costs"]))))
         assert got["samples_fed"] <= want["samples_fed"]

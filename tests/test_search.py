@@ -58,8 +58,7 @@ def test_two_samples(pruning, p, gamma):
 @pytest.mark.parametrize("pruning, p", [("FPVI", 0.3), ("PELT", 0.3), ("FPVI", 0.0)])
 def test_nan_gamma_takes_no_jump(pruning, p):
     x, y, delta = piecewise_data(np.random.default_rng(5), 15, 2)
-    res = fit(x, y, p, math.nan, delta, pruning)
-    ref = fit(x, y, p, 1e300, delta, pruning)
+    res, ref = (fit(x, y, p, gamma, delta, pruning) for gamma in (math.nan, 1e300))
     assert_array_equal(res["F"], ref["F"])
     assert_array_equal(res["partition"], np.zeros(15))
     if pruning == "FPVI":  # every scan runs down to l = 1
@@ -100,8 +99,7 @@ def test_straight_lines_cost_nothing(pruning, p, precondition):
 @pytest.mark.parametrize("p", [0.0, 0.3])
 def test_preconditioning_changes_rounding_only(p):
     x, y, delta = piecewise_data(np.random.default_rng(9), 40, 2)
-    a = fit(x, y, p, 0.5, delta, precondition="none")
-    b = fit(x, y, p, 0.5, delta, precondition="local")
+    a, b = (fit(x, y, p, 0.5, delta, precondition=how) for how in ("none", "local"))
     assert_allclose(a["F"], b["F"], rtol=1e-9)
     assert_array_equal(a["partition"], b["partition"])
     assert_array_equal(a["tau"], 1.0)
