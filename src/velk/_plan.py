@@ -12,11 +12,12 @@ from typing import Any, NamedTuple, TypeVar
 import numpy as np
 import numpy.typing as npt
 
+from velk import _engine
 from velk._ar1 import PHI_MAX, candidates, estimate_phi, level_factor, profile
 from velk._params import length_of
 from velk._ppoly import FloatArray
 from velk._robust import NUS, likeliest_nu
-from velk._samples import Data
+from velk._samples import Data, grid_step
 from velk._score import bic_cost, noise_charge, noise_of
 from velk._search import (
     LOWEST,
@@ -81,6 +82,21 @@ def noise_rms(levels: FloatArray) -> float:
     return top * math.sqrt(float(np.mean((levels / top) ** 2)))
 
 
+def recording_floor(samples: _engine.Samples) -> float:
+    """The noise level that recording the values alone makes, relative to delta: the
+    doubles' rounding, or, where each component's values lie on a grid of step q (see
+    `grid_step`), the rounding to that grid, whose error has the standard deviation
+    q / sqrt(12) of a uniform one. Relative to the largest delta, where the grid's noise is
+    the least part of a sample's."""
+    y = samples.y
+    steps = np.array([grid_step(y[:, j]) for j in range(y.shape[1])])
+    rounding = noise_rms(samples.rounding_level())
+    if not np.any(steps > 0.0):
+        return rounding
+    grid = noise_rms(steps) / math.sqrt(12.0) * math.sqrt(float(np.min(samples.w)))
+    return max(rounding, grid) if math.isfinite(grid) else rounding  # weights past the doubles
+
+
 def task_of(
     data: Data,
     pruning: str,
@@ -97,7 +113,7 @@ def task_of(
         raise ValueError(f"select needs at least three distinct x values, got {m}")
     span = float(samples.x[-1] - samples.x[0])
     level = noise_rms(samples.noise_level())
-    floor = noise_rms(samples.rounding_level())
+    floor = recording_floor(samples)
     noise, unit_level = level, 1.0
     if not delta_given:
         samples = samples.rescaled(level)

@@ -10,7 +10,7 @@ from velk import _engine
 from velk._time import TimeAxis, axis_of
 from velk._validate import float_array
 
-__all__ = ["Data", "read"]
+__all__ = ["Data", "grid_step", "read"]
 
 
 class Data(NamedTuple):
@@ -61,3 +61,33 @@ def read(x: object, y: object, delta: object, *, index: bool = False) -> Data:
     samples map every input row to its sample (-1 where left out)."""
     xa, y2, da, squeeze, axis = arrays(x, y, delta)
     return Data(_engine.prepare(xa, y2, da, index=index), squeeze, axis, y2.shape[0])
+
+
+# A grid finer than this many ulps of the values cannot be told from the doubles' own
+# rounding; and a value lies on a grid when it sits on a line of it to this fraction of the
+# step, far beyond the rounding of a decimal written in binary.
+GRID_ULPS = 1e8
+ON_GRID = 1e-6
+
+
+def grid_step(values: np.ndarray) -> float:
+    """The step of the grid that every value lies on, if there is one: the resolution of
+    values recorded in whole units (counts, an ADC's levels in any unit) or to a fixed
+    number of decimals. The least gap between distinct values, where every value is
+    offset from the least by a whole number of it; 0.0 where not, where that gap is no
+    coarser than the doubles' rounding, or with fewer than three distinct values (any
+    two lie on a grid)."""
+
+    def step_of(v: np.ndarray) -> float:
+        u = np.unique(v)
+        if len(u) < 3:
+            return 0.0
+        step = float(np.min(np.diff(u)))
+        finest = GRID_ULPS * float(np.finfo(float).eps) * float(np.max(np.abs(u)))
+        r = (u - u[0]) / step
+        return step if step > finest and np.all(np.abs(r - np.rint(r)) <= ON_GRID) else 0.0
+
+    # Most series leave every grid within a few values: only those whose head lies on
+    # one are sorted in full.
+    head = step_of(values[:64])
+    return step_of(values) if head > 0.0 or len(values) <= 64 else 0.0

@@ -24,8 +24,9 @@ def evidence(m: int, dim: int, jumps: int, stats: Mapping[str, Any], floor: floa
     in the modified BIC of change-point problems.
 
     The noise variance is never taken below `floor`, the variance that the rounding of the
-    values alone could make: on data without noise (a constant, a line, exact steps) the
-    fits that explain them exactly tie there, and the simplest wins.
+    values alone could make (in the doubles, or to the grid they were recorded on): on data
+    without noise (a constant, a line, exact steps) the fits that explain them exactly tie
+    there, and the simplest wins.
     """
     n_values = m * dim
     prss = max(float(stats["prss"]), n_values * floor)
