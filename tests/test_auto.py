@@ -151,12 +151,11 @@ def test_the_screen_walks_from_the_gaussian_choice(kind, seed, monkeypatch):
     x, y = curve(seed, kind)
     start = full(x, y).length
     calls = []
-    at = _plan.Screen.at
-    monkeypatch.setattr(
-        _plan.Screen,
-        "at",
-        lambda self, nu, phi, v: calls.append((nu, phi, v)) or at(self, nu, phi, v),
-    )
+
+    def spy(self, nu, phi, v, at=_plan.Screen.at):
+        return calls.append((nu, phi, v)) or at(self, nu, phi, v)
+
+    monkeypatch.setattr(_plan.Screen, "at", spy)
     velk.select(x, y, noise="auto", n_jobs=1)
     ar = [(phi, v) for nu, phi, v in calls if phi is not None]
     walk = [v for phi, v in ar if phi == ar[0][0]]  # at phi's estimate, before the profile
