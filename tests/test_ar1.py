@@ -1,11 +1,7 @@
-"""AR(1) noise: segment energies against a dense generalised least-squares solve, every
-prefix cost of the search against the unpruned programme (and on the problems that tripped
-a rule resting on the wrong bound), the segment splines, phi = 0 against independent noise,
-and the errors.
-
-The dense oracle shares nothing with the engine's rows: it whitens e by a square root of the
-inverse of the full correlation matrix phi**(|t_i - t_j| / h) and integrates f''**2 of the cubic
-Hermite pieces by two-point Gauss quadrature."""
+"""AR(1) noise: segment energies and splines against a dense GLS solve that shares nothing
+with the engine's rows (helpers.dense_rows), prefix costs against the unpruned programme
+(also on problems that tripped a rule resting on the wrong bound), and phi = 0 against
+independent noise."""
 
 from __future__ import annotations
 

@@ -115,13 +115,10 @@ def test_rounding_rows_are_what_independent_noise_leaves_in_the_ar_rows(phi):
     x = np.cumsum(np.random.default_rng(2).uniform(0.2, 2.0, 12))
     firsts = np.array([4, 9])
     c = correlations(x, phi)
-    rows = np.zeros((12, 12))  # the row transform of the AR(1) fit, built densely
-    for i in range(12):
-        if i == 0 or i in firsts:
-            rows[i, i] = 1.0
-        else:
-            rows[i, i], rows[i, i - 1] = 1.0, -c[i]
-            rows[i] /= math.sqrt(1.0 - c[i] ** 2)
+    rows = np.eye(12)  # the row transform of the AR(1) fit, built densely
+    inner = np.setdiff1d(np.arange(1, 12), firsts)  # rows that difference with the one before
+    rows[inner, inner - 1] = -c[inner]
+    rows[inner] /= np.sqrt(1.0 - c[inner] ** 2)[:, None]
     # E |R e|^2 = trace(R R^T) for e independent of unit variance.
     assert rounding_rows(x, phi, firsts) == pytest.approx(np.sum(rows**2) / 12, rel=1e-12)
 
@@ -151,12 +148,11 @@ def test_the_screen_walks_from_the_gaussian_choice(kind, seed, monkeypatch):
     x, y = curve(seed, kind)
     start = full(x, y).length
     calls = []
-    at = _plan.Screen.at
-    monkeypatch.setattr(
-        _plan.Screen,
-        "at",
-        lambda self, nu, phi, v: calls.append((nu, phi, v)) or at(self, nu, phi, v),
-    )
+
+    def spy(self, nu, phi, v, at=_plan.Screen.at):
+        return calls.append((nu, phi, v)) or at(self, nu, phi, v)
+
+    monkeypatch.setattr(_plan.Screen, "at", spy)
     velk.select(x, y, noise="auto", n_jobs=1)
     ar = [(phi, v) for nu, phi, v in calls if phi is not None]
     walk = [v for phi, v in ar if phi == ar[0][0]]  # at phi's estimate, before the profile

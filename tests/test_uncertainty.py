@@ -102,13 +102,12 @@ def test_coverage_is_near_nominal() -> None:
     assert 0.55 <= np.mean(z) <= 1.1
 
 
-@pytest.mark.parametrize("noise, expect_sure", [(0.5, True), (3.0, False)])
-def test_probability_follows_the_noise_level(noise: float, expect_sure: bool) -> None:
+def test_probability_follows_the_noise_level() -> None:
     x, y = _series(1.0, seed=4)
     spl = velk.fit(x, y, smoothing=0.5, jump_cost=5.0)
     k = int(np.argmin(np.abs(spl.jumps - 5.0)))
-    prob = spl.jump_table(noise=noise).probability[k]
-    assert (prob > 0.9) == expect_sure
+    sure, unsure = (spl.jump_table(noise=noise).probability[k] for noise in (0.5, 3.0))
+    assert sure > 0.9 >= unsure
 
 
 @pytest.mark.parametrize(
