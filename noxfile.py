@@ -260,6 +260,10 @@ def sanitizers(session: nox.Session) -> None:
         so = imported_from(session, f"velk.{module}", env=sanitizer_env(leaks=False))
         if not (so.is_relative_to(venv) and b"libasan" in so.read_bytes()):
             session.error(f"the sanitized run would import velk.{module} from {so}")
+    # On a new machine matplotlib's first import builds its font cache by running fc-list,
+    # which would inherit the preloaded runtime and have its own leaks reported: build the
+    # cache first, unsanitized.
+    session.run("python", "-c", "import matplotlib.font_manager", silent=True)
     # pytest captures only sys.stderr, so that a report reaches the log even when it ends
     # the process; every report makes the run fail.
     common = ["-p", "no:cacheprovider", "-q", "--capture=sys", *session.posargs]
