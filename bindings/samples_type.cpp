@@ -104,6 +104,25 @@ PyObject* rescaled(PyObject* self, PyObject* arg) {
     return wrap_samples(velk::engine::rescaled(get(self), factor));
 }
 
+PyObject* reweighted(PyObject* self, PyObject* arg) {
+    const auto& s = get(self);
+    VecArg factors;
+    if (!named("factors", convert_vec(arg, false, factors))) return nullptr;
+    const velk::VecView& f = factors.view;
+    if (f.size() != s.size()) {
+        PyErr_Format(PyExc_ValueError, "factors must hold one value per sample (%zd), got %zd",
+                     static_cast<Py_ssize_t>(s.size()), static_cast<Py_ssize_t>(f.size()));
+        return nullptr;
+    }
+    for (velk::Index i = 0; i < f.size(); ++i) {
+        if (!(f[i] > 0.0 && f[i] < std::numeric_limits<double>::infinity())) {
+            PyErr_SetString(PyExc_ValueError, "factors must be positive and finite");
+            return nullptr;
+        }
+    }
+    return wrap_samples(velk::engine::reweighted(s, f));
+}
+
 PyGetSetDef getset[] = {
     {"x", get_x, nullptr, "The prepared abscissae (M,), strictly increasing: read-only.", nullptr},
     {"y", get_y, nullptr, "The prepared values (M, dim): read-only.", nullptr},
@@ -124,6 +143,8 @@ PyMethodDef methods[] = {
      "component and relative to delta: 8 sqrt(M) eps max |y / delta|."},
     {"rescaled", rescaled, METH_O,
      "rescaled(factor)\n--\n\nThe same samples with every standard deviation times factor."},
+    {"reweighted", reweighted, METH_O,
+     "reweighted(factors)\n--\n\nThe same samples with each weight times its factor (M,)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

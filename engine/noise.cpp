@@ -79,4 +79,17 @@ Samples rescaled(const Samples& smp, double factor) {
     return out;
 }
 
+Samples reweighted(const Samples& smp, const VecView& factors) {
+    check(factors.size() == smp.size(), "one weight factor per sample");
+    Samples out = smp;
+    PreparedData& s = out.scaled;
+    for (Index i = 0; i < s.w.size(); ++i) {
+        check(factors[i] > 0.0 && std::isfinite(factors[i]), "a weight factor must be positive");
+        s.w[i] *= factors[i];
+        s.delta[i] = std::sqrt(1.0 / s.w[i]);
+        out.w[i] = std::ldexp(s.w[i], -2 * out.ed);
+    }
+    return out;
+}
+
 }  // namespace velk::engine

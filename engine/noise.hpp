@@ -31,4 +31,9 @@ std::vector<double> rounding_level(const Samples& samples);
 // weights are not doubles.
 Samples rescaled(const Samples& samples, double factor);
 
+// The same samples with each weight multiplied by its factor (positive and finite),
+// in the units of the fits: the reweighted fits of heavy-tailed noise share one
+// preparation, and weights the caller's doubles cannot hold keep their scale.
+Samples reweighted(const Samples& samples, const VecView& factors);
+
 }  // namespace velk::engine

@@ -185,9 +185,18 @@ ERRORS = [
          "the noise level needs three distinct x"),
     case("samples rescaled", lambda: SAMPLES.rescaled(0.0), V,
          "factor must be positive and finite"),
+    case("samples reweighted size", lambda: SAMPLES.reweighted(np.ones(2)), V,
+         "factors must hold one value per sample (6), got 2"),
+    case("samples reweighted zero", lambda: SAMPLES.reweighted(np.r_[1.0, 0.0, D[2:]]), V,
+         "factors must be positive and finite"),
+    case("samples reweighted list", lambda: SAMPLES.reweighted([1.0] * 6), T,
+         "argument 'factors': expected a 1-D numpy.ndarray of float64, got list"),
     case("state", lambda: _engine.samples_from_state(X[::-1].copy(), Y, D, 0, 0, 0), V,
          "not the state of Samples"),
     # The public API.
+    case("select t beyond the doubles", select, V, "Student-t noise needs delta (without delta, "
+         "the noise level of y) between 1e-140 and 1e140: rescale y or delta",
+         y=1e150 * np.sin(6 * XS), noise="t"),
     case("fit p NaN", fit, V, "p must be a number, got nan", p=math.nan),
     case("fit p range", fit, V, "p must satisfy 0 <= p <= 1, got 1.5", p=1.5),
     case("fit gamma range", fit, V, "gamma must satisfy 0 <= gamma, got -1", gamma=-1.0),

@@ -113,6 +113,15 @@ def test_auto_chooses_t_under_outliers_and_light_tails_without(seed):
     assert clean.nu >= 8.0 and len(clean.spline.jumps) == 0
 
 
+def test_the_jump_table_of_t_noise_weighs_the_outliers_as_the_fit_did():
+    # Read with every sample at full weight, the outliers draw the position's posterior:
+    # to the last samples (seed 1, an outlier at 299) or across half the series (seed 0).
+    for seed in range(4):
+        x, y = outliers(seed)
+        ((pos, low, high, _, _, prob),) = velk.select(x, y[:, 0], noise="t").jumps
+        assert pos == 150.5 and low <= pos <= high <= low + 4.0 and prob > 0.9
+
+
 def test_names_of_the_noise_models_and_the_t_scale_in_units_of_y():
     x, y = outliers(1)
     a, b = velk.select(x, y[:, 0]), velk.select(x, y[:, 0], noise="White")

@@ -471,9 +471,13 @@ def test_given_lengths_jump_at_bics_cost(grid):
     assert sel.jump_cost == pytest.approx(3 * math.log(2000), rel=0.1)
 
 
-@pytest.mark.parametrize("kw", [{}, {"smoothing": [1.0, 3.0], "jump_cost": [4.0, 9.0]}])
+@pytest.mark.parametrize(
+    "kw",
+    [{}, {"smoothing": [1.0, 3.0], "jump_cost": [4.0, 9.0]}, {"noise": "t"}, {"noise": "ar1"}],
+)
 def test_select_prepares_the_samples_once(monkeypatch, kw):
-    # Every fit of the search shares one preparation (sorting, merging, weights).
+    # Every fit of the search shares one preparation (sorting, merging, weights), the
+    # reweighted fits of t noise too.
     prepare, calls = _engine.prepare, []
     monkeypatch.setattr(_engine, "prepare", lambda *a, **k: calls.append(1) or prepare(*a, **k))
     x, y = signal(n=200)

@@ -33,7 +33,7 @@ from velk import _engine
 from velk._ppoly import FloatArray, ppeval
 from velk._score import charges, noise_charge
 
-__all__ = ["NUS", "TFit", "likeliest_nu", "t_evidence", "t_fit"]
+__all__ = ["NUS", "TFit", "em_weights", "likeliest_nu", "t_evidence", "t_fit"]
 
 # The degrees of freedom tried: from very heavy tails to nearly Gaussian (inf is the
 # Gaussian model itself, fitted without iterations).
@@ -48,6 +48,10 @@ FLAT = 1e-3
 # Never a scale below this fraction of the starting one: an interpolating curve would
 # drive it to 0 and every weight to infinity.
 TINY = 1e-12
+# The t fits reweigh the samples and read their residuals in Python's own doubles, which
+# hold weights (one over the noise variance) only well inside the doubles' range; the
+# engine's Gaussian fits carry the scale apart and work at any.
+WEIGHTS = (1e-280, 1e280)
 
 
 class TFit(NamedTuple):
@@ -88,6 +92,11 @@ def neighbour_misfit(samples: _engine.Samples) -> FloatArray:
     return out
 
 
+def representable(samples: _engine.Samples) -> bool:
+    """Whether t fits can weigh these samples: every weight inside WEIGHTS."""
+    return bool(np.all((samples.w >= WEIGHTS[0]) & (samples.w <= WEIGHTS[1])))
+
+
 def start_weights(samples: _engine.Samples, s2: float, nu: float) -> FloatArray:
     """EM weights from each sample's `neighbour_misfit`. Starting from a Gaussian fit
     instead would trap the iterations: it may isolate an outlier between two jumps, fit
@@ -103,6 +112,8 @@ def likeliest_nu(samples: _engine.Samples) -> float:
     each nu (by the EM update, which never lowers the likelihood). The misfits see
     outliers and heavy tails without a fit (a jump adds two large ones), so this is where
     a screen of the t models starts; their scores then judge. Needs three samples."""
+    if not representable(samples):
+        return math.inf  # `representable`
     u, dim = neighbour_misfit(samples), samples.y.shape[1]
     n = u.size * dim
     gauss = float(np.sum(u)) / n
@@ -164,10 +175,11 @@ class Run(NamedTuple):
     cancel: object
 
 
-def exact_fit(run: Run, w: FloatArray, lam: float) -> _engine.FitResult:
-    s = run.samples
+def exact_fit(run: Run, omega: FloatArray, lam: float) -> _engine.FitResult:
+    """The exact fit with each sample's weight times its EM weight omega (at least 1e-300:
+    a residual whose square the doubles do not hold has the weight 0)."""
     return _engine.fit(
-        _engine.prepare(s.x, s.y, w=w),
+        run.samples.reweighted(np.maximum(omega, 1e-300)),
         lam=lam,
         jump_cost=run.jump_cost,
         pruning=run.pruning,
@@ -193,6 +205,11 @@ def t_fit(
     cost, from the starting scale s2 = `scale` (the noise variance in the fits' units)
     and `start_weights`; the scale is then estimated with the curve, never below
     `floor`."""
+    if not representable(samples):
+        raise ValueError(
+            "Student-t noise needs delta (without delta, the noise level of y) between "
+            "1e-140 and 1e140: rescale y or delta"
+        )
     run = Run(samples, jump_cost, pruning, precondition, cancel)
     dim = samples.y.shape[1]
     low = max(floor, TINY * scale)
@@ -204,11 +221,11 @@ def t_fit(
         if math.isinf(length)
         else length**4 * float(np.mean(samples.w)) / mean_spacing(samples.x)
     )
-    res = exact_fit(run, samples.w * start_weights(samples, s2, nu), lam)
+    res = exact_fit(run, start_weights(samples, s2, nu), lam)
     u = residual_energy(samples, res)
     history = [objective(u, s2, nu, dim, penalty(res, jump_cost))]
     for _ in range(MAX_ITER):
-        new = exact_fit(run, samples.w * weights_of(u, s2, nu, dim), lam)
+        new = exact_fit(run, weights_of(u, s2, nu, dim), lam)
         u_new = residual_energy(samples, new)
         pen = penalty(new, jump_cost)
         s2_new = float(np.sum(weights_of(u_new, s2, nu, dim) * u_new) + pen) / (len(u) * dim)
@@ -218,6 +235,16 @@ def t_fit(
         if history[-2] - history[-1] <= max(TOL * (1.0 + abs(history[-1])), FLAT):
             break
     return TFit(res, s2, u, history, len(history) - 1)
+
+
+def em_weights(
+    samples: _engine.Samples, res: _engine.FitResult, s2: float, nu: float
+) -> FloatArray:
+    """Each sample's EM weight under t noise at a fit of scale s2: its expected precision
+    given the fit, by which its own weight is multiplied. Given those precisions the noise
+    is Gaussian, which is how a jump table reads a t fit: an outlier then counts as little
+    as in the fit, instead of drawing a jump to itself."""
+    return weights_of(residual_energy(samples, res), s2, nu, samples.y.shape[1])
 
 
 def t_evidence(m: int, dim: int, tf: TFit, nu: float, floor: float = 0.0) -> float:

@@ -25,6 +25,7 @@ from velk._path import JumpPath, PathProblem, path_of
 from velk._plan import Options, Outcome, Plan, Task, ar1_best, auto_best, job_of
 from velk._ppoly import FloatArray
 from velk._progress import Progress
+from velk._robust import em_weights
 from velk._samples import read
 from velk._score import noise_of
 from velk._search import Cell, Search, drive
@@ -121,9 +122,8 @@ class Selection:
 
     def __repr__(self) -> str:
         where = f", on the {self.edge} edge of the search" if self.edge else ""
-        model = "" if math.isinf(self.nu) else f" (student-t, nu={self.nu:g})"
-        if self.noise_model == "ar1":
-            model = f" (ar1, phi={self.phi:g})"
+        model = f" (ar1, phi={self.phi:g})" if self.noise_model == "ar1" else ""
+        model = model if math.isinf(self.nu) else f" (student-t, nu={self.nu:g})"
         return (
             f"Selection(smoothing={self.smoothing:.4g} (p={self.p:.4g}), "
             f"jump_cost={self.jump_cost:.4g}, {len(self.spline.jumps)} jumps, "
@@ -290,6 +290,11 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
     # Straight lines are fitted without AR(1) noise (see score_cell).
     phi = t.pb.phi if math.isfinite(best.length) else None
     spline = JumpSpline._from_fit(search.result, t.data, p_best, gamma_best, "linear", phi)
+    # The table weighs the samples as the fit did (under t noise, each by its EM weight), and
+    # charges a jump the caller's cost, or BIC's in the noise variance the fit leaves, not in
+    # the estimate the search set it with.
+    em = em_weights(t.pb.samples, search.result, best.scale, t.pb.nu) if t_noise else 1.0
+    cost = None if plan.bic else t.caller(best.jump_cost)
     return Selection(
         spline=spline,
         smoothing=best.length,
@@ -300,11 +305,7 @@ def selection_of(t: Task, plan: Plan, search: Search, edge: str | None) -> Selec
         noise=level if math.isfinite(noise) else math.nan,
         spacing=t.h,
         edge=edge,
-        # A jump is charged the caller's cost; BIC's is charged as (2 dim + 1) log m in
-        # the noise variance the fit leaves, not in the estimate the search set it with.
-        _table=LazyTable(
-            spline, level, t.data.samples.w, None if plan.bic else t.caller(best.jump_cost)
-        ),
+        _table=LazyTable(spline, level, t.data.samples.w * em, cost),
         **arrays,
         noise_model="student-t" if t_noise else "ar1" if ar1 else "gaussian",
         nu=t.pb.nu,
