@@ -252,8 +252,8 @@ def velk_method(**kw) -> Callable:
 
 
 def with_cells(make) -> Callable:
-    """velk's default select with the fits of velk._search.score_cell replaced, for one
-    call, by make(kept, x, y), so that the search stays the same."""
+    """velk's select under Gaussian noise with the fits of velk._search.score_cell
+    replaced, for one call, by make(kept, x, y), so that the search stays the same."""
 
     def run(x, y):
         import velk._search as search
@@ -261,15 +261,15 @@ def with_cells(make) -> Callable:
         kept = search.score_cell
         search.score_cell = make(kept, x, y)
         try:
-            return velk_method()(x, y)
+            return velk_method(noise="gaussian")(x, y)
         finally:
             search.score_cell = kept
 
     return run
 
 
-# Other ways to score select's fits, tried while choosing the default: each rescores the
-# fits of the default search.
+# Other ways to score select's fits, tried while choosing the score: each rescores the
+# fits of the Gaussian search.
 
 
 def _terms(pb, res, jump_cost):
@@ -395,11 +395,12 @@ PEERS = {
 }
 MISSING = sorted({module for module, _ in PEERS.values() if not importable(module)})
 
+DEFAULT = "velk select (default: noise auto)"
 METHODS = {
-    "velk select (marginal likelihood)": velk_method(),
+    DEFAULT: velk_method(),
+    "velk select, noise gaussian": velk_method(noise="gaussian"),
     "velk select, noise student-t": velk_method(noise="student-t"),
     "velk select, noise ar1": velk_method(noise="ar1"),
-    "velk select, noise auto": velk_method(noise="auto"),
     "plug-in: BIC cost x (1+phi)/(1-phi)": with_cells(inflated),
     "tried: Cp": scored_by(cp_score),
     "tried: BIC with edf": scored_by(bic_edf_score),
@@ -501,7 +502,7 @@ def quiet_table(say) -> str:
 
 def goals_table() -> str:
     """The goals set for the default method, from the runs above."""
-    ours = "velk select (marginal likelihood)"
+    ours = DEFAULT
     peers = [m for m in METHODS if m in PEERS]
     rows = []
 
@@ -577,17 +578,17 @@ def methods_text() -> str:
         else ""
     )
     return (
-        "Methods: *velk select* is the default (an approximate marginal likelihood under "
-        "independent Gaussian noise, see README). *noise student-t*, *noise ar1* and "
-        "*noise auto* are `velk.select` with that noise model: heavy-tailed t noise (its "
-        "degrees of freedom chosen by the score), AR(1) noise with phi estimated and "
-        "profiled, and whichever of the models scores best. *plug-in* is the default "
-        "search with every fit's jump cost (BIC's, from velk's noise level) multiplied by "
-        "the long-run-variance factor (1 + phi) / (1 - phi), phi by "
-        "`velk._ar1.estimate_phi` on the series clipped to [0, 0.95], the smoothing still "
-        "chosen by the default score: the usual correction of a penalty for correlated "
-        "noise. The *tried* columns are the other scores the same search was run with "
-        "while choosing the default: Mallows' Cp with the smoother's degrees of freedom "
+        "Methods: *velk select* is `velk.select` with its defaults: an approximate "
+        "marginal likelihood (see README) under whichever noise model scores best "
+        '(`noise="auto"`). *noise gaussian*, *noise student-t* and *noise ar1* force '
+        "one model: independent Gaussian noise, heavy-tailed t noise (its degrees of "
+        "freedom chosen by the score), AR(1) noise with phi estimated and profiled. "
+        "*plug-in* is the Gaussian search with every fit's jump cost (BIC's, from velk's "
+        "noise level) multiplied by the long-run-variance factor (1 + phi) / (1 - phi), "
+        "phi by `velk._ar1.estimate_phi` on the series clipped to [0, 0.95], the smoothing "
+        "still chosen by the Gaussian score: the usual correction of a penalty for correlated "
+        "noise. The *tried* columns are the other scores the Gaussian search was run with "
+        "while choosing its score: Mallows' Cp with the smoother's degrees of freedom "
         "and log m per jump; BIC with the degrees of freedom; the marginal likelihood "
         "without BIC's charges for each segment's level and slope; 5-fold "
         "cross-validation. The peers model piecewise-constant means with their noise "

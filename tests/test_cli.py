@@ -186,15 +186,16 @@ def correlated(tmp_path):
     return x, y, write(tmp_path, "t,v", x, y)
 
 
-@pytest.mark.parametrize("noise", ["ar1", "student-t"])
+@pytest.mark.parametrize("noise", ["ar1", "student-t", None])  # None: the default
 def test_noise_model_of_the_selection_is_the_apis(correlated, capsys, noise):
     x, y, path = correlated
-    report = cli(capsys, f"select {path} --x t --y v --noise {noise} --json")
-    sel = velk.select(x, y, noise=noise)
+    flag = "" if noise is None else f" --noise {noise}"
+    report = cli(capsys, f"select {path} --x t --y v{flag} --json")
+    sel = velk.select(x, y) if noise is None else velk.select(x, y, noise=noise)
     want = (sel.noise_model, sel.phi, None if np.isinf(sel.nu) else sel.nu)
     assert (report["noise_model"], report["phi"], report["nu"]) == want
     assert report["jumps"] == sel.spline.jumps.tolist() and report["score"] == sel.score
-    assert f"noise: {noise}" in cli(capsys, f"select {path} --x t --y v --noise {noise}")
+    assert f"noise: {sel.noise_model}" in cli(capsys, f"select {path} --x t --y v{flag}")
 
 
 def test_plot_without_matplotlib_fails_before_any_work(tmp_path, capsys, monkeypatch):

@@ -124,9 +124,11 @@ def test_the_jump_table_of_t_noise_weighs_the_outliers_as_the_fit_did():
 
 def test_names_of_the_noise_models_and_the_t_scale_in_units_of_y():
     x, y = outliers(1)
-    a, b = velk.select(x, y[:, 0]), velk.select(x, y[:, 0], noise="White")
+    a, b = velk.select(x, y[:, 0], noise="gaussian"), velk.select(x, y[:, 0], noise="White")
     assert a.score == b.score and (a.noise_model, b.noise_model) == ("gaussian", "gaussian")
     assert np.array_equal(a.spline.jumps, b.spline.jumps)
+    default, auto = velk.select(x, y[:, 0]), velk.select(x, y[:, 0], noise="AUTO")
+    assert default.score == auto.score < a.score and default.noise_model == "student-t"
     t, t1000 = (velk.select(x, u * y[:, 0], noise="t") for u in (1.0, 1000.0))
     assert t.noise_model == "student-t" and t.noise == pytest.approx(t1000.noise / 1000, rel=1e-6)
     assert 0.5 < t.noise < 1.5 and t.nu in (2.0, 4.0, 8.0, 16.0)

@@ -16,7 +16,7 @@ import numpy as np
 import velk
 from velk._example import example
 from velk._jumps import JumpTable, empty_table, table_of
-from velk._plan import NOISE_ALIASES, NOISE_MODELS, noise_model
+from velk._plan import DEFAULT_NOISE, NOISE_ALIASES, NOISE_MODELS, noise_model
 from velk._ppoly import FloatArray
 from velk._report import fmt, new_plot, params, print_report, save_plot, summary
 from velk._samples import read
@@ -130,9 +130,8 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument(
         "--noise",
         type=noise_arg,
-        default=NOISE[0],
         metavar="MODEL",
-        help=f"noise model of the selection: {', '.join(NOISE)} (default {NOISE[0]}; "
+        help=f"noise model of the selection: {', '.join(NOISE)} (default {DEFAULT_NOISE}; "
         + ", ".join(f"{k} = {v}" for k, v in NOISE_ALIASES.items())
         + ")",
     )
@@ -227,7 +226,7 @@ def selection_options(args: argparse.Namespace) -> dict[str, Any]:
         "gamma": args.gamma_grid,
         "n_jobs": args.n_jobs,
         "pruning": args.pruning,
-        "noise": args.noise,
+        "noise": DEFAULT_NOISE if args.noise is None else args.noise,
     }
 
 
@@ -291,7 +290,7 @@ def check_noise(parser: argparse.ArgumentParser, args: argparse.Namespace) -> No
     if args.phi is not None and not given_setting(args):
         parser.error("--phi goes with a given setting; the selection estimates it with "
                      "--noise ar1")  # fmt: skip
-    if args.noise != NOISE[0] and given_setting(args):
+    if args.noise not in (None, "gaussian") and given_setting(args):  # a setting is Gaussian
         parser.error("--noise is for the selection; a given setting takes --phi")
     if args.noise_sd is not None:
         if not given_setting(args):

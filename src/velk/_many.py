@@ -23,7 +23,7 @@ import numpy.typing as npt
 from velk import _engine
 from velk._lockstep import drive_together
 from velk._params import reported, setting
-from velk._plan import Options, Outcome, Plan, Task, ar1_best, auto_best, job_of
+from velk._plan import DEFAULT_NOISE, Options, Outcome, Plan, Task, ar1_best, auto_best, job_of
 from velk._progress import Progress
 from velk._samples import Data, read
 from velk._search import Search, Strategy, drive
@@ -366,7 +366,7 @@ def select_many(
     gamma: Any = None,
     pruning: str = "functional",
     precondition: str = "none",
-    noise: str | float = "gaussian",
+    noise: str | float = DEFAULT_NOISE,
     executor: Executor | None = None,
     n_jobs: int | None = None,
     progress: bool = False,

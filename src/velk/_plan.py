@@ -237,6 +237,8 @@ NOISE_MODELS: dict[str, tuple[tuple[float, ...], bool]] = {
     "auto": ((math.inf, *NUS), True),
 }
 NOISE_ALIASES = {"white": "gaussian", "t": "student-t"}  # the names users also know them by
+# Real records seldom have independent Gaussian noise: by default the score chooses.
+DEFAULT_NOISE = "auto"
 
 
 def noise_model(noise: object, name: str = "noise") -> str:
@@ -268,7 +270,7 @@ class Options(NamedTuple):
         gamma: Any,
         pruning: str,
         precondition: str,
-        noise: object = "gaussian",
+        noise: object = DEFAULT_NOISE,
     ) -> Options:
         phi, auto = None, False
         if isinstance(noise, str):

@@ -22,7 +22,7 @@ import numpy.typing as npt
 from velk._jumps import JumpTable, empty_table, table_of
 from velk._params import terms_of
 from velk._path import JumpPath, PathProblem, path_of
-from velk._plan import Options, Outcome, Plan, Task, ar1_best, auto_best, job_of
+from velk._plan import DEFAULT_NOISE, Options, Outcome, Plan, Task, ar1_best, auto_best, job_of
 from velk._ppoly import FloatArray
 from velk._progress import Progress
 from velk._robust import em_weights
@@ -362,7 +362,7 @@ def select(
     executor: Executor | None = None,
     n_jobs: int | None = None,
     progress: bool = False,
-    noise: str | float = "gaussian",
+    noise: str | float = DEFAULT_NOISE,
 ) -> Selection:
     """Choose how smooth the curve is and where it jumps, and fit with that choice.
 
@@ -392,9 +392,9 @@ def select(
         of freedom chosen from 2, 4, 8 and 16 by the score. "ar1": Gaussian AR(1) noise
         in sample order (autocorrelated, as `fit`'s phi), phi estimated from the data
         and profiled by the score; a number: AR(1) noise with that phi, as known.
-        "auto": any of the named ones, whichever scores best; the others are first
-        tried at the Gaussian search's choice and searched only where they win there
-        (Notes). "white" is another name for "gaussian", "t" for "student-t".
+        "auto" (the default): any of the named ones, whichever scores best; the others
+        are first tried at the Gaussian search's choice and searched only where they win
+        there (Notes). "white" is another name for "gaussian", "t" for "student-t".
 
     Returns
     -------
@@ -434,8 +434,8 @@ def select(
     residual, s the t's scale, refitted each time), which never increases the t
     objective; the jumps are those of the last fit. The score is then the t density's
     own (its normaliser included) in place of the Gaussian misfit, so that the models
-    compare; the same search runs for every nu in 2, 4, 8, 16 and the best score wins. It
-    costs a few fits per setting, for each nu.
+    compare; the same search runs for every nu in 2, 4, 8, 16 and the best score wins, a
+    few fits per setting for each nu. The jump table weighs the samples as the last fit did.
 
     Under AR(1) noise (``noise="ar1"`` or ``"auto"``) each segment's noise is a stationary
     AR(1) process in sample order, lag-one correlation phi (``phi**(dx / h)`` for uneven
