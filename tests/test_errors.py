@@ -194,6 +194,8 @@ ERRORS = [
     case("state", lambda: _engine.samples_from_state(X[::-1].copy(), Y, D, 0, 0, 0), V,
          "not the state of Samples"),
     # The public API.
+    case("select delta off", select, V, "the noise level is 1.93e+198 times delta: select needs "
+         "it between 1e-150 and 1e150 (is delta in the units of y?)", delta=1e-200),
     case("select t beyond the doubles", select, V, "Student-t noise needs delta (without delta, "
          "the noise level of y) between 1e-140 and 1e140: rescale y or delta",
          y=1e150 * np.sin(6 * XS), noise="t"),

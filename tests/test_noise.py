@@ -6,6 +6,7 @@ import math
 
 import numpy as np
 import pytest
+from numpy.testing import assert_allclose
 
 import velk
 from velk import _engine
@@ -131,6 +132,9 @@ def test_names_of_the_noise_models_and_the_t_scale_in_units_of_y():
     assert default.score == auto.score < a.score and default.noise_model == "student-t"
     t, t1000 = (velk.select(x, u * y[:, 0], noise="t") for u in (1.0, 1000.0))
     assert t.noise_model == "student-t" and t.noise == pytest.approx(t1000.noise / 1000, rel=1e-6)
+    in_hours = velk.select(x / 60.0, y[:, 0], noise="t")  # and of x
+    assert in_hours.score == pytest.approx(t.score, rel=1e-9)
+    assert_allclose(in_hours.spline.jumps * 60.0, t.spline.jumps, rtol=1e-12)
     assert 0.5 < t.noise < 1.5 and t.nu in (2.0, 4.0, 8.0, 16.0)
 
 

@@ -114,6 +114,12 @@ def task_of(
     span = float(samples.x[-1] - samples.x[0])
     level = noise_rms(samples.noise_level())
     floor = recording_floor(samples)
+    if delta_given and not 1e-150 < level < 1e150:
+        # Costs and scores count in squares of this level: beyond the doubles' range.
+        raise ValueError(
+            f"the noise level is {level:.3g} times delta: select needs it between 1e-150 and "
+            "1e150 (is delta in the units of y?)"
+        )
     noise, unit_level = level, 1.0
     if not delta_given:
         samples = samples.rescaled(level)
