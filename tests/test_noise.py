@@ -55,6 +55,9 @@ def test_objective_is_that_of_the_returned_fit():
     st = tf.res["stats"]
     pen = st["prss"] - st["rss"] + cost * len(tf.res["jumps"])
     assert objective(tf.u, tf.scale, 4.0, 1, pen) == pytest.approx(tf.objective[-1], rel=1e-12)
+    # And that scale minimises L at the fit: no other does better.
+    for f in (0.999, 1.001):
+        assert objective(tf.u, f * tf.scale, 4.0, 1, pen) > tf.objective[-1]
 
 
 @pytest.mark.parametrize("at", [0, 1, 7, 19])
