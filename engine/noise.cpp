@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace velk::engine {
 namespace {
@@ -63,33 +64,36 @@ std::vector<double> noise_level(const Samples& smp) {
     return out;
 }
 
-Samples rescaled(const Samples& smp, double factor) {
-    check(factor > 0.0 && std::isfinite(factor), "a noise factor must be positive and finite");
-    int e = 0;
-    const double mantissa = std::frexp(factor, &e);  // factor = mantissa * 2^e
-    Samples out = smp;
-    out.ed = smp.ed + e;
+namespace {
+
+// The samples with each fitted weight w_i replaced by weight(i, w_i), their standard
+// deviations and the caller's weights (in the scale 2^ed) kept in step.
+template <class Weight>
+Samples with_weights(Samples out, Weight weight) {
     PreparedData& s = out.scaled;
-    const double square = mantissa * mantissa;
     for (Index i = 0; i < s.w.size(); ++i) {
-        s.w[i] = s.w[i] / square;
+        s.w[i] = weight(i, s.w[i]);
         s.delta[i] = std::sqrt(1.0 / s.w[i]);
         out.w[i] = std::ldexp(s.w[i], -2 * out.ed);
     }
     return out;
 }
 
+}  // namespace
+
+Samples rescaled(const Samples& smp, double factor) {
+    check(factor > 0.0 && std::isfinite(factor), "a noise factor must be positive and finite");
+    int e = 0;
+    const double mantissa = std::frexp(factor, &e);  // factor = mantissa * 2^e
+    Samples out = smp;
+    out.ed = smp.ed + e;
+    const double square = mantissa * mantissa;
+    return with_weights(std::move(out), [square](Index, double w) { return w / square; });
+}
+
 Samples reweighted(const Samples& smp, const VecView& factors) {
     check(factors.size() == smp.size(), "one weight factor per sample");
-    Samples out = smp;
-    PreparedData& s = out.scaled;
-    for (Index i = 0; i < s.w.size(); ++i) {
-        check(factors[i] > 0.0 && std::isfinite(factors[i]), "a weight factor must be positive");
-        s.w[i] *= factors[i];
-        s.delta[i] = std::sqrt(1.0 / s.w[i]);
-        out.w[i] = std::ldexp(s.w[i], -2 * out.ed);
-    }
-    return out;
+    return with_weights(smp, [&factors](Index i, double w) { return w * factors[i]; });
 }
 
 }  // namespace velk::engine
