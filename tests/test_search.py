@@ -1,4 +1,4 @@
-"""The jump search (p < 1, finite gamma) through velk.velk: worked examples and limits."""
+"""The jump search (p < 1, finite gamma) through velk.velk: worked examples, edges, ties."""
 
 import math
 
@@ -25,6 +25,10 @@ def test_prefix_energies_worked_example(precondition):
     res = fit([0, 1, 2, 4], [0, 1, 0, 3], 0.5, 1e300, precondition=precondition)
     assert_allclose(res["F"], [0, 0, 3 / 10, 237 / 340], rtol=1e-14)
     assert res["complexity_counter"] == 4
+    assert fit([0, 1, 2, 4], [0, 1, 0, 3], 0.0, 1e300)["complexity_counter"] == 4  # lines too
+    # Preconditioning changes only the rounding (the C++ searches check both): its slope
+    # scales are the one sign that it ran.
+    assert (res["tau"] == 1.0).all() == (precondition == "none")
 
 
 @pytest.mark.parametrize(
@@ -37,10 +41,6 @@ def test_search_worked_examples(y, p, gamma, pruning, counter):
     assert_allclose(res["F"], np.r_[0, 0, 0, 1, 1, 1] * gamma, atol=1e-15 if p else 1e-14)
     assert_array_equal(res["partition"], [0, 0, 0, 2, 3, 3])
     assert res["complexity_counter"] == counter
-    assert_array_equal(res["discont_idx"], [2])
-    assert_array_equal(res["discont"], [2.5])
-    if p == 0:
-        assert_allclose(fit([0, 1, 2], [0, 1, 0], 0.0, 1e300)["F"][2], 2 / 3, rtol=1e-15)
 
 
 @pytest.mark.parametrize("pruning", PRUNINGS)
@@ -79,28 +79,3 @@ def test_ties_keep_no_jump_then_the_shortest_last_segment(pruning):
     assert fit(range(6), y, 0.5, F[2], pruning=pruning)["partition"][2] == 0
     # gamma equal to the cost of no jump at all: no jump can win, and no search is run.
     assert fit(range(6), y, 0.5, F[5], pruning=pruning)["complexity_counter"] == 6
-
-
-# --- limits -----------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("pruning", PRUNINGS)
-@pytest.mark.parametrize("p", [0.0, 0.01, 0.99])
-@pytest.mark.parametrize("precondition", ["none", "local"])
-def test_straight_lines_cost_nothing(pruning, p, precondition):
-    x = np.cumsum(np.random.default_rng(3).uniform(0.1, 3.0, 30))
-    y = np.c_[2.0 * x - 1.0, -0.5 * x + 4.0]
-    res = fit(x, y, p, 1.0, pruning=pruning, precondition=precondition)
-    assert np.max(np.abs(res["F"])) < 1e-12
-    assert_array_equal(res["partition"], np.zeros(30))
-    assert res["complexity_counter"] == 30
-
-
-@pytest.mark.parametrize("p", [0.0, 0.3])
-def test_preconditioning_changes_rounding_only(p):
-    x, y, delta = piecewise_data(np.random.default_rng(9), 40, 2)
-    a, b = (fit(x, y, p, 0.5, delta, precondition=how) for how in ("none", "local"))
-    assert_allclose(a["F"], b["F"], rtol=1e-9)
-    assert_array_equal(a["partition"], b["partition"])
-    assert_array_equal(a["tau"], 1.0)
-    assert not np.all(b["tau"] == 1.0)  # "local" did scale the slopes
