@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from helpers import evaluate, prepare_reference
+from helpers import evaluate, piecewise_data, prepare_reference
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from numpy.testing import assert_allclose, assert_array_equal
@@ -15,13 +15,6 @@ from velk import _engine
 
 INF = math.inf
 NAN = math.nan
-
-
-def random_samples(rng, n, dim=1):
-    x = np.cumsum(rng.uniform(0.2, 2.0, n)) - 3.0
-    y = rng.standard_normal((n, dim)) + np.sin(x)[:, None]
-    delta = rng.uniform(0.3, 3.0, n)
-    return x, y, delta
 
 
 # --- input preparation -----------------------------------------------------------------
@@ -63,7 +56,7 @@ def test_preparation_matches_reference(data):
 def test_merged_weights_enter_the_fit():
     # Duplicated abscissae fit like one sample with the summed weight and weighted mean.
     rng = np.random.default_rng(1)
-    x, y, delta = random_samples(rng, 12)
+    x, y, delta = piecewise_data(rng, 12, 1)
     dup = [0, 3, 3, 7, 11]
     xa, ya, da = np.r_[x, x[dup]], np.r_[y, y[dup] + 0.5], np.r_[delta, 2 * delta[dup]]
     perm = rng.permutation(len(xa))
@@ -73,27 +66,9 @@ def test_merged_weights_enter_the_fit():
     assert_allclose(evaluate(res, xr)[:, 0], oracle(xr), rtol=1e-9, atol=1e-9)
 
 
-# --- the spline ------------------------------------------------------------------------
-
-
-def test_columns_fit_independently():
-    rng = np.random.default_rng(5)
-    x, y, delta = random_samples(rng, 20, dim=3)
-    for p in (1.0, 0.3, 0.0):
-        res = velk.velk(x, y, p, INF, delta)
-        for j in range(3):
-            alone = velk.velk(x, y[:, j : j + 1], p, INF, delta)
-            assert_array_equal(res["coefs"][j::3], alone["coefs"])
-
-
-WORKED = [
-    (1.0, [[0, 0, 1.5, -1.5], [-0.5, 0, 1.5, 0], [0.5, -1.5, 0, 1], [0, 0, -1.5, 0]]),
-    (0.5, [[0, 0, 0.15, 0.15], [-0.05, 0, 0.15, 0.3], [0.05, -0.15, 0, 0.4], [0, 0, -0.15, 0.3]]),
-]
-
-
-@pytest.mark.parametrize("p, rows", WORKED)
-def test_worked_examples(p, rows):
-    res = velk.velk(np.array([0.0, 1.0, 2.0]), np.array([[0.0], [1.0], [0.0]]), p, INF)
+def test_worked_example():
+    # The natural interpolating spline, extended by its tangents one unit beyond the ends.
+    res = velk.velk(np.array([0.0, 1.0, 2.0]), np.array([[0.0], [1.0], [0.0]]), 1.0, INF)
     assert_array_equal(res["breaks"], [-1.0, 0.0, 1.0, 2.0, 3.0])
+    rows = [[0, 0, 1.5, -1.5], [-0.5, 0, 1.5, 0], [0.5, -1.5, 0, 1], [0, 0, -1.5, 0]]
     assert_allclose(res["coefs"], rows, rtol=0, atol=1e-14)
