@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <utility>
 
 namespace vt {
 
@@ -28,24 +27,17 @@ double Rng::normal() {
 void gauss_solve(Banded& A, std::vector<double>& B, Index k) {
     const Index n = A.n;
     for (Index col = 0; col < n; ++col) {
-        const Index low = std::min(n - 1, col + A.band), right = std::min(n - 1, col + 2 * A.band);
-        Index piv = col;
-        for (Index i = col + 1; i <= low; ++i)
-            if (std::fabs(A(i, col)) > std::fabs(A(piv, col))) piv = i;
-        if (piv != col) {
-            for (Index j = col; j <= right; ++j) std::swap(A(col, j), A(piv, j));
-            for (Index j = 0; j < k; ++j) std::swap(B[col * k + j], B[piv * k + j]);
-        }
+        const Index low = std::min(n - 1, col + A.band);
         for (Index i = col + 1; i <= low; ++i) {
             const double f = A(i, col) / A(col, col);
-            for (Index j = col; j <= right; ++j) A(i, j) -= f * A(col, j);
+            for (Index j = col; j <= low; ++j) A(i, j) -= f * A(col, j);
             for (Index j = 0; j < k; ++j) B[i * k + j] -= f * B[col * k + j];
         }
     }
     for (Index col = n; col-- > 0;)
         for (Index j = 0; j < k; ++j) {
             double s = B[col * k + j];
-            for (Index i = col + 1; i <= std::min(n - 1, col + 2 * A.band); ++i)
+            for (Index i = col + 1; i <= std::min(n - 1, col + A.band); ++i)
                 s -= A(col, i) * B[i * k + j];
             B[col * k + j] = s / A(col, col);
         }

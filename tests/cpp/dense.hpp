@@ -30,16 +30,16 @@ private:
 };
 
 // An n x n matrix with A(i, j) = 0 where |i - j| > band, stored by rows from
-// column i - band to i + 2 band: room for what row exchanges add above.
+// column i - band to i + band.
 struct Banded {
     Index n, band;
     std::vector<double> a;
-    Banded(Index size, Index b) : n(size), band(b), a(size * (3 * b + 1), 0.0) {}
-    double& operator()(Index i, Index j) { return a[i * (3 * band + 1) + j + band - i]; }
+    Banded(Index size, Index b) : n(size), band(b), a(size * (2 * b + 1), 0.0) {}
+    double& operator()(Index i, Index j) { return a[i * (2 * band + 1) + j + band - i]; }
 };
 
-// Solves A X = B (B n x k, row-major) by Gaussian elimination with partial
-// pivoting, skipping the entries that are zero by the band; B becomes X.
+// Solves A X = B (B n x k, row-major) for a positive definite A by Gaussian
+// elimination, which needs no pivoting there, within the band; B becomes X.
 void gauss_solve(Banded& A, std::vector<double>& B, Index k);
 
 // n samples, strictly increasing x (unit or uneven spacing), a smooth curve

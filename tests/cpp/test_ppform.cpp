@@ -42,9 +42,9 @@ void check_smooth_at(const PPForm& pp, Index k, int top, double tol) {
         }
 }
 
-// A spline of one run: values and slopes at the knots those of the pieces'
-// coefficients, C2 at every inner knot; extended by tangent lines with the old
-// pieces kept as they were.
+// A spline of one run (whose values and slopes test_csaps checks): evaluated
+// alike at one point and at many, C2 at every inner knot; extended by tangent
+// lines with the old pieces kept as they were.
 TEST(splines_are_c2_and_extend_by_tangents) {
     vt::Rng rng(22);
     for (double p : {0.0, 0.01, 0.5, 0.99, 1.0}) {
@@ -56,14 +56,8 @@ TEST(splines_are_c2_and_extend_by_tangents) {
             const double tol = 1e-11 * vt::top_of(d.y);
             const Matrix all = pp.evaluate(d.x);
             for (Index i = 0; i < n; ++i) {
-                const Index piece = std::min(i, n - 2);
-                const double dt = d.x[i] - d.x[piece];
-                const std::vector<double> f = pp.value_at(d.x[i]), u = pp.derivative_at(d.x[i]);
-                for (Index j = 0; j < dim; ++j) {
-                    CHECK_EQ(all(i, j), f[j]);
-                    CHECK_NEAR(f[j], vt::poly(pp, piece, j, dt), tol);
-                    CHECK_NEAR(u[j], vt::poly(pp, piece, j, dt, 1), tol);
-                }
+                const std::vector<double> f = pp.value_at(d.x[i]);
+                for (Index j = 0; j < dim; ++j) CHECK_EQ(all(i, j), f[j]);
                 if (i > 0 && i + 1 < n) check_smooth_at(pp, i, 2, tol);
             }
             PPForm ext = pp.clone();
