@@ -39,45 +39,39 @@ TEST(values_and_slopes_solve_the_normal_equations) {
     }
 }
 
-// p = 0 leaves only the curvature to minimise: the weighted least-squares line.
-TEST(p_zero_gives_the_weighted_line) {
+// The limits: p = 0 leaves only the curvature to minimise, the weighted
+// least-squares line; p = 1 gives the natural interpolating spline, fixed by
+// passing through every sample with f'' = 0 at both ends (and being C2, which
+// test_ppform checks).
+TEST(p_zero_and_one_give_the_line_and_the_interpolant) {
     Rng rng(12);
-    for (int k = 0; k < 30; ++k) {
-        const Index n = 2 + rng.below(20), dim = 1 + rng.below(3);
-        CONTEXT("case ", k, ": n = ", n, ", dim = ", dim);
-        const PreparedData d = vt::random_samples(rng, n, dim, k % 2 == 0, true);
-        const PPForm pp = csaps(d.x, d.y, d.w, 0.0, never);
-        const vt::LineSolution line = vt::dense_line(d, 0, n - 1);
-        const double tol = 1e-10 * vt::top_of(d.y);
-        for (double t : {d.x[0], (d.x[0] + d.x[n - 1]) / 2, d.x[n - 1] - 0.1, d.x[n - 1]}) {
-            const std::vector<double> f = pp.value_at(t), u = pp.derivative_at(t);
+    for (const double p : {0.0, 1.0})
+        for (int k = 0; k < 30; ++k) {
+            const Index n = 2 + rng.below(20), dim = 1 + rng.below(3);
+            CONTEXT("p = ", p, ", case ", k, ": n = ", n, ", dim = ", dim);
+            const PreparedData d = vt::random_samples(rng, n, dim, k % 2 == 0, k % 3 != 1);
+            const PPForm pp = csaps(d.x, d.y, d.w, p, never);
+            const double tol = (p == 0.0 ? 1e-10 : 1e-12) * vt::top_of(d.y);
+            if (p == 0.0) {
+                const vt::LineSolution line = vt::dense_line(d, 0, n - 1);
+                for (double t : {d.x[0], (d.x[0] + d.x[n - 1]) / 2, d.x[n - 1] - 0.1, d.x[n - 1]}) {
+                    const std::vector<double> f = pp.value_at(t), u = pp.derivative_at(t);
+                    for (Index j = 0; j < dim; ++j) {
+                        CHECK_NEAR(f[j], line.at0[j] + line.slope[j] * t, tol * (1 + std::fabs(t)));
+                        CHECK_NEAR(u[j], line.slope[j], tol);
+                    }
+                }
+                continue;
+            }
+            CHECK_EQ(pp.pieces(), n - 1);
+            for (Index i = 0; i < n; ++i)
+                for (Index j = 0; j < dim; ++j) CHECK_NEAR(pp.value_at(d.x[i])[j], d.y(i, j), tol);
+            const double h = d.x[n - 1] - d.x[n - 2];
             for (Index j = 0; j < dim; ++j) {
-                CHECK_NEAR(f[j], line.at0[j] + line.slope[j] * t, tol * (1 + std::fabs(t)));
-                CHECK_NEAR(u[j], line.slope[j], tol);
+                CHECK_NEAR(vt::poly(pp, 0, j, 0.0, 2), 0.0, tol);
+                CHECK_NEAR(vt::poly(pp, n - 2, j, h, 2), 0.0, tol);
             }
         }
-    }
-}
-
-// p = 1: the natural interpolating spline, fixed by passing through every
-// sample with f'' = 0 at both ends (and being C2, which test_ppform checks).
-TEST(p_one_interpolates_with_natural_ends) {
-    Rng rng(13);
-    for (int k = 0; k < 30; ++k) {
-        const Index n = 2 + rng.below(20), dim = 1 + rng.below(3);
-        CONTEXT("case ", k, ": n = ", n, ", dim = ", dim);
-        const PreparedData d = vt::random_samples(rng, n, dim, k % 2 == 0, k % 3 == 0);
-        const PPForm pp = csaps(d.x, d.y, d.w, 1.0, never);
-        CHECK_EQ(pp.pieces(), n - 1);
-        const double tol = 1e-12 * vt::top_of(d.y);
-        for (Index i = 0; i < n; ++i)
-            for (Index j = 0; j < dim; ++j) CHECK_NEAR(pp.value_at(d.x[i])[j], d.y(i, j), tol);
-        const double h = d.x[n - 1] - d.x[n - 2];
-        for (Index j = 0; j < dim; ++j) {
-            CHECK_NEAR(vt::poly(pp, 0, j, 0.0, 2), 0.0, tol);
-            CHECK_NEAR(vt::poly(pp, n - 2, j, h, 2), 0.0, tol);
-        }
-    }
 }
 
 }  // namespace
