@@ -1,7 +1,8 @@
 """The statistics `select` scores, under AR(1) noise, against dense linear algebra on the
 samples' values: the GLS smoother (V^-1 + lam Q R^-1 Q')^-1 V^-1 and the covariance of
-the second differences Q'VQ + R / lam, V = W^-1/2 Sigma W^-1/2; and the estimate of phi
-from differences."""
+the second differences Q'VQ + R / lam, V = W^-1/2 Sigma W^-1/2 (the residuals come from the
+fitted segments' values and the roughness from their pieces, so this checks the segment
+splines too); and the estimate of phi from differences."""
 
 from __future__ import annotations
 
