@@ -16,38 +16,29 @@ from numpy.testing import assert_allclose
 import velk
 from velk import _engine
 
-
-class Problem:
-    """Piecewise smooth data with AR(1) noise: many jumps, weights or none, uneven spacing
-    or even (then phi may be negative), rough to stiff smoothing."""
-
-    def __init__(self, rng, n, dim, even, phi):
-        self.x = np.arange(float(n)) if even else np.cumsum(rng.uniform(0.2, 1.8, n))
-        cuts = np.sort(rng.choice(np.arange(1, n), size=int(rng.integers(0, n // 3 + 1))))
-        level = np.cumsum(rng.standard_normal((len(cuts) + 1, dim)) * 3.0, axis=0)
-        piece = np.searchsorted(cuts, np.arange(n), side="right")
-        noise = ar1(rng.standard_normal((n, dim)), phi)
-        self.y = level[piece] + np.sin(self.x[:, None] / rng.uniform(2.0, 30.0)) + noise
-        self.delta = rng.uniform(0.3, 2.5, n) if rng.random() < 0.6 else None
-        self.w = np.ones(n) if self.delta is None else self.delta**-2.0
-        self.lam = float(10.0 ** rng.uniform(-3.0, 6.0))
-        self.h = (self.x[-1] - self.x[0]) / (n - 1)
-
-
 SETTINGS = [(phi, even) for phi in (0.0, 0.3, 0.9) for even in (True, False)] + [(-0.5, True)]
 
 
 @pytest.mark.parametrize(("phi", "even"), SETTINGS)
 @pytest.mark.parametrize("dim", [1, 2, 3])
 def test_segment_energy_matches_dense_gls(phi, even, dim):
+    # Piecewise smooth data with AR(1) noise: many jumps, weights or none, rough to stiff
+    # smoothing; no jump pays off, so the costs are the prefixes' energies.
     rng = np.random.default_rng([dim, even, int(10 * phi) + 10])
     for _ in range(4):
-        d = Problem(rng, int(rng.integers(3, 30)), dim, even, phi)
-        # No jump pays off: the costs are the prefixes' energies.
-        got = _engine.search(engine_samples(d.x, d.y, d.delta), lam=d.lam, jump_cost=1e300, phi=phi)
-        for r in range(2, len(d.x)):
-            s = slice(0, r + 1)
-            want = dense_solve(d.x[s], d.y[s], d.w[s], d.lam, phi, d.h, even)[0]
+        n = int(rng.integers(3, 30))
+        x = np.arange(float(n)) if even else np.cumsum(rng.uniform(0.2, 1.8, n))
+        cuts = np.sort(rng.choice(np.arange(1, n), size=int(rng.integers(0, n // 3 + 1))))
+        level = np.cumsum(rng.standard_normal((len(cuts) + 1, dim)) * 3.0, axis=0)
+        piece = np.searchsorted(cuts, np.arange(n), side="right")
+        noise = ar1(rng.standard_normal((n, dim)), phi)
+        y = level[piece] + np.sin(x[:, None] / rng.uniform(2.0, 30.0)) + noise
+        delta = rng.uniform(0.3, 2.5, n) if rng.random() < 0.6 else None
+        w = np.ones(n) if delta is None else delta**-2.0
+        lam, h = float(10.0 ** rng.uniform(-3.0, 6.0)), (x[-1] - x[0]) / (n - 1)
+        got = _engine.search(engine_samples(x, y, delta), lam=lam, jump_cost=1e300, phi=phi)
+        for r in range(2, n):
+            want = dense_solve(x[: r + 1], y[: r + 1], w[: r + 1], lam, phi, h, even)[0]
             assert_allclose(got["costs"][r], want, rtol=1e-9, atol=1e-10)
 
 

@@ -52,15 +52,6 @@ def dense_stats(x, y, w, lam, phi, cuts):
     return out
 
 
-def problem(seed, n, dim, even, weighted, step):
-    rng = np.random.default_rng(seed)
-    x = np.arange(n, dtype=float) if even else np.cumsum(rng.uniform(0.4, 1.6, n))
-    delta = rng.uniform(0.5, 2.0, n) if weighted else np.ones(n)
-    y = np.sin(x / 4)[:, None] + 0.3 * rng.standard_normal((n, dim))
-    y[n // 2 :] += step
-    return x, y, delta
-
-
 CASES = [  # (phi, dim, even, weighted, lam, step)
     (0.0, 1, True, False, 3.0, 0.0), (0.5, 1, True, False, 3.0, 0.0),
     (-0.6, 1, True, True, 0.5, 0.0), (0.9, 2, True, True, 20.0, 0.0),
@@ -72,7 +63,11 @@ CASES = [  # (phi, dim, even, weighted, lam, step)
 @pytest.mark.parametrize(("phi", "dim", "even", "weighted", "lam", "step"), CASES)
 @pytest.mark.parametrize("n", [7, 40])
 def test_stats_match_dense_gls(phi, dim, even, weighted, lam, step, n):
-    x, y, delta = problem(n + dim, n, dim, even, weighted, step)
+    rng = np.random.default_rng(n + dim)
+    x = np.arange(n, dtype=float) if even else np.cumsum(rng.uniform(0.4, 1.6, n))
+    delta = rng.uniform(0.5, 2.0, n) if weighted else np.ones(n)
+    y = np.sin(x / 4)[:, None] + 0.3 * rng.standard_normal((n, dim))
+    y[n // 2 :] += step
     samples = engine_samples(x, y, delta)
     cost = 1.0 if step else math.inf
     res = _engine.fit(samples, lam=lam, jump_cost=cost, phi=phi, stats=True)
