@@ -75,15 +75,3 @@ def test_unknown_intervals_and_plain_plots_shade_nothing(exact):
     else:
         sel.spline.plot(ax)
     assert not _spans(ax) and not ax.texts
-
-
-@pytest.mark.parametrize("other, error", [("fewer jumps' table", ValueError), ("list", TypeError)])
-def test_a_table_of_another_fit_is_refused(other, error):
-    x, y = _two_jumps(False)
-    spl = velk.fit(x, y, smoothing=2.0, jump_cost=3.0)
-    if error is ValueError:
-        table = velk.fit(x[:150], y[:150], smoothing=2.0, jump_cost=3.0).jump_table(noise=0.4)
-    else:
-        table = list(spl.jump_table(noise=0.4))
-    with pytest.raises(error, match="jumps"):
-        spl.plot(jumps=table)

@@ -61,7 +61,6 @@ def check_result(r, args):
     x, y, dim, m = r["x"], r["y"], r["dim"], len(r["x"])
     assert y.shape == (m, dim) and m >= 2 and np.all(np.diff(x) > 0)
     assert r["coefs"].shape == ((len(r["breaks"]) - 1) * dim, 4)
-    assert r["F"].shape == r["partition"].shape == r["tau"].shape == (m,)
     cells = r["interval_cell"]
     assert np.array_equal(np.concatenate(cells), np.arange(m))  # so each cell is a run
     last = np.array([c[-1] for c in cells[:-1]], dtype=np.int64)
@@ -72,9 +71,6 @@ def check_result(r, args):
     joined = np.concatenate([parts[0]["breaks"]] + [q["breaks"][1:] for q in parts[1:]])
     assert np.array_equal(r["breaks"], joined)
     assert np.array_equal(r["coefs"], np.concatenate([q["coefs"] for q in parts]), equal_nan=True)
-    given = [a for a in args.values() if isinstance(a, np.ndarray)]
-    assert not any(np.shares_memory(v, a) for v in r.values() if isinstance(v, np.ndarray)
-                   for a in given)  # fmt: skip
 
 
 def engine_fit(x, y, delta, **setting):
@@ -92,9 +88,6 @@ def check_engine_result(r, args):
     assert k.dtype == np.int64 and np.all(np.diff(k) > 0) and np.all((k >= 0) & (k < len(x) - 1))
     assert np.array_equal(r["jumps"], (x[k] + x[k + 1]) * 0.5)
     assert np.isin(r["jumps"], b).all() and type(r["samples_fed"]) is int
-    given = [a for a in args.values() if isinstance(a, np.ndarray)]
-    assert not any(np.shares_memory(v, a) for v in (*r.values(), x) if isinstance(v, np.ndarray)
-                   for a in given)  # fmt: skip
 
 
 def internal_error_allowed(e, args):
