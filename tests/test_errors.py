@@ -1,5 +1,6 @@
-"""Every argument error of every entry point, each message once: the exact exception type
-and text. A message ending in "..." is matched as a prefix."""
+"""The argument errors: the exact exception type and text of each check once, at one entry
+point that calls it (a shared check is not repeated through every caller), and each
+message of the raw module. A message ending in "..." is matched as a prefix."""
 
 import datetime
 import functools
@@ -155,7 +156,6 @@ ERRORS = [
          lam=None, length=math.nan),
     case("engine jump cost", engine, V, "jump cost must satisfy 0 <= jump cost, got -2",
          jump_cost=-2.0),
-    case("prepare delta and w", prepare, T, "give delta or w, not both", delta=D, w=D),
     case("prepare x length", prepare, V, "x must have one value per row of y", x=X[:4]),
     case("prepare delta length", prepare, V, "delta must have one value per row of y",
          delta=D[:5]),
@@ -163,8 +163,6 @@ ERRORS = [
     case("prepare negative w", prepare, V, "w must be positive", w=np.r_[1.0, -1.0, D[2:]]),
     case("prepare too few", prepare, V, TOO_FEW, x=np.r_[np.nan, X[1:2]], y=Y[:2]),
     case("prepare merged", prepare, V, TOO_FEW, x=np.zeros(6)),
-    case("samples rescaled", lambda: SAMPLES.rescaled(0.0), V,
-         "factor must be positive and finite"),
     case("samples reweighted zero", lambda: SAMPLES.reweighted(np.r_[1.0, 0.0, D[2:]]), V,
          "factors must be positive and finite"),
     case("state", lambda: _engine.samples_from_state(X[::-1].copy(), Y, D, 0, 0, 0), V,
