@@ -14,8 +14,7 @@ from velk._example import example
 
 
 def cli(capsys, args):
-    """main() on the words of args, which succeeds: the JSON report with --json, else the
-    printed text."""
+    """main() on the words of args, exit 0: the JSON report with --json, else the text."""
     assert main(args.split()) == 0
     out = capsys.readouterr().out
     return json.loads(out) if "--json" in args.split() else out

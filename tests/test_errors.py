@@ -1,6 +1,5 @@
-"""The argument errors: the exact exception type and text of each check once, at one entry
-point that calls it (a shared check is not repeated through every caller), and each
-message of the raw module. A message ending in "..." is matched as a prefix."""
+"""Each argument check's exact exception type and text once, at one entry point that calls it,
+and every message of the raw module. A message ending in "..." is matched as a prefix."""
 
 import datetime
 import functools
