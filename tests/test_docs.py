@@ -15,7 +15,9 @@ import matplotlib.pyplot as plt
 README = Path(__file__).resolve().parents[1] / "README.md"
 
 
-@pytest.mark.parametrize("name", ["velk._spline", "velk._cv", "velk._select"])
+@pytest.mark.parametrize(
+    "name", ["velk._fit", "velk._spline", "velk._cv", "velk._select", "velk._many"]
+)
 def test_docstring_examples(name):
     flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
     result = doctest.testmod(importlib.import_module(name), optionflags=flags)

@@ -1,5 +1,5 @@
-"""Every argument error of every entry point, each message once: the exact exception type
-and text. A message ending in "..." is matched as a prefix."""
+"""Each argument check's exact exception type and text once, at one entry point that calls it,
+and every message of the raw module. A message ending in "..." is matched as a prefix."""
 
 import datetime
 import functools
@@ -40,7 +40,6 @@ ar1_fit = with_defaults(velk.fit, x=XS, y=np.sin(6 * XS), smoothing=0.1, jump_co
 many = with_defaults(velk.select_many, data=np.c_[np.sin(6 * XS), XS])
 fit_many = with_defaults(velk.fit_many, data=np.c_[np.sin(6 * XS), XS], p=0.9, gamma=1.0)
 chosen = functools.cache(lambda: velk.select(XS, np.sin(6 * XS), n_jobs=1))
-DAYS = np.datetime64("2021-03-01") + np.arange(30)
 
 
 def spline(change=(), **kw):
@@ -117,14 +116,11 @@ ERRORS = [
     case("raw missing gamma", lambda: core.velk(X, Y, 1.0), T, ("velk()", "missing", "'gamma'")),
     case("raw pruning case", raw, V, "unknown pruning 'Fpvi', expected 'FPVI' or 'PELT'",
          pruning="Fpvi", precondition="neither"),
-    case("cv pruning", cv, V, "unknown pruning 'functional', expected 'FPVI' or 'PELT'",
-         pruning="functional", p=2.0),
     case("raw precondition", raw, V, "unknown precondition 'n\u00f6ne', expected 'none' or 'local'",
          precondition="n\u00f6ne", p=2.0),
     # Folds.
     case("folds str", cv, T, "argument 'folds': Can't extract `str` to `Vec`", folds=[[0], "2"],
          pruning="bad"),
-    case("folds int", cv, T, "argument 'folds': expected a Sequence, got int", folds=5),
     case("folds float", cv, T, "argument 'folds': 'float' object cannot be interpreted as an "
          "integer", folds=[[1.5]]),
     case("folds no length", cv, T, "argument 'folds': expected a Sequence, got NoneType",
@@ -141,8 +137,6 @@ ERRORS = [
          p=-5e-324),
     case("gamma -inf", raw, R, "gamma must satisfy 0 <= gamma, got -inf", gamma=-math.inf),
     case("rows before lengths", raw, R, TOO_FEW, x=X[:3], y=Y[:1]),
-    case("finite rows", raw, R, TOO_FEW, x=None,
-         y=np.array([[1.0], [np.nan], [np.inf], [-np.inf]])),
     case("merged rows", raw, R, TOO_FEW, x=np.array([-0.0, 0.0, np.nan]),
          y=np.array([[1.0], [2.0], [np.nan]])),
     case("x length", raw, R, "x and y must have matching length: x has 4, y has 5", x=X[:4],
@@ -151,29 +145,16 @@ ERRORS = [
          y=Y[:5], delta=D[:4]),
     case("NaN x", raw, INTERNAL, "NaN in x", x=NAN_X),
     case("cv fold index", cv, INTERNAL, "index out of range", folds=[[1], [len(X)]]),
-    case("cv negative index", cv, INTERNAL, "index out of range", folds=[[-1]]),
     case("cv short y", cv, INTERNAL, "index out of range", y=Y[:-1]),
     # The engine.
-    case("engine no jump cost", lambda: _engine.fit(SAMPLES, lam=1.0), T,
-         "fit() missing required keyword argument 'jump_cost'"),
     case("engine samples", engine, T, "argument 'samples': expected velk._engine.Samples, got 1-D "
          "ndarray of float64", samples=X),
-    case("engine lam and length", engine, T, "give exactly one of lam and length", length=1.0),
     case("engine lam str", engine, T, "argument 'lam': must be real number, not str", lam="1"),
-    case("engine cancel list", engine, T, "argument 'cancel': expected None or a writeable "
-         "numpy.ndarray of uint8", cancel=[0]),
-    case("engine pruning", engine, V, "unknown pruning 'fast', expected 'functional', 'FPVI' or "
-         "'PELT'", pruning="fast"),
     case("engine lam", engine, V, "lam must satisfy 0 <= lam, got -1", lam=-1.0),
     case("engine length", engine, V, "smoothing length must satisfy 0 <= length, got NaN",
          lam=None, length=math.nan),
     case("engine jump cost", engine, V, "jump cost must satisfy 0 <= jump cost, got -2",
          jump_cost=-2.0),
-    case("engine search cost", lambda: _engine.search(SAMPLES, lam=1.0), T,
-         "search() missing required keyword argument 'jump_cost'"),
-    case("samples made", lambda: _engine.Samples(), T, "Samples are made by velk._engine.prepare"),
-    case("prepare delta and w", prepare, T, "give delta or w, not both", delta=D, w=D),
-    case("prepare y 1-D", prepare, T, "argument 'y': " + NOT_2D, y=X),
     case("prepare x length", prepare, V, "x must have one value per row of y", x=X[:4]),
     case("prepare delta length", prepare, V, "delta must have one value per row of y",
          delta=D[:5]),
@@ -181,16 +162,8 @@ ERRORS = [
     case("prepare negative w", prepare, V, "w must be positive", w=np.r_[1.0, -1.0, D[2:]]),
     case("prepare too few", prepare, V, TOO_FEW, x=np.r_[np.nan, X[1:2]], y=Y[:2]),
     case("prepare merged", prepare, V, TOO_FEW, x=np.zeros(6)),
-    case("samples noise", lambda: _engine.prepare(X[:2], Y[:2]).noise_level(), V,
-         "the noise level needs three distinct x"),
-    case("samples rescaled", lambda: SAMPLES.rescaled(0.0), V,
-         "factor must be positive and finite"),
-    case("samples reweighted size", lambda: SAMPLES.reweighted(np.ones(2)), V,
-         "factors must hold one value per sample (6), got 2"),
     case("samples reweighted zero", lambda: SAMPLES.reweighted(np.r_[1.0, 0.0, D[2:]]), V,
          "factors must be positive and finite"),
-    case("samples reweighted list", lambda: SAMPLES.reweighted([1.0] * 6), T,
-         "argument 'factors': expected a 1-D numpy.ndarray of float64, got list"),
     case("state", lambda: _engine.samples_from_state(X[::-1].copy(), Y, D, 0, 0, 0), V,
          "not the state of Samples"),
     # The public API.
@@ -224,8 +197,6 @@ ERRORS = [
          x=[1.0, 2.0]),
     case("fit delta shape", fit, V, "delta must be a number or 1-D with one value per sample (30), "
          "got shape (5,)", delta=np.ones(5)),
-    case("fit delta sign", fit, V, "delta must be positive", delta=-0.1),
-    case("fit too few", fit, V, TOO_FEW, y=np.r_[1.0, np.full(29, np.nan)]),
     case("fit pruning", fit, V, "unknown pruning 'Pelx', expected one of 'functional', 'FPVI', "
          "'PELT'", pruning="Pelx"),
     case("fit pruning type", fit, T, "pruning must be a string, got int", pruning=1),
@@ -259,7 +230,6 @@ ERRORS = [
     case("kfold shuffle", velk.kfold, T, "shuffle must be True or False, got NoneType", n=10, k=3,
          shuffle=None),
     case("kfold range", velk.kfold, V, "k-fold needs 2 <= k <= n, got k=4, n=3", n=3, k=4),
-    case("nu float", lambda: spline()(1.0, nu=1.0), T, "nu must be an int, got float"),
     case("nu bool", lambda: spline().derivative(True), T, "nu must be an int, got bool"),
     case("nu negative", lambda: spline().antiderivative(-1), V, "nu must be >= 0, got -1"),
     case("spline result", lambda: velk.JumpSpline([1, 2], 0.5, 1.0), T,
@@ -282,12 +252,14 @@ ERRORS = [
          change={"interval_cell": [np.arange(29)]}),
     case("spline scale", spline, V, "result['scale'] must be two positive finite units (x_unit, "
          "y_unit)", change={"scale": (1.0, 0.0)}),
-    # Jump tables and paths.
+    # Jump tables, their pictures and paths.
     case("table noise sign", lambda: spline().jump_table(-1.0), V, TABLE_NOISE),
-    case("table noise NaN", lambda: spline().jump_table(math.nan), V, TABLE_NOISE),
     case("table noise length", lambda: spline().jump_table([1.0, 2.0, 3.0]), V, TABLE_NOISE),
     case("table delta zero", lambda: spline().jump_table(1.0, np.zeros(30)), V, TABLE_DELTA),
     case("table delta length", lambda: spline().jump_table(1.0, np.ones(5)), V, TABLE_DELTA),
+    case("plot table type", lambda: fit().plot(jumps=[]), T, "jumps must be a JumpTable, got list"),
+    case("plot other table", lambda: fit().plot(jumps=fit(gamma=1e-3).jump_table(1.0)), V,
+         "jumps is the table of another fit: 8 jumps, not this spline's 2 at its positions"),
     case("path lo", lambda: chosen().path(0.0, 1.0), V,
          "lo must be a positive finite jump cost, got 0.0"),
     case("path hi", lambda: chosen().path(1.0, math.inf), V,
@@ -298,8 +270,6 @@ ERRORS = [
          "the jump-cost path needs Gaussian noise: under Student-t noise each cost would need a "
          "reweighting of its own"),
     # Time.
-    case("fit x text", fit, T, "x must hold real numbers, got strings", x=DAYS.astype(str)),
-    case("fit y dates", fit, T, "y must hold real numbers, got datetimes", x=None, y=DAYS),
     case("fit x months", fit, V, "timedeltas in years or months have no fixed length in seconds",
          x=np.arange(30).astype("m8[M]")),
     case("fit x mixed", fit, T, "values mix datetimes and timedeltas",
@@ -307,8 +277,6 @@ ERRORS = [
     # AR(1) noise.
     case("phi 1", ar1_fit, V, "phi must satisfy -1 < phi < 1, got 1", phi=1.0),
     case("phi -1", ar1_fit, V, "phi must satisfy -1 < phi < 1, got -1", phi=-1.0),
-    case("phi NaN", ar1_fit, V, "phi must be a number, got nan", phi=math.nan),
-    case("phi str", ar1_fit, T, "phi must be a real number, got str", phi="0.5"),
     case("phi PELT", ar1_fit, V, PHI_PRUNING, pruning="PELT"),
     case("phi FPVI", ar1_fit, V, PHI_PRUNING, pruning="FPVI"),
     case("phi lines", ar1_fit, V, "phi is not supported with straight lines (an infinite lam or "
@@ -318,12 +286,9 @@ ERRORS = [
     # The noise model of select: a name, or phi known.
     case("noise name", select, V, "unknown noise 'laplace', expected one of 'gaussian', "
          "'student-t', 'ar1', 'auto', 'white', 't'", noise="laplace"),
-    case("noise phi 3", select, V, "noise as phi must satisfy -1 < phi < 1, got 3", noise=3),
     case("noise phi 1", select, V, "noise as phi must satisfy -1 < phi < 1, got 1", noise=1.0),
     case("noise phi -1", select, V, "noise as phi must satisfy -1 < phi < 1, got -1", noise=-1.0),
-    case("noise NaN", select, V, "noise must be a number, got nan", noise=math.nan),
     case("noise None", select, T, "noise must be a real number, got NoneType", noise=None),
-    case("noise bool", select, T, "noise must be a real number, got bool", noise=True),
     # Many series.
     case("many data", many, T, "data must be a 2-D array (a series per column), a DataFrame, a "
          "mapping or a sequence of series, got int", data=42),
@@ -346,8 +311,8 @@ if not SANITIZED:  # AddressSanitizer aborts on an impossible allocation instead
 # fmt: on
 
 
-def outcome(call, kw, exc, message):
-    """The exception of the call, checked."""
+@pytest.mark.parametrize("call,kw,exc,message", ERRORS)
+def test_errors(call, kw, exc, message, capfd):
     with pytest.raises(BaseException) as info:
         call(**kw)
     e, text = info.value, str(info.value)
@@ -358,12 +323,6 @@ def outcome(call, kw, exc, message):
         assert text.startswith(message[:-3]), text
     else:
         assert text == message
-    return e
-
-
-@pytest.mark.parametrize("call,kw,exc,message", ERRORS)
-def test_errors(call, kw, exc, message, capfd):
-    e = outcome(call, kw, exc, message)
     if message == "argument 'gamma': no float":
         assert isinstance(e.__cause__, KeyError)  # the rewrapped error keeps its cause
     if exc is INTERNAL:
@@ -386,7 +345,6 @@ FOLDS = [[0, 2], [1, 3]]
     [
         (raw, {}, {"pruning": "FPVI", "precondition": "none"}),  # the defaults
         (raw, {"p": True}, {"p": 1.0}),
-        (raw, {"p": np.float64(0.5)}, {}),
         (raw, {"p": Fraction(1, 2)}, {}),
         (raw, {"x": None}, {"x": np.arange(1.0, 7.0)}),
         (raw, {"delta": None}, {"delta": np.ones(6)}),
@@ -395,8 +353,6 @@ FOLDS = [[0, 2], [1, 3]]
         (raw, {"pruning": "pelt", "precondition": "LoCaL"}, {"pruning": "PELT",
                                                               "precondition": "local"}),
         (cv, {"folds": ((np.int64(0), True + 1), (np.uint8(1), 3))}, {"folds": FOLDS}),
-        (cv, {"folds": np.array(FOLDS)}, {"folds": FOLDS}),
-        (cv, {"folds": [range(0, 4, 2), range(1, 4, 2)]}, {"folds": FOLDS}),
         (cv, {"folds": NoLength([NoLength([0, 2]), [1, 3]])}, {"folds": FOLDS}),
         (cv, {"folds": HugeLength([HugeLength([0, 2]), [1, 3]])}, {"folds": FOLDS}),
     ],

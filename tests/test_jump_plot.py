@@ -20,14 +20,6 @@ def _close():
     plt.close("all")
 
 
-def _two_jumps(dates: bool) -> tuple[object, np.ndarray]:
-    rng = np.random.default_rng(11)
-    u = np.arange(300)
-    y = np.sin(u / 40.0) + 2.5 * (u >= 100) - 2.0 * (u >= 210) + 0.4 * rng.standard_normal(300)
-    x = np.datetime64("2020-01-01") + u * np.timedelta64(1, "D") if dates else u / 10.0
-    return x, y
-
-
 def _spans(ax) -> list[Rectangle]:
     return [p for p in ax.patches if isinstance(p, Rectangle) and p.get_label() != "_nolegend_"]
 
@@ -40,7 +32,10 @@ def _as_float(v) -> np.ndarray:
 @pytest.mark.parametrize("dates", [False, True])
 @pytest.mark.parametrize("how", ["selection", "spline"])
 def test_spans_are_the_intervals_and_texts_the_probabilities(dates, how):
-    x, y = _two_jumps(dates)
+    u = np.arange(300)
+    y = np.sin(u / 40.0) + 2.5 * (u >= 100) - 2.0 * (u >= 210)
+    y += 0.4 * np.random.default_rng(11).standard_normal(300)
+    x = np.datetime64("2020-01-01") + u * np.timedelta64(1, "D") if dates else u / 10.0
     sel = velk.select(x, y)
     table = sel.jumps
     assert len(table) == 2
@@ -75,15 +70,3 @@ def test_unknown_intervals_and_plain_plots_shade_nothing(exact):
     else:
         sel.spline.plot(ax)
     assert not _spans(ax) and not ax.texts
-
-
-@pytest.mark.parametrize("other, error", [("fewer jumps' table", ValueError), ("list", TypeError)])
-def test_a_table_of_another_fit_is_refused(other, error):
-    x, y = _two_jumps(False)
-    spl = velk.fit(x, y, smoothing=2.0, jump_cost=3.0)
-    if error is ValueError:
-        table = velk.fit(x[:150], y[:150], smoothing=2.0, jump_cost=3.0).jump_table(noise=0.4)
-    else:
-        table = list(spl.jump_table(noise=0.4))
-    with pytest.raises(error, match="jumps"):
-        spl.plot(jumps=table)
