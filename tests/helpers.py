@@ -159,22 +159,6 @@ def dense_solve(x, y, w, lam, phi=0.0, h=1.0, even=False):
     return float(np.sum((A @ z - b) ** 2)), z[0::2], z[1::2]
 
 
-def line_energy(x, y, w):
-    """Weighted least-squares residual of one straight line per component."""
-    sw = np.sqrt(w)
-    A = np.c_[sw, sw * x]
-    coef = np.linalg.lstsq(A, sw[:, None] * y, rcond=None)[0]
-    return float(np.sum((sw[:, None] * y - A @ coef) ** 2))
-
-
-def energy_of(x, y, w, lam):
-    """The energy of samples l..r under independent noise, as a function of (l, r), by the
-    dense oracles above (lam = inf: straight lines)."""
-    if np.isinf(lam):
-        return lambda l, r: line_energy(x[l : r + 1], y[l : r + 1], w[l : r + 1])
-    return lambda l, r: dense_solve(x[l : r + 1], y[l : r + 1], w[l : r + 1], lam)[0]
-
-
 def best_costs(n, energy, gamma):
     """Unpruned dynamic programme over every allowed partition of each prefix: the last
     segment has two or more samples, only the first may be sample 0 alone."""
