@@ -68,13 +68,6 @@ def test_cv_score_is_infinite_for_unusable_settings(kw):
 # --- the smoothing length and the smoother's statistics -------------------------------
 
 
-def one_segment_stats(x, w, lam):
-    """The engine's statistics of the spline of all samples, without jumps."""
-    y = np.zeros((len(x), 1))
-    res = engine_fit(x, y, 1.0 / np.sqrt(w), lam=lam, jump_cost=np.inf, stats=True)
-    return res["stats"]
-
-
 @pytest.mark.parametrize("m", [3, 4, 7, 30])
 @pytest.mark.parametrize("lam", [1e-3, 1.0, 1e4, np.inf])
 def test_degrees_of_freedom_are_the_trace_of_the_hat_matrix(m, lam):
@@ -83,7 +76,8 @@ def test_degrees_of_freedom_are_the_trace_of_the_hat_matrix(m, lam):
     x = np.sort(rng.uniform(0.0, m, m))
     w = rng.uniform(0.5, 2.0, m)
     hat = evaluate(velk.velk(x, np.eye(m), 1.0 / (1.0 + lam), np.inf, 1.0 / np.sqrt(w)), x)
-    assert one_segment_stats(x, w, lam)["edf"] == pytest.approx(np.trace(hat), rel=1e-8, abs=1e-8)
+    res = engine_fit(x, np.zeros(m), 1.0 / np.sqrt(w), lam=lam, jump_cost=np.inf, stats=True)
+    assert res["stats"]["edf"] == pytest.approx(np.trace(hat), rel=1e-8, abs=1e-8)
 
 
 def test_smoothing_length_is_p_in_units_of_x():
@@ -404,20 +398,6 @@ def test_given_lengths_jump_at_bics_cost(grid):
     y = np.sin(x / 300.0) + rng.standard_normal(2000)
     sel = velk.select(x, y, **grid, n_jobs=1)
     assert sel.jump_cost == pytest.approx(3 * math.log(2000), rel=0.1)
-
-
-@pytest.mark.parametrize(
-    "kw",
-    [{}, {"smoothing": [1.0, 3.0], "jump_cost": [4.0, 9.0]}, {"noise": "t"}, {"noise": "ar1"}],
-)
-def test_select_prepares_the_samples_once(monkeypatch, kw):
-    # Every fit of the search shares one preparation (sorting, merging, weights), the
-    # reweighted fits of t noise too.
-    prepare, calls = _engine.prepare, []
-    monkeypatch.setattr(_engine, "prepare", lambda *a, **k: calls.append(1) or prepare(*a, **k))
-    x, y = signal(n=200)
-    velk.select(x, y, n_jobs=1, **kw)
-    assert len(calls) == 1
 
 
 X200 = np.arange(200.0)
