@@ -37,27 +37,20 @@ def test_objective_never_increases_and_iterations_are_bounded(nu, dim, uneven, w
     x, y = outliers(5, dim, uneven)
     delta = np.linspace(0.7, 1.4, len(x)) if weighted else None
     s = _engine.prepare(x, y, delta)
-    tf = t_fit(s, length=8.0, jump_cost=(2 * dim + 1) * math.log(len(x)), nu=nu, scale=1.0)
+    cost = (2 * dim + 1) * math.log(len(x))
+    tf = t_fit(s, length=8.0, jump_cost=cost, nu=nu, scale=1.0)
     steps = np.diff(tf.objective)
     assert np.all(steps <= 1e-9 * abs(tf.objective[0]))
     assert 1 <= tf.iterations == len(tf.objective) - 1 <= 40
     # They stop at the first fall below a thousandth of a unit, not before, not after.
     assert np.all(-steps[:-1] > 1e-3) and -steps[-1] <= 1e-3
-
-
-def test_objective_is_that_of_the_returned_fit():
-    # The last value recorded is L at the fit and scale returned, recomputed here from
-    # the fit's curve and stats: a stale fit or scale would not match.
-    x, y = outliers(2)
-    s = _engine.prepare(x, y)
-    cost = 3 * math.log(len(x))
-    tf = t_fit(s, length=8.0, jump_cost=cost, nu=4.0, scale=1.0)
+    # The last value is L at the fit and scale returned, recomputed from the fit's curve
+    # and stats (a stale fit or scale would not match); and no other scale does better.
     st = tf.res["stats"]
     pen = st["prss"] - st["rss"] + cost * len(tf.res["jumps"])
-    assert objective(tf.u, tf.scale, 4.0, 1, pen) == pytest.approx(tf.objective[-1], rel=1e-12)
-    # And that scale minimises L at the fit: no other does better.
+    assert objective(tf.u, tf.scale, nu, dim, pen) == pytest.approx(tf.objective[-1], rel=1e-12)
     for f in (0.999, 1.001):
-        assert objective(tf.u, f * tf.scale, 4.0, 1, pen) > tf.objective[-1]
+        assert objective(tf.u, f * tf.scale, nu, dim, pen) > tf.objective[-1]
 
 
 @pytest.mark.parametrize("at", [0, 1, 7, 19])
