@@ -85,11 +85,14 @@ def test_auto_is_the_full_search_under_the_model_that_wins_the_screen(
     assert (two.score, two.noise_model, two.nu, two.phi) == (sel.score, model, sel.nu, sel.phi)
 
 
-def test_a_model_with_a_parameter_pays_log_m_for_it():
-    # AR(1) noise with phi = 0 is the independent model, plus the charge for phi.
+def test_a_model_with_a_parameter_pays_log_m_for_it(monkeypatch):
+    # AR(1) noise with phi = 0 is the independent model, plus the charge for phi; a phi
+    # given is searched alone.
     x, y = curve(0, "step")
-    ar, gauss = velk.select(x, y, noise=0.0), velk.select(x, y)
-    assert ar.smoothing == gauss.smoothing
+    gauss = velk.select(x, y, noise="gaussian")
+    monkeypatch.setattr(_plan, "estimate_phi", lambda *a: pytest.fail("phi was given"))
+    ar = velk.select(x, y, noise=0.0)
+    assert (ar.noise_model, ar.phi, ar.smoothing) == ("ar1", 0.0, gauss.smoothing)
     assert ar.score - gauss.score == pytest.approx(math.log(len(x)), abs=1e-6)
 
 

@@ -50,15 +50,6 @@ def test_step_under_ar1_noise_and_its_ar1_table_but_no_path(seed):
         sel.path()
 
 
-def test_a_known_phi_is_searched_alone(monkeypatch):
-    import velk._plan as plan
-
-    x, y = series(2, 0.6, n=200)
-    monkeypatch.setattr(plan, "estimate_phi", lambda *a: pytest.fail("phi was given"))
-    sel = velk.select(x, y, noise=0.45)
-    assert (sel.noise_model, sel.phi) == ("ar1", 0.45)
-
-
 @pytest.mark.parametrize(
     ("start", "truth", "want"),
     [([0.1, 0.25, 0.4], 0.83, 0.85), ([0.6, 0.75, 0.9], 0.1, 0.15), ([0.8, 0.95], 0.99, 0.95),
