@@ -139,12 +139,3 @@ def test_the_choice_sits_on_a_path_that_pickles_converts_and_draws(chosen):
         assert ax.get_xscale() == "log" and marks[0].get_xdata()[0] == sel.jump_cost
     finally:
         plt.close("all")
-
-
-def test_dates_give_datetime_jumps():
-    t = np.datetime64("2024-01-01") + np.arange(80) * np.timedelta64(1, "h")
-    y = np.where(np.arange(80) < 40, 0.0, 1.5) + 0.3 * np.random.default_rng(4).normal(size=80)
-    sel = velk.select(t, y, n_jobs=1)
-    path = sel.path()
-    np.testing.assert_array_equal(path.jumps[path.at(sel.jump_cost)], sel.spline.jumps)
-    assert path.jumps[0].dtype.kind == "M"

@@ -101,7 +101,7 @@ def test_a_jump_select_keeps_is_charged_in_the_noise_it_leaves(step, n, seed, un
         assert p == pytest.approx(sel.spline.jump_table(noise=sel.noise).probability, rel=1e-9)
 
 
-def test_record_is_read_only_iterable_and_converts_dates() -> None:
+def test_record_is_read_only_iterable_and_converts_dates_as_the_path_does() -> None:
     t = np.datetime64("2024-01-01") + np.arange(120) * np.timedelta64(1, "D")
     y = np.where(np.arange(120) < 60, 0.0, 3.0) + 0.3 * np.random.default_rng(5).normal(size=120)
     sel = velk.select(t, y)
@@ -109,6 +109,8 @@ def test_record_is_read_only_iterable_and_converts_dates() -> None:
     assert len(rows) == len(table) == len(sel.spline.jumps) >= 1 and len(rows[0]) == 6
     assert table.low.dtype.kind == "M" and rows[0][0] == table.position[0]
     assert np.array_equal(table.position, sel.spline.jumps)
+    path = sel.path()  # whose jumps are dates too
+    assert np.array_equal(path.jumps[path.at(sel.jump_cost)], sel.spline.jumps)
     with pytest.raises(AttributeError):
         table.size = None  # type: ignore[misc]
     with pytest.raises(ValueError):
