@@ -89,12 +89,6 @@ def series(n: int = 90, seed: int = 3):
     return x, y
 
 
-@pytest.fixture(scope="module")
-def chosen():
-    x, y = series()
-    return x, y, velk.select(x, y, n_jobs=1)
-
-
 @pytest.mark.parametrize("delta", [None, 0.35])
 def test_each_interval_holds_the_fit_at_its_costs_in_the_callers_units(delta):
     # Without delta select fits y over its noise level: costs and energy must be back in
@@ -110,8 +104,8 @@ def test_each_interval_holds_the_fit_at_its_costs_in_the_callers_units(delta):
         assert path.energy[k] == pytest.approx(res["stats"]["prss"], rel=1e-9)
 
 
-def test_the_choice_sits_on_a_path_that_pickles_converts_and_draws(chosen):
-    _, _, sel = chosen
+def test_the_choice_sits_on_a_path_that_pickles_converts_and_draws():
+    sel = velk.select(*series(), n_jobs=1)
     path = sel.path()
     assert path.bounds == pytest.approx((sel.jump_cost / 10, sel.jump_cost * 10))
     np.testing.assert_array_equal(path.jumps[path.at(sel.jump_cost)], sel.spline.jumps)
