@@ -28,7 +28,6 @@ def series(seed, phi, n=400, step=0.0, sd=0.3, noise=False):
 def test_smooth_curve_under_ar1_noise(phi, seed):
     x, y, e = series(seed, phi, noise=True)
     sel = velk.select(x, y, noise="ar1")
-    assert sel.noise_model == "ar1"
     # Near the correlation the noise drawn has (seed 1's is 0.1 to 0.15 below phi).
     assert abs(sel.phi - np.corrcoef(e[1:], e[:-1])[0, 1]) <= 0.15
     assert len(sel.spline.jumps) == 0
