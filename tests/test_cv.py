@@ -32,13 +32,12 @@ def data(n=40, dim=1, seed=0):
 def test_matches_independent_recomputation(dim, p, gamma, kw):
     x, y, delta = data(dim=dim)
     perm = np.random.default_rng(dim).permutation(len(x))
-    folds = [sorted(perm[k::5]) for k in range(5)]
+    folds = [sorted(perm[k::5]) for k in range(4)]  # a fifth in no fold, still counted in n
     got = velk_cvscore(x, y, p, gamma, delta, folds, **kw)
     assert got == pytest.approx(reference_score(x, y, delta, folds, p, gamma, **kw), rel=1e-12)
 
 
 @pytest.mark.parametrize("n,p,gamma,folds,expected", [
-    (20, 0.9, 1.0, [[0, 2], [1, 3]], "reference"),  # samples in no fold still count in n
     (40, 0.9, 1.0, [[3, 3]], "twice [[3]]"),  # a repeated index counts each time
     (40, 0.9, 1.0, [], 0.0), (40, 0.9, 1.0, [[]], 0.0),
     # Screened settings.
@@ -50,9 +49,7 @@ def test_matches_independent_recomputation(dim, p, gamma, kw):
 def test_special_scores(n, p, gamma, folds, expected):
     x, y, delta = data(n=n)
     got = velk_cvscore(x, y, p, gamma, delta, folds)
-    if expected == "reference":
-        assert got == pytest.approx(reference_score(x, y, delta, folds, p, gamma), rel=1e-12)
-    elif expected == "twice [[3]]":
+    if expected == "twice [[3]]":
         assert got > 0 and got == 2 * velk_cvscore(x, y, p, gamma, delta, [[3]])
     else:
         assert got == expected or (np.isnan(expected) and np.isnan(got))

@@ -42,15 +42,37 @@ def as_form(form, x, y):
     return ([(x, y[:, k]) for k in range(K)],), list(range(K))
 
 
+@contextlib.contextmanager
+def workers(kind):
+    """select_many's arguments for workers of each kind it takes, two of them."""
+    if kind == "dask":
+        distributed = pytest.importorskip("distributed")
+        cluster = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        )
+        with cluster, distributed.Client(cluster) as client:
+            yield {"executor": client.get_executor()}
+    elif kind in ("threads", "processes"):
+        with (ThreadPoolExecutor if kind == "threads" else ProcessPoolExecutor)(2) as pool:
+            yield {"executor": pool}
+    else:
+        yield {"n_jobs": 1 if kind == "serial" else 2}
+
+
+# The cluster's worker processes are leak-checked at their own exit, where distributed's
+# profiler thread leaves CPython frame objects behind.
 @pytest.mark.parametrize(
-    "form,noise", [("array", "student-t"), ("frame", "auto"), ("mapping", "ar1"), ("pairs", 0.3),
-                   ("array", "gaussian")]
+    "form,noise,kind",
+    [("array", "student-t", "n_jobs"), ("frame", "auto", "threads"),
+     ("mapping", "ar1", "processes"), ("pairs", 0.3, "serial"),
+     pytest.param("array", "gaussian", "dask", marks=pytest.mark.no_leak_check)],
 )  # fmt: skip
-def test_select_many_is_select_one_series_at_a_time(form, noise):
+def test_select_many_on_any_workers_is_select_one_series_at_a_time(form, noise, kind):
     x, y = panel()
     y[::17, 1] += 3.0  # outliers, which t noise down-weights
     args, names = as_form(form, x, y)
-    batch = velk.select_many(*args, noise=noise, n_jobs=2)
+    with workers(kind) as how:
+        batch = velk.select_many(*args, noise=noise, **how)
     assert list(batch) == names and not batch.errors
     for k, name in enumerate(names):
         same_selection(batch[name], velk.select(x, y[:, k], noise=noise))
@@ -104,27 +126,3 @@ def test_an_interrupt_cancels_every_worker(monkeypatch):
         _many.run(work, None, specs, pool, None, False)
     assert seen and all(c is seen[0] for c in seen) and seen[0][0] == 1
     assert len(seen) < len(specs) // 2  # the rest never ran
-
-
-# The cluster's worker processes are leak-checked at their own exit, where distributed's
-# profiler thread leaves CPython frame objects behind.
-@pytest.mark.parametrize(
-    "kind", ["threads", "processes", pytest.param("dask", marks=pytest.mark.no_leak_check)]
-)
-def test_any_executor_gives_the_serial_results(kind):
-    x, y = panel(4)
-    serial = velk.select_many(y, x, n_jobs=1)
-    with contextlib.ExitStack() as stack:
-        if kind == "dask":
-            distributed = pytest.importorskip("distributed")
-            cluster = distributed.LocalCluster(
-                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-            )
-            client = stack.enter_context(distributed.Client(stack.enter_context(cluster)))
-            pool = client.get_executor()
-        else:
-            pool = (ThreadPoolExecutor if kind == "threads" else ProcessPoolExecutor)(2)
-            stack.enter_context(pool)
-        batch = velk.select_many(y, x, executor=pool)
-    for name in serial:
-        same_selection(batch[name], serial[name])

@@ -10,7 +10,7 @@ from numpy.testing import assert_allclose
 
 import velk
 from velk import _engine
-from velk._robust import likeliest_nu, mean_spacing, objective, start_weights, t_evidence, t_fit
+from velk._robust import likeliest_nu, objective, start_weights, t_evidence, t_fit
 from velk._score import evidence
 
 # Searches of dozens of fits each, through the entry points that the other files check for
@@ -37,27 +37,23 @@ def test_objective_never_increases_and_iterations_are_bounded(nu, dim, uneven, w
     x, y = outliers(5, dim, uneven)
     delta = np.linspace(0.7, 1.4, len(x)) if weighted else None
     s = _engine.prepare(x, y, delta)
-    tf = t_fit(s, length=8.0, jump_cost=(2 * dim + 1) * math.log(len(x)), nu=nu, scale=1.0)
+    cost = (2 * dim + 1) * math.log(len(x))
+    tf = t_fit(s, length=8.0, jump_cost=cost, nu=nu, scale=1.0)
     steps = np.diff(tf.objective)
     assert np.all(steps <= 1e-9 * abs(tf.objective[0]))
     assert 1 <= tf.iterations == len(tf.objective) - 1 <= 40
     # They stop at the first fall below a thousandth of a unit, not before, not after.
     assert np.all(-steps[:-1] > 1e-3) and -steps[-1] <= 1e-3
-
-
-def test_objective_is_that_of_the_returned_fit():
-    # The last value recorded is L at the fit and scale returned, recomputed here from
-    # the fit's curve and stats: a stale fit or scale would not match.
-    x, y = outliers(2)
-    s = _engine.prepare(x, y)
-    cost = 3 * math.log(len(x))
-    tf = t_fit(s, length=8.0, jump_cost=cost, nu=4.0, scale=1.0)
+    # The last value is L at the fit and scale returned, recomputed from the fit's curve
+    # and stats (a stale fit or scale would not match); and no other scale does better.
     st = tf.res["stats"]
     pen = st["prss"] - st["rss"] + cost * len(tf.res["jumps"])
-    assert objective(tf.u, tf.scale, 4.0, 1, pen) == pytest.approx(tf.objective[-1], rel=1e-12)
-    # And that scale minimises L at the fit: no other does better.
+    assert objective(tf.u, tf.scale, nu, dim, pen) == pytest.approx(tf.objective[-1], rel=1e-12)
     for f in (0.999, 1.001):
-        assert objective(tf.u, f * tf.scale, 4.0, 1, pen) > tf.objective[-1]
+        assert objective(tf.u, f * tf.scale, nu, dim, pen) > tf.objective[-1]
+    # Every reweighted fit smooths with the lam the engine takes for the length as given.
+    lam = _engine.fit(s, length=8.0, jump_cost=cost)["lam"]
+    assert tf.res["lam"] == pytest.approx(lam, rel=1e-13)
 
 
 @pytest.mark.parametrize("at", [0, 1, 7, 19])
@@ -70,16 +66,6 @@ def test_start_weights_single_out_an_outlier_and_trust_a_line(at):
     y[at] += 10.0
     w = start_weights(_engine.prepare(x, y), 1.0, 4.0)
     assert w[at] <= w.min() * (1.0 + 1e-12) and w[at] < 0.3
-
-
-@pytest.mark.parametrize("uneven", [False, True])
-def test_lam_matches_the_engines_for_a_length(uneven):
-    rng = np.random.default_rng(1)
-    x = np.sort(rng.uniform(0, 50, 80)) if uneven else np.arange(80.0)
-    s = _engine.prepare(x, np.sin(x)[:, None], np.linspace(0.5, 2.0, 80))
-    for length in (0.3, 4.0):
-        lam = length**4 * float(np.mean(s.w)) / mean_spacing(s.x)
-        assert lam == pytest.approx(_engine.fit(s, length=length, jump_cost=5.0)["lam"], rel=1e-13)
 
 
 @pytest.mark.parametrize("floor", [0.0, 1e-6])
@@ -104,23 +90,10 @@ def test_t_score_tends_to_the_gaussian_one(dim, floor):
     assert t_evidence(200, dim, tf, 1e10, floor) == pytest.approx(g, abs=0.05 + cost / 200 * k)
 
 
-@pytest.mark.parametrize("seed", range(3))
-def test_auto_chooses_t_under_outliers_and_light_tails_without(seed):
-    x, y = outliers(seed)
-    heavy = velk.select(x, y[:, 0], noise="auto")
-    assert heavy.noise_model == "student-t" and math.isfinite(heavy.nu)
-    assert heavy.iterations >= 1 and "student-t" in repr(heavy)
-    assert np.allclose(heavy.spline.jumps, [150.0], atol=3.0)
-    rng = np.random.default_rng(seed)
-    clean = velk.select(x, np.sin(x / 40.0) + rng.standard_normal(len(x)), noise="auto")
-    # Gaussian data may score a nearly Gaussian t a little better, never heavy tails.
-    assert clean.nu >= 8.0 and len(clean.spline.jumps) == 0
-
-
 def test_the_jump_table_of_t_noise_weighs_the_outliers_as_the_fit_did():
     # Read with every sample at full weight, the outliers draw the position's posterior:
     # to the last samples (seed 1, an outlier at 299) or across half the series (seed 0).
-    for seed in range(4):
+    for seed in (0, 1):
         x, y = outliers(seed)
         ((pos, low, high, _, _, prob),) = velk.select(x, y[:, 0], noise="t").jumps
         assert pos == 150.5 and low <= pos <= high <= low + 4.0 and prob > 0.9
@@ -139,6 +112,7 @@ def test_names_of_the_noise_models_and_the_t_scale_in_units_of_y():
     assert in_hours.score == pytest.approx(t.score, rel=1e-9)
     assert_allclose(in_hours.spline.jumps * 60.0, t.spline.jumps, rtol=1e-12)
     assert 0.5 < t.noise < 1.5 and t.nu in (2.0, 4.0, 8.0, 16.0)
+    assert t.iterations >= 1 and "student-t" in repr(t)
 
 
 def tailed(kind: str, dim: int, seed: int) -> np.ndarray:
