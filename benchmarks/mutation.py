@@ -67,7 +67,7 @@ functional dominance line_states fast_root wide_extend: @search ar1 fit
 ar1 ar1_stats: ar1 ar1_stats select_ar1 engine errors
 segment_splines: ar1 fit spline select engine
 noise: select noise engine
-stats: select uncertainty path noise select_ar1
+stats: ar1_stats select uncertainty path noise select_ar1
 samples scaled_fit setting pow2 invalid: engine errors time ar1 @search fit spline select
 _ar1: select_ar1 auto ar1_stats noise many
 _cli _report _table: cli

@@ -56,7 +56,7 @@ CASES = [  # (phi, dim, even, weighted, lam, step)
     (0.0, 1, True, False, 3.0, 0.0), (0.5, 1, True, False, 3.0, 0.0),
     (-0.6, 1, True, True, 0.5, 0.0), (0.9, 2, True, True, 20.0, 0.0),
     (0.5, 3, False, True, 2.0, 0.0), (0.7, 1, False, False, 0.05, 6.0),
-    (0.3, 2, True, True, 8.0, 6.0),
+    (0.3, 2, True, True, 8.0, 6.0), (0.0, 3, False, True, 2.0, 6.0),
 ]  # fmt: skip
 
 
@@ -70,16 +70,18 @@ def test_stats_match_dense_gls(phi, dim, even, weighted, lam, step, n):
     y[n // 2 :] += step
     samples = engine_samples(x, y, delta)
     cost = 1.0 if step else math.inf
-    res = _engine.fit(samples, lam=lam, jump_cost=cost, phi=phi, stats=True)
-    cuts = [int(k) + 1 for k in res["jump_index"]]
-    if step:
-        assert cuts, "the step should be cut"
-    rss, prss, edf, logdet = dense_stats(x, y, 1 / delta**2, lam, phi, cuts)
-    st = res["stats"]
-    assert_allclose([st["rss"], st["prss"]], [rss, prss], rtol=1e-7)
-    assert_allclose(st["edf"], edf, rtol=1e-8)
-    # The AR covariance's own term sum log(1 - phi^2) is in the log-determinant.
-    assert_allclose(st["logdet"], logdet, rtol=1e-7, atol=1e-7)
+    # At phi = 0 the independent-noise statistics (no phi given) answer to the same sums.
+    for given in [phi, None] if phi == 0.0 else [phi]:
+        res = _engine.fit(samples, lam=lam, jump_cost=cost, phi=given, stats=True)
+        cuts = [int(k) + 1 for k in res["jump_index"]]
+        if step:
+            assert cuts, "the step should be cut"
+        rss, prss, edf, logdet = dense_stats(x, y, 1 / delta**2, lam, phi, cuts)
+        st = res["stats"]
+        assert_allclose([st["rss"], st["prss"]], [rss, prss], rtol=1e-7)
+        assert_allclose(st["edf"], edf, rtol=1e-8)
+        # The AR covariance's own term sum log(1 - phi^2) is in the log-determinant.
+        assert_allclose(st["logdet"], logdet, rtol=1e-7, atol=1e-7)
 
 
 @pytest.mark.parametrize("phi", [-0.4, 0.0, 0.5, 0.8, 0.95])
