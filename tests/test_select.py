@@ -458,3 +458,13 @@ def test_select_on_counts_takes_their_rounding_for_noise(scale, delta):
 )
 def test_grid_step_is_the_resolution_of_the_values(values, step):
     assert grid_step(values) == pytest.approx(step, rel=1e-9)
+
+
+@pytest.mark.parametrize("noise", ["gaussian", "auto", "t", "ar1"])
+def test_select_prepares_the_samples_once(monkeypatch, noise):
+    # Every fit of the search shares one preparation (sorting, merging, weights), the
+    # reweighted fits of t noise too: once, these were prepared again for every fit.
+    prepare, calls = _engine.prepare, []
+    monkeypatch.setattr(_engine, "prepare", lambda *a, **k: calls.append(1) or prepare(*a, **k))
+    velk.select(*signal(n=200), n_jobs=1, noise=noise)
+    assert len(calls) == 1
