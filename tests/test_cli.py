@@ -276,3 +276,15 @@ def test_dated_records_and_unknown_intervals(tmp_path, capsys):
     (record,) = cli(capsys, f"fit {path} --x day --y exact --json")["jump_table"]
     assert record["position"] == "2024-01-30T12:00"
     assert record["low"] is None and record["size_se"] == [None] and record["probability"] is None
+
+
+@pytest.mark.parametrize("exc,code", [(ValueError, 1), (TypeError, 2), (KeyboardInterrupt, 130)])
+def test_failures_exit_with_their_status(monkeypatch, capsys, exc, code):
+    # A bad value is a failure (1), an option that does not suit the data a usage error (2),
+    # Ctrl-C the shell's 128 + SIGINT, each without a traceback.
+    def fail(args):
+        raise exc("stop")
+
+    monkeypatch.setattr("velk._cli.run_fit", fail)
+    assert main(["fit", "x.csv", "--y", "a"]) == code
+    assert "Traceback" not in capsys.readouterr().err
