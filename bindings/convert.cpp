@@ -85,6 +85,10 @@ bool convert_fold(PyObject* obj, std::vector<std::int64_t>& out) {
 
 }  // namespace
 
+bool convert_indices(PyObject* obj, std::vector<std::int64_t>& out) {
+    return convert_fold(obj, out);
+}
+
 bool expected(const char* what, PyObject* obj) {
     Ref got = describe(obj);
     if (got) PyErr_Format(PyExc_TypeError, "expected %s, got %U", what, got.get());

@@ -41,6 +41,8 @@ bool convert_mat(PyObject* obj, MatArg& out);
 bool convert_double(PyObject* obj, double& out);
 bool convert_text(PyObject* obj, const char* fallback, TextArg& out);
 bool convert_folds(PyObject* obj, Folds& out);
+// A sequence of integers (a NumPy integer array included).
+bool convert_indices(PyObject* obj, std::vector<std::int64_t>& out);
 
 // Passes ok through; on failure replaces an exact TypeError by
 // "argument '<name>': <message>" with the same cause.

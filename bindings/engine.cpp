@@ -39,7 +39,7 @@ PyMethodDef functions[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "fit(samples, *, lam=None, length=None, jump_cost, pruning='functional', "
-     "precondition='none', cancel=None, stats=False, phi=None)\n--\n\n"
+     "precondition='none', cancel=None, stats=False, phi=None, jump_index=None)\n--\n\n"
      "The fit of Samples minimising the sum over segments of D + lam * R plus jump_cost per\n"
      "jump, D the weighted residual sum of squares and R the integral of f''**2. Give\n"
      "lam = (1 - p) / p or a smoothing length in units of x. pruning is 'functional',\n"
@@ -55,7 +55,8 @@ PyMethodDef functions[] = {
      "segments and components: see velk.select. phi: AR(1) noise in sample order with this\n"
      "lag-one correlation (phi**(dx / h) between unevenly spaced samples), D then the\n"
      "generalised least-squares e' Sigma^-1 e of each segment; segments' noise independent.\n"
-     "Needs pruning='functional' and a finite lam; not with stats=True."},
+     "Needs pruning='functional' and a finite lam. jump_index: the last sample before each\n"
+     "jump, increasing; the fit then has those jumps, found by no search (samples_fed 0)."},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_search_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "search(samples, *, lam=None, length=None, jump_cost, pruning='functional', "

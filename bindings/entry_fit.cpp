@@ -1,7 +1,9 @@
 // _engine.fit(samples, *, lam=None, length=None, jump_cost, pruning="functional",
-//             precondition="none", cancel=None, stats=False, phi=None)
+//             precondition="none", cancel=None, stats=False, phi=None, jump_index=None)
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "arrays.hpp"
 #include "convert.hpp"
@@ -125,21 +127,40 @@ struct FitArgs {
     Ref token_owner;
     unsigned char* token = nullptr;
     bool with_stats = false;
+    // fit only: the jumps given, no search
+    std::optional<std::vector<velk::Index>> jumps;
 };
 
-bool parse_fit_args(PyObject* args, PyObject* kwargs, const char* name, FitArgs& out) {
-    static const char* keywords[] = {"samples",      "lam",    "length", "jump_cost", "pruning",
-                                     "precondition", "cancel", "stats",  "phi",       nullptr};
+// Indices of samples; negative ones wrap past every sample, which the engine rejects.
+bool convert_jumps(PyObject* obj, std::optional<std::vector<velk::Index>>& out) {
+    if (obj == Py_None) return true;
+    std::vector<std::int64_t> given;
+    if (!named("jump_index", convert_indices(obj, given))) return false;
+    out.emplace(given.begin(), given.end());
+    return true;
+}
+
+bool parse_fit_args(PyObject* args, PyObject* kwargs, const char* name, FitArgs& out,
+                    bool jumps_allowed) {
+    // search takes every keyword but the last
+    static const char* fit_keywords[] = {"samples", "lam",          "length", "jump_cost",
+                                         "pruning", "precondition", "cancel", "stats",
+                                         "phi",     "jump_index",   nullptr};
+    static const char* search_keywords[] = {"samples", "lam",          "length", "jump_cost",
+                                            "pruning", "precondition", "cancel", "stats",
+                                            "phi",     nullptr};
+    const char** keywords = jumps_allowed ? fit_keywords : search_keywords;
     PyObject *samples_obj, *lam_obj = Py_None, *length_obj = Py_None, *cost_obj = nullptr;
     PyObject *pruning_obj = nullptr, *precondition_obj = nullptr, *cancel_obj = Py_None;
-    PyObject* phi_obj = Py_None;
+    PyObject *phi_obj = Py_None, *jumps_obj = Py_None;
     int with_stats = 0;
-    const std::string format = std::string("O|$OOOOOOpO:") + name;
+    const std::string format = std::string(jumps_allowed ? "O|$OOOOOOpOO:" : "O|$OOOOOOpO:") + name;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
                                      &samples_obj, &lam_obj, &length_obj, &cost_obj, &pruning_obj,
-                                     &precondition_obj, &cancel_obj, &with_stats, &phi_obj))
+                                     &precondition_obj, &cancel_obj, &with_stats, &phi_obj,
+                                     &jumps_obj))
         return false;
-    if (!convert_phi(phi_obj, out.setting)) return false;
+    if (!convert_phi(phi_obj, out.setting) || !convert_jumps(jumps_obj, out.jumps)) return false;
     if (!cost_obj) {
         PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument 'jump_cost'", name);
         return false;
@@ -157,13 +178,14 @@ bool parse_fit_args(PyObject* args, PyObject* kwargs, const char* name, FitArgs&
 PyObject* engine_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         FitArgs a;
-        if (!parse_fit_args(args, kwargs, "fit", a)) return nullptr;
+        if (!parse_fit_args(args, kwargs, "fit", a, true)) return nullptr;
         // The samples are immutable and the argument keeps them alive.
         std::optional<velk::engine::Checked<velk::engine::Fit>> outcome;
         {
             Unlocked unlocked(a.token);
             velk::Ticker ticker = unlocked.ticker();
-            outcome.emplace(velk::engine::fit(*a.samples, a.setting, a.with_stats, ticker));
+            outcome.emplace(velk::engine::fit(*a.samples, a.setting, a.with_stats, ticker,
+                                              a.jumps ? &*a.jumps : nullptr));
         }
         if (!outcome->ok()) return raise_invalid(outcome->error());
         return result_of(std::move(outcome->value()), a.with_stats);
@@ -173,7 +195,7 @@ PyObject* engine_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* engine_search_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         FitArgs a;
-        if (!parse_fit_args(args, kwargs, "search", a)) return nullptr;
+        if (!parse_fit_args(args, kwargs, "search", a, false)) return nullptr;
         std::optional<velk::engine::Checked<velk::engine::SearchResult>> outcome;
         {
             Unlocked unlocked(a.token);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <string>
 
 #include "ar1.hpp"
 #include "fit.hpp"
@@ -135,6 +136,26 @@ Scaled scaled_setting(const Samples& smp, const Setting& setting) {
     return {lam, p, p > 0.0 ? cost * p : cost};
 }
 
+// The partition of given jumps, as a search returns it: every sample's entry
+// the first sample of its segment.
+Checked<PartitionResult> given_partition(Index m, const std::vector<Index>& jumps) {
+    PartitionResult out;
+    out.partition = large_vector<Index>(m, 0);
+    Index start = 0, k = 0;
+    for (Index r = 0; r < m; ++r) {
+        out.partition[r] = start;
+        if (k < jumps.size() && jumps[k] == r) {
+            start = r + 1;
+            ++k;
+        }
+    }
+    // Every jump was met in order only if they increase and lie before the last sample.
+    if (k != jumps.size() || (k > 0 && jumps[k - 1] + 1 >= m))
+        return InvalidInput{"jump_index must hold increasing indices of samples before the last (" +
+                            std::to_string(m - 1) + ")"};
+    return out;
+}
+
 }  // namespace
 
 Checked<SearchResult> search_only(const Samples& smp, const Setting& setting, Ticker& ticker) {
@@ -156,16 +177,23 @@ Checked<SearchResult> search_only(const Samples& smp, const Setting& setting, Ti
     return out;
 }
 
-Checked<Fit> fit(const Samples& smp, const Setting& setting, bool with_stats, Ticker& ticker) {
+Checked<Fit> fit(const Samples& smp, const Setting& setting, bool with_stats, Ticker& ticker,
+                 const std::vector<Index>* jumps) {
     if (auto error = invalid(setting)) return *error;
     const PreparedData& s = smp.scaled;
     const Scaled sc = scaled_setting(smp, setting);
     Checked<std::vector<double>> phi = correlations(smp, setting, sc.p);
     if (!phi.ok()) return phi.error();
     const double lam = sc.lam, p = sc.p;
-    PartitionResult found =
-        setting.phi ? ar1_search(s, setting.precondition, p, sc.gamma, phi.value(), ticker)
-                    : search(s, setting.search, setting.precondition, p, sc.gamma, ticker);
+    PartitionResult found;
+    if (jumps) {
+        Checked<PartitionResult> given = given_partition(s.x.size(), *jumps);
+        if (!given.ok()) return given.error();
+        found = std::move(given.value());
+    } else {
+        found = setting.phi ? ar1_search(s, setting.precondition, p, sc.gamma, phi.value(), ticker)
+                            : search(s, setting.search, setting.precondition, p, sc.gamma, ticker);
+    }
     Fit out;
     out.samples_fed = found.complexity_counter;
     // At p = 1 every spline interpolates, whatever the noise, and at p = 0 it is

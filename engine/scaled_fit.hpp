@@ -44,7 +44,9 @@ Checked<SearchResult> search_only(const Samples& samples, const Setting& setting
 
 // Minimises, over the partitions into segments, the sum of each segment's
 // D + lam * R plus jump_cost per jump: D the weighted residual sum of squares, R
-// the integral of f''^2.
-Checked<Fit> fit(const Samples& samples, const Setting& setting, bool with_stats, Ticker& ticker);
+// the integral of f''^2. With `jumps` (the last sample before each jump,
+// increasing), only over curves with those jumps: no search, nothing fed.
+Checked<Fit> fit(const Samples& samples, const Setting& setting, bool with_stats, Ticker& ticker,
+                 const std::vector<Index>* jumps = nullptr);
 
 }  // namespace velk::engine

@@ -145,3 +145,36 @@ def test_noise_level_is_the_noise_whatever_the_curvature_and_jumps(curvature):
     bend = curvature * 0.7 * np.sqrt(1.5) * x**2
     y = bend + 20.0 * (x > 1000) - 35.0 * (x > 3000) + 0.7 * rng.standard_normal(4000)
     assert _engine.prepare(x, y[:, None], None).noise_level()[0] == pytest.approx(0.7, rel=0.05)
+
+
+@pytest.mark.parametrize("dim,phi,lam", [(1, None, 50.0), (2, None, np.inf), (1, 0.5, 50.0)])
+def test_a_fit_at_given_jumps_is_the_best_curve_with_those_jumps(dim, phi, lam):
+    x, y, d = long_signal(600, 3)
+    y = np.hstack([y, np.cos(x / 50.0)[:, None]])[:, :dim]
+    s = _engine.prepare(x, y, d)
+    kw = {"lam": lam, "jump_cost": 30.0, "phi": phi, "stats": True}
+    found = _engine.fit(s, **kw)
+    again = _engine.fit(s, jump_index=found["jump_index"], **kw)
+    assert again["samples_fed"] == 0 < found["samples_fed"]
+    assert_array_equal(again["coefs"], found["coefs"])
+    assert again["stats"] == found["stats"]
+    energy = found["stats"]["prss"] + 30.0 * len(found["jumps"])
+    for jumps in ([], found["jump_index"] + 1, [1, 300, 597]):
+        got = _engine.fit(s, jump_index=np.array(jumps, dtype=np.int64), **kw)
+        assert_array_equal(got["jump_index"], jumps)
+        # Segments fit on their own: the sum of each one's own best curve.
+        parts = np.split(np.arange(600), np.asarray(jumps, dtype=int) + 1)
+        alone = sum(
+            _engine.fit(_engine.prepare(x[i], y[i], d[i]), **{**kw, "jump_cost": np.inf})["stats"][
+                "prss"
+            ]
+            for i in parts
+        )
+        assert got["stats"]["prss"] == pytest.approx(alone, rel=1e-9)
+        assert got["stats"]["prss"] + 30.0 * len(jumps) > energy
+    assert len(found["jumps"]) >= 3
+    for bad in ([5, 5], [7, 3], [599], [-1]):
+        with pytest.raises(
+            ValueError, match=r"increasing indices of samples before the last \(599\)"
+        ):
+            _engine.fit(s, jump_index=np.array(bad), **kw)

@@ -67,6 +67,7 @@ def fit(
     cancel: npt.NDArray[np.uint8] | None = None,
     stats: bool = False,
     phi: float | None = None,
+    jump_index: npt.NDArray[np.int64] | None = None,
 ) -> FitResult: ...
 def search(
     samples: Samples,

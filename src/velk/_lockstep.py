@@ -9,7 +9,8 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
-from velk._search import Round, Search, Strategy, cell_of, smoothing_of
+from velk._params import smoothing_of
+from velk._search import Round, Search, Strategy, cell_of
 
 __all__ = ["drive_together"]
 

@@ -11,12 +11,12 @@ gamma counts in units of D itself.
 from __future__ import annotations
 
 import math
-from typing import NamedTuple
+from typing import NamedTuple, TypedDict
 
 from velk._time import TimeAxis, as_length
 from velk._validate import real
 
-__all__ = ["Setting", "length_of", "setting", "terms_of"]
+__all__ = ["Setting", "length_of", "setting", "smoothing_of", "terms_of"]
 
 
 class Setting(NamedTuple):
@@ -25,6 +25,20 @@ class Setting(NamedTuple):
     lam: float | None  # exactly one of lam and length
     length: float | None  # in units of x (seconds for a time axis)
     jump_cost: float
+
+
+class Smoothing(TypedDict):
+    """The engine's smoothing arguments."""
+
+    lam: float | None
+    length: float | None
+
+
+def smoothing_of(length: float) -> Smoothing:
+    """The engine's smoothing arguments of a length (inf: straight lines)."""
+    return (
+        {"lam": math.inf, "length": None} if math.isinf(length) else {"lam": None, "length": length}
+    )
 
 
 def lam_of(p: float) -> float:

@@ -20,8 +20,8 @@ import numpy as np
 import numpy.typing as npt
 
 from velk import _engine
+from velk._params import smoothing_of
 from velk._ppoly import FloatArray
-from velk._search import smoothing_of
 from velk._time import TimeAxis
 
 if TYPE_CHECKING:

@@ -14,7 +14,12 @@ As nu -> inf it is the Gaussian objective. Each iteration lowers L twice:
   s2 (nu + d) log(1 + u / (nu s2)) <= const + omega * u, omega = (nu + d) / (nu + u0 / s2),
   majorises s2 times the data term, equal at u0. One exact weighted fit (weights w * omega,
   the same lam and c) minimises the majoriser over every segmentation and curve, so L at
-  the new fit is no larger than at the old one.
+  the new fit is no larger than at the old one. So does a fit that keeps the current
+  jumps and minimises over the curves with those jumps alone, the current curve among
+  them: a pass over the samples, where the exact fit searches. The iterations keep the
+  jumps until they converge, then refit exactly at the weights reached, and stop once
+  such an exact fit no longer lowers L (it then found the same jumps, or others hardly
+  better); else they go on from its jumps.
 - s2-step: the EM update for the scale of a t (a Gaussian scale mixture): with omega
   recomputed at the new fit, s2 = (sum omega u + lam R + c J) / (m d) minimises the EM
   surrogate of L in s2, which touches L at the current s2, so L does not rise either.
@@ -22,7 +27,7 @@ As nu -> inf it is the Gaussian objective. Each iteration lowers L twice:
   point): the scale is minimised out at each fit, instead of the fits waiting on its
   slow EM convergence.
 
-The jumps are those of the last exact fit.
+The jumps are those of the last fit, which is an exact one.
 """
 
 from __future__ import annotations
@@ -31,6 +36,7 @@ import math
 from typing import NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 from velk import _engine
 from velk._ppoly import FloatArray, ppeval
@@ -68,7 +74,7 @@ class TFit(NamedTuple):
     scale: float  # s2, in the fits' units of D
     u: FloatArray  # its weighted squared residuals per sample (weights w alone)
     objective: list[float]  # L after the first fit and after every iteration
-    iterations: int  # reweighted fits after the first one
+    iterations: int  # reweighted fits after the first one, exact or with the jumps kept
 
 
 def residual_energy(samples: _engine.Samples, res: _engine.FitResult) -> FloatArray:
@@ -182,9 +188,12 @@ class Run(NamedTuple):
     cancel: object
 
 
-def exact_fit(run: Run, omega: FloatArray, lam: float) -> _engine.FitResult:
+def exact_fit(
+    run: Run, omega: FloatArray, lam: float, jumps: npt.NDArray[np.int64] | None = None
+) -> _engine.FitResult:
     """The exact fit with each sample's weight times its EM weight omega (at least 1e-300:
-    a residual whose square the doubles do not hold has the weight 0)."""
+    a residual whose square the doubles do not hold has the weight 0); with `jumps`, the
+    best fit with those jumps instead."""
     return _engine.fit(
         run.samples.reweighted(np.maximum(omega, 1e-300)),
         lam=lam,
@@ -193,6 +202,7 @@ def exact_fit(run: Run, omega: FloatArray, lam: float) -> _engine.FitResult:
         precondition=run.precondition,
         cancel=run.cancel,  # type: ignore[arg-type]
         stats=True,
+        jump_index=jumps,
     )
 
 
@@ -231,14 +241,18 @@ def t_fit(
     res = exact_fit(run, start_weights(samples, s2, nu), lam)
     u = residual_energy(samples, res)
     history = [objective(u, s2, nu, dim, penalty(res, jump_cost))]
-    for _ in range(MAX_ITER):
-        new = exact_fit(run, weights_of(u, s2, nu, dim), lam)
+    exact = False  # whether the next fit searches; the last one always does
+    for k in range(MAX_ITER):
+        exact = exact or k == MAX_ITER - 1
+        new = exact_fit(run, weights_of(u, s2, nu, dim), lam, None if exact else res["jump_index"])
         u_new = residual_energy(samples, new)
         pen = penalty(new, jump_cost)
         res, u, s2 = new, u_new, scale_of(u_new, pen, s2, nu, dim, low)
         history.append(objective(u, s2, nu, dim, pen))
-        if history[-2] - history[-1] <= max(TOL * (1.0 + abs(history[-1])), FLAT):
+        flat = history[-2] - history[-1] <= max(TOL * (1.0 + abs(history[-1])), FLAT)
+        if flat and exact:
             break
+        exact = flat
     return TFit(res, s2, u, history, len(history) - 1)
 
 

@@ -15,6 +15,7 @@ import numpy.typing as npt
 
 from velk import _engine
 from velk._ar1 import rounding_rows
+from velk._params import smoothing_of
 from velk._progress import Progress
 from velk._robust import t_evidence, t_fit
 from velk._score import evidence, noise_charge
@@ -82,13 +83,6 @@ def cell_of(pb: Problem, length: float, jump_cost: float, res: _engine.FitResult
         floor = pb.floor * rounding_rows(pb.samples.x, pb.phi, res["jump_index"] + 1)
         score = evidence(pb.m, pb.dim, jumps, stats, floor) + noise_charge(pb.m)
     return Cell(length, jump_cost, score, jumps, stats["edf"], stats["prss"], res["lam"])
-
-
-def smoothing_of(length: float) -> dict[str, float | None]:
-    """The engine's smoothing arguments of a length (inf: straight lines)."""
-    return (
-        {"lam": math.inf, "length": None} if math.isinf(length) else {"lam": None, "length": length}
-    )
 
 
 def score_cell(pb: Problem, length: float, jump_cost: float) -> tuple[Cell, _engine.FitResult]:
