@@ -57,6 +57,11 @@ def test_objective_never_increases_and_iterations_are_bounded(
     assert searched == [True, *flat[:-1]]
     assert flat[-1] and not any(f and e for f, e in zip(flat[1:-1], searched[1:-1]))
     assert tf.res["samples_fed"] > 0 and sum(searched) <= 3
+    # Cut short, the run still ends on a search.
+    monkeypatch.setattr(_robust, "MAX_ITER", 2)
+    searched.clear()
+    assert t_fit(s, length=8.0, jump_cost=cost, nu=nu, scale=1.0).iterations == 2
+    assert searched == [True, False, True]
     # The last value is L at the fit and scale returned, recomputed from the fit's curve
     # and stats (a stale fit or scale would not match); and no other scale does better.
     st = tf.res["stats"]
