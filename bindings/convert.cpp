@@ -70,7 +70,9 @@ bool convert_index(PyObject* item, std::int64_t& out) {
     return true;
 }
 
-bool convert_fold(PyObject* obj, std::vector<std::int64_t>& out) {
+}  // namespace
+
+bool convert_indices(PyObject* obj, std::vector<std::int64_t>& out) {
     Ref iter;
     std::size_t hint = 0;
     if (!open_sequence(obj, iter, hint)) return false;
@@ -81,12 +83,6 @@ bool convert_fold(PyObject* obj, std::vector<std::int64_t>& out) {
         out.push_back(v);
     }
     return !PyErr_Occurred();
-}
-
-}  // namespace
-
-bool convert_indices(PyObject* obj, std::vector<std::int64_t>& out) {
-    return convert_fold(obj, out);
 }
 
 bool expected(const char* what, PyObject* obj) {
@@ -144,7 +140,7 @@ bool convert_folds(PyObject* obj, Folds& out) {
     out.reserve(hint);
     while (Ref item{PyIter_Next(iter.get())}) {
         out.emplace_back();
-        if (!convert_fold(item.get(), out.back())) return false;
+        if (!convert_indices(item.get(), out.back())) return false;
     }
     return !PyErr_Occurred();
 }

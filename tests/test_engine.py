@@ -159,17 +159,14 @@ def test_a_fit_at_given_jumps_is_the_best_curve_with_those_jumps(dim, phi, lam):
     assert_array_equal(again["coefs"], found["coefs"])
     assert again["stats"] == found["stats"]
     energy = found["stats"]["prss"] + 30.0 * len(found["jumps"])
+    whole = {**kw, "jump_cost": np.inf}  # one segment, no search
     for jumps in ([], found["jump_index"] + 1, [1, 300, 597]):
         got = _engine.fit(s, jump_index=np.array(jumps, dtype=np.int64), **kw)
         assert_array_equal(got["jump_index"], jumps)
         # Segments fit on their own: the sum of each one's own best curve.
         parts = np.split(np.arange(600), np.asarray(jumps, dtype=int) + 1)
-        alone = sum(
-            _engine.fit(_engine.prepare(x[i], y[i], d[i]), **{**kw, "jump_cost": np.inf})["stats"][
-                "prss"
-            ]
-            for i in parts
-        )
+        alone = sum(_engine.fit(_engine.prepare(x[i], y[i], d[i]), **whole)["stats"]["prss"]
+                    for i in parts)  # fmt: skip
         assert got["stats"]["prss"] == pytest.approx(alone, rel=1e-9)
         assert got["stats"]["prss"] + 30.0 * len(jumps) > energy
     assert len(found["jumps"]) >= 3
